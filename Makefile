@@ -1,0 +1,50 @@
+# Set-up and test commands. Everything runs in local virtual environments
+# made with CPython 3.10 (selected by .python-version under pyenv).
+
+PYTHON ?= python3.10
+VENV := .venv
+VENV_NUMPY1 := .venv-numpy1
+NUMPY2 := numpy>=2.0,<2.3
+NUMPY1 := numpy==1.26.*
+WHEELHOUSE := build/wheelhouse
+TEST_DEPS := pytest>=7 hypothesis>=6
+
+.PHONY: all wheel venv demo test test-numpy2 test-numpy1 bench clean
+
+all: test
+
+$(VENV)/bin/python:
+	$(PYTHON) -m venv $(VENV)
+	$(VENV)/bin/python -m pip install -q --upgrade pip
+
+$(VENV_NUMPY1)/bin/python:
+	$(PYTHON) -m venv $(VENV_NUMPY1)
+	$(VENV_NUMPY1)/bin/python -m pip install -q --upgrade pip
+
+# One wheel, built against NumPy 2.x headers, serves both NumPy lines.
+wheel: $(VENV)/bin/python
+	rm -rf $(WHEELHOUSE)
+	$(VENV)/bin/python -m pip wheel -q --no-deps -w $(WHEELHOUSE) .
+
+venv: wheel
+	$(VENV)/bin/python -m pip install -q --force-reinstall --no-deps $(WHEELHOUSE)/kovar-*.whl
+	$(VENV)/bin/python -m pip install -q "$(NUMPY2)" $(TEST_DEPS)
+
+demo: venv
+	$(VENV)/bin/python examples/closed_loop.py
+
+test-numpy2: venv
+	$(VENV)/bin/python -m pytest -q
+
+test-numpy1: wheel $(VENV_NUMPY1)/bin/python
+	$(VENV_NUMPY1)/bin/python -m pip install -q --force-reinstall --no-deps $(WHEELHOUSE)/kovar-*.whl
+	$(VENV_NUMPY1)/bin/python -m pip install -q "$(NUMPY1)" $(TEST_DEPS)
+	$(VENV_NUMPY1)/bin/python -m pytest -q
+
+test: test-numpy2 test-numpy1
+
+bench: venv
+	$(VENV)/bin/python bench/bench_compute_control.py
+
+clean:
+	rm -rf build $(VENV) $(VENV_NUMPY1)
