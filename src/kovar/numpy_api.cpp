@@ -1,0 +1,129 @@
+#define KOVAR_OWNS_NUMPY_API
+#include "kovar/numpy_api.hpp"
+
+#include "kovar/module_state.hpp"
+
+namespace kovar {
+
+namespace {
+
+constexpr unsigned int kMaxAbiVersion = 0x02000000;
+constexpr unsigned int kMinFeatureVersion = 0x0000000e;  // the NumPy 1.20 C-API
+
+Ref import_multiarray() {
+  Ref mod = Ref::steal(PyImport_ImportModule("numpy._core._multiarray_umath"));
+  if (!mod && PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {
+    PyErr_Clear();
+    mod = Ref::steal(PyImport_ImportModule("numpy.core._multiarray_umath"));
+  }
+  return mod;
+}
+
+// The checks themselves; a false return may or may not have an exception set.
+bool bind_and_check() {
+  Ref multiarray = import_multiarray();
+  if (!multiarray) return false;
+  Ref capsule = Ref::steal(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
+  if (!capsule || !PyCapsule_CheckExact(capsule.get())) return false;
+  void** table = static_cast<void**>(PyCapsule_GetPointer(capsule.get(), nullptr));
+  if (table == nullptr) return false;
+  // The table lives as long as NumPy's extension module, which is never
+  // unloaded.
+  kovar_ARRAY_API = table;
+  ModuleState& st = state();
+  st.numpy_api = table;
+  if (PyArray_GetNDArrayCVersion() > kMaxAbiVersion) return false;
+  st.numpy_feature_version = PyArray_GetNDArrayCFeatureVersion();
+  if (st.numpy_feature_version < kMinFeatureVersion) return false;
+  return PyArray_GetEndianness() == NPY_CPU_LITTLE;
+}
+
+enum class SizeCheck { Ignore, Warn };
+
+struct ForeignTypeSpec {
+  const char* module;
+  const char* name;
+  Py_ssize_t expected_size;
+  SizeCheck check;
+};
+
+// In the order they are imported; indices match ForeignType.
+constexpr ForeignTypeSpec kForeignTypes[kForeignTypeCount] = {
+    {"builtins", "type", sizeof(PyHeapTypeObject), SizeCheck::Warn},
+    {"numpy", "dtype", sizeof(PyArray_Descr), SizeCheck::Ignore},
+    {"numpy", "flatiter", sizeof(PyArrayIterObject), SizeCheck::Ignore},
+    {"numpy", "broadcast", sizeof(PyArrayMultiIterObject), SizeCheck::Ignore},
+    {"numpy", "ndarray", sizeof(PyArrayObject_fields), SizeCheck::Ignore},
+    {"numpy", "generic", sizeof(PyObject), SizeCheck::Warn},
+    {"numpy", "number", sizeof(PyObject), SizeCheck::Warn},
+    {"numpy", "integer", sizeof(PyObject), SizeCheck::Warn},
+    {"numpy", "signedinteger", sizeof(PyObject), SizeCheck::Warn},
+    {"numpy", "unsignedinteger", sizeof(PyObject), SizeCheck::Warn},
+    {"numpy", "inexact", sizeof(PyObject), SizeCheck::Warn},
+    {"numpy", "floating", sizeof(PyObject), SizeCheck::Warn},
+    {"numpy", "complexfloating", sizeof(PyObject), SizeCheck::Warn},
+    {"numpy", "flexible", sizeof(PyObject), SizeCheck::Warn},
+    {"numpy", "character", sizeof(PyObject), SizeCheck::Warn},
+    {"numpy", "ufunc", sizeof(PyUFuncObject), SizeCheck::Ignore},
+};
+
+constexpr const char kSizeChanged[] =
+    "%.200s.%.200s size changed, may indicate binary incompatibility. "
+    "Expected %zd from C header, got %zd from PyObject";
+
+// Returns a new reference to the checked type, or null with an exception set.
+PyTypeObject* import_type(PyObject* module, const ForeignTypeSpec& spec) {
+  Ref value = Ref::steal(PyObject_GetAttrString(module, spec.name));
+  if (!value) return nullptr;
+  if (!PyType_Check(value.get())) {
+    PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", spec.module, spec.name);
+    return nullptr;
+  }
+  auto* type = reinterpret_cast<PyTypeObject*>(value.get());
+  const Py_ssize_t basic_size = type->tp_basicsize;
+  Py_ssize_t item_size = type->tp_itemsize;
+  if (item_size != 0) {
+    const Py_ssize_t alignment = spec.expected_size % 4 != 0 ? spec.expected_size % 4 : 4;
+    if (item_size < alignment) item_size = alignment;
+  }
+  if (basic_size + item_size < spec.expected_size) {
+    PyErr_Format(PyExc_ValueError, kSizeChanged, spec.module, spec.name, spec.expected_size,
+                 basic_size + item_size);
+    return nullptr;
+  }
+  if (spec.check == SizeCheck::Warn && basic_size > spec.expected_size) {
+    if (PyErr_WarnFormat(nullptr, 0, kSizeChanged, spec.module, spec.name, spec.expected_size,
+                         basic_size) < 0) {
+      return nullptr;
+    }
+  }
+  return reinterpret_cast<PyTypeObject*>(value.release());
+}
+
+}  // namespace
+
+bool import_numpy_api() {
+  if (bind_and_check()) return true;
+  // Whatever went wrong, the importer sees one fixed error, not chained.
+  PyErr_Clear();
+  PyErr_SetString(PyExc_ImportError,
+                  "numpy.core.multiarray failed to import (auto-generated because you didn't "
+                  "call 'numpy.import_array()' after cimporting numpy; use "
+                  "'<void>numpy._import_array' to disable if you are certain you don't need it).");
+  return false;
+}
+
+bool import_foreign_types() {
+  ModuleState& st = state();
+  Ref module = Ref::steal(PyImport_ImportModule("builtins"));
+  for (int i = 0; i < kForeignTypeCount; ++i) {
+    if (i == kDtype) module = Ref::steal(PyImport_ImportModule("numpy"));
+    if (!module) return false;
+    PyTypeObject* type = import_type(module.get(), kForeignTypes[i]);
+    if (type == nullptr) return false;
+    Py_XSETREF(st.foreign[i], type);
+  }
+  return true;
+}
+
+}  // namespace kovar
