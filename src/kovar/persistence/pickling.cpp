@@ -149,10 +149,11 @@ PyObject* reduce(const PickleLayout& layout, PyObject* self, PyObject* const* ar
   PyObject* checksum = st.*layout.checksum;
   PyObject* result;
   if (use_setstate) {
-    result = Py_BuildValue("(O(OOO)O)", unpickle.get(), Py_TYPE(self), checksum, Py_None,
+    result = Py_BuildValue("(O(OOO)O)", unpickle.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)), checksum, Py_None,
                            state.get());
   } else {
-    result = Py_BuildValue("(O(OOO))", unpickle.get(), Py_TYPE(self), checksum, state.get());
+    result = Py_BuildValue("(O(OOO))", unpickle.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)), checksum,
+                           state.get());
   }
   if (result == nullptr) return fail(line);
   return result;
