@@ -147,14 +147,11 @@ PyObject* reduce(const PickleLayout& layout, PyObject* self, PyObject* const* ar
   Ref unpickle = lookup_global(names().*layout.unpickle_name, st.unpickle_cache[layout.cache]);
   if (!unpickle) return fail(line);
   PyObject* checksum = st.*layout.checksum;
-  PyObject* result;
-  if (use_setstate) {
-    result = Py_BuildValue("(O(OOO)O)", unpickle.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)), checksum, Py_None,
-                           state.get());
-  } else {
-    result = Py_BuildValue("(O(OOO))", unpickle.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)), checksum,
-                           state.get());
-  }
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
+  PyObject* result =
+      use_setstate
+          ? Py_BuildValue("(O(OOO)O)", unpickle.get(), type, checksum, Py_None, state.get())
+          : Py_BuildValue("(O(OOO))", unpickle.get(), type, checksum, state.get());
   if (result == nullptr) return fail(line);
   return result;
 }
