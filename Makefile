@@ -7,7 +7,7 @@ VENV_NUMPY1 := .venv-numpy1
 NUMPY2 := numpy>=2.0,<2.3
 NUMPY1 := numpy==1.26.*
 WHEELHOUSE := build/wheelhouse
-TEST_DEPS := pytest>=7 hypothesis>=6
+TEST_DEPS := "pytest>=7" "hypothesis>=6"
 
 .PHONY: all wheel venv demo test test-numpy2 test-numpy1 bench clean
 
