@@ -38,12 +38,8 @@ struct Layout {
 
   static int tp_clear(PyObject* op) {
     Object* self = cast(op);
-    for (auto field : Object::fields) {
-      // None goes in first, so code run by the release sees a valid field.
-      PyObject* old = self->*field;
-      self->*field = Py_NewRef(Py_None);
-      Py_XDECREF(old);
-    }
+    // None goes in first, so code run by the release sees a valid field.
+    for (auto field : Object::fields) store(self->*field, Py_None);
     return 0;
   }
 
