@@ -34,14 +34,14 @@ PyObject* function_call(PyObject* callable, PyObject* const* args, size_t nargsf
   // Called through the class: the first positional argument is the instance.
   if (nargs < 1) {
     PyErr_Format(PyExc_TypeError, "%.200s() %s", def.name, "needs an argument");
-    add_traceback(def.traceback, def.first_line, def.filename);
+    if (def.traceback != nullptr) add_traceback(def.traceback, def.first_line, def.filename);
     return nullptr;
   }
   PyObject* self = args[0];
   if (!PyObject_TypeCheck(self, def.owner)) {
     PyErr_Format(PyExc_TypeError, "descriptor '%s' for '%.100s' objects doesn't apply to a '%.100s' object",
                  def.name, def.owner->tp_name, Py_TYPE(self)->tp_name);
-    add_traceback(def.traceback, def.first_line, def.filename);
+    if (def.traceback != nullptr) add_traceback(def.traceback, def.first_line, def.filename);
     return nullptr;
   }
   return def.impl(self, args + 1, nargs - 1, kwnames);

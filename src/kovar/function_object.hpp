@@ -23,7 +23,7 @@ struct FunctionDef {
   const char* qualname;
   FastFunction impl;
   PyTypeObject* owner;  // the class of a method; null for a module function
-  const char* traceback;  // function name of traceback entries
+  const char* traceback;  // function name of traceback entries; null for none
   const char* filename;
   int first_line;
   int argcount;  // including self for methods

@@ -317,9 +317,10 @@ constexpr std::array<const char*, 12> kUnpickleLocals = {
 
 }  // namespace
 
+// The reducer's argument errors carry no traceback entry.
 #define KOVAR_REDUCE_DEF(Class, suffix, layout)                                           \
   {kReduceName, #Class "." "__kovar_reduce__", reduce_##suffix, layout.type,              \
-   layout.reduce_sig.traceback, kPickleSourceFile, 1, 1, kReduceLocals}
+   nullptr, kPickleSourceFile, 1, 1, kReduceLocals}
 #define KOVAR_SETSTATE_DEF(Class, suffix, layout)                                         \
   {kSetstateName, #Class "." "__kovar_setstate__", setstate_##suffix, layout.type,        \
    layout.setstate_sig.traceback, kPickleSourceFile, kSetstate, 2, kSetstateLocals}
