@@ -1,8 +1,8 @@
 #include "kovar/function_object.hpp"
 
-#include <cstddef>
-
 #include <structmember.h>
+
+#include <cstddef>
 
 #include "kovar/module_state.hpp"
 #include "kovar/static_type.hpp"
@@ -39,7 +39,8 @@ PyObject* function_call(PyObject* callable, PyObject* const* args, size_t nargsf
   }
   PyObject* self = args[0];
   if (!PyObject_TypeCheck(self, def.owner)) {
-    PyErr_Format(PyExc_TypeError, "descriptor '%s' for '%.100s' objects doesn't apply to a '%.100s' object",
+    PyErr_Format(PyExc_TypeError,
+                 "descriptor '%s' for '%.100s' objects doesn't apply to a '%.100s' object",
                  def.name, def.owner->tp_name, Py_TYPE(self)->tp_name);
     if (def.traceback != nullptr) add_traceback(def.traceback, def.first_line, def.filename);
     return nullptr;
@@ -57,7 +58,9 @@ PyObject* function_repr(PyObject* self) {
 }
 
 // Pickles the function by reference, as module and qualified name.
-PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+PyObject* function_reduce(PyObject* self, PyObject*) {
+  return Py_NewRef(as_function(self)->qualname);
+}
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
   FunctionObject* f = as_function(self);
@@ -136,7 +139,8 @@ bool ready_function_type() { return PyType_Ready(&function_type) == 0; }
 bool make_code_object(FunctionDef& def) {
   const ModuleState& st = state();
   Py_ssize_t nlocals = 0;
-  while (nlocals < static_cast<Py_ssize_t>(def.varnames.size()) && def.varnames[nlocals] != nullptr) {
+  while (nlocals < static_cast<Py_ssize_t>(def.varnames.size()) &&
+         def.varnames[nlocals] != nullptr) {
     ++nlocals;
   }
   Ref varnames = Ref::steal(PyTuple_New(nlocals));
@@ -150,16 +154,17 @@ bool make_code_object(FunctionDef& def) {
   Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
   if (!filename || !name) return false;
   PyCodeObject* code = PyCode_NewWithPosOnlyArgs(
-      def.argcount, 0, 0, static_cast<int>(nlocals), 0, CO_OPTIMIZED | CO_NEWLOCALS,
-      st.empty_bytes, st.empty_tuple, st.empty_tuple, varnames.get(), st.empty_tuple,
-      st.empty_tuple, filename.get(), name.get(), def.first_line, st.empty_bytes);
+      def.argcount, 0, 0, static_cast<int>(nlocals), 0, CO_OPTIMIZED | CO_NEWLOCALS, st.empty_bytes,
+      st.empty_tuple, st.empty_tuple, varnames.get(), st.empty_tuple, st.empty_tuple,
+      filename.get(), name.get(), def.first_line, st.empty_bytes);
   if (code == nullptr) return false;
   Py_XSETREF(def.code, reinterpret_cast<PyObject*>(code));
   return true;
 }
 
 Ref make_function(const FunctionDef& def, PyObject* module_name, PyObject* globals) {
-  Ref func = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(FunctionObject, &function_type)));
+  Ref func =
+      Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(FunctionObject, &function_type)));
   if (!func) return {};
   FunctionObject* f = as_function(func.get());
   f->vectorcall = function_call;

@@ -22,13 +22,13 @@ struct FunctionDef {
   const char* name;
   const char* qualname;
   FastFunction impl;
-  PyTypeObject* owner;  // the class of a method; null for a module function
+  PyTypeObject* owner;    // the class of a method; null for a module function
   const char* traceback;  // function name of traceback entries; null for none
   const char* filename;
   int first_line;
-  int argcount;  // including self for methods
+  int argcount;                          // including self for methods
   std::array<const char*, 12> varnames;  // parameters, then locals; unused slots null
-  PyObject* code = nullptr;  // made once at import by make_code_object
+  PyObject* code = nullptr;              // made once at import by make_code_object
 };
 
 // Readies the shared function-object type. Returns false with an exception set.

@@ -43,9 +43,12 @@ bool create_constants() {
   if (!(st.int_10 = PyLong_FromLong(10))) return false;
   // Layout checksums: the first seven hex digits of the SHA-256, SHA-1 and
   // MD5 digests of the sorted field names joined by blanks.
-  const struct { PyObject*& slot; long value; } checksums[] = {
-      {st.checksum_pid, 0x32b920e},      {st.checksum_pid_sha1, 0xb0bfbfa},
-      {st.checksum_pid_md5, 0xa7b7f25},  {st.checksum_adaptive, 0xb141bc4},
+  const struct {
+    PyObject*& slot;
+    long value;
+  } checksums[] = {
+      {st.checksum_pid, 0x32b920e},           {st.checksum_pid_sha1, 0xb0bfbfa},
+      {st.checksum_pid_md5, 0xa7b7f25},       {st.checksum_adaptive, 0xb141bc4},
       {st.checksum_adaptive_sha1, 0xb4ff99b}, {st.checksum_adaptive_md5, 0x7e19bd2},
   };
   for (const auto& c : checksums) {

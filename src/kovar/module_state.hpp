@@ -10,6 +10,7 @@ namespace kovar {
 
 // Every name and fixed text used at run time, created once at import. The
 // first column is the C++ member, the second the text. Names are interned.
+// clang-format off
 #define KOVAR_NAMES(X)                                            \
   /* parameters */                                                \
   X(kp, "kp")                                                     \
@@ -81,6 +82,7 @@ namespace kovar {
     "Incompatible checksums (0x%x vs (0xb141bc4, 0xb4ff99b, "     \
     "0x7e19bd2) = (error_history, integral, kd, ki, kp, "         \
     "learning_rate, max_adjustment, previous_error))")
+// clang-format on
 
 // A cached module-global lookup: the value is borrowed from the module
 // namespace and valid only while the namespace's version tag is unchanged.
@@ -91,9 +93,23 @@ struct GlobalCache {
 
 // The foreign types kept from the import checks, in import order.
 enum ForeignType : int {
-  kType, kDtype, kFlatiter, kBroadcast, kNdarray, kGeneric, kNumber,
-  kInteger, kSignedinteger, kUnsignedinteger, kInexact, kFloating,
-  kComplexfloating, kFlexible, kCharacter, kUfunc, kForeignTypeCount
+  kType,
+  kDtype,
+  kFlatiter,
+  kBroadcast,
+  kNdarray,
+  kGeneric,
+  kNumber,
+  kInteger,
+  kSignedinteger,
+  kUnsignedinteger,
+  kInexact,
+  kFloating,
+  kComplexfloating,
+  kFlexible,
+  kCharacter,
+  kUfunc,
+  kForeignTypeCount
 };
 
 struct Names {

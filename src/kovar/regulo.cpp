@@ -58,7 +58,8 @@ bool copy_spec_attr(PyObject* spec, PyObject* dict, const char* attr, const char
 
 PyObject* module_create(PyObject* spec, PyModuleDef*) {
   ModuleState& st = state();
-  const std::int64_t id = PyInterpreterState_GetID(PyThreadState_GetInterpreter(PyThreadState_Get()));
+  const std::int64_t id =
+      PyInterpreterState_GetID(PyThreadState_GetInterpreter(PyThreadState_Get()));
   if (id == -1) return nullptr;
   if (st.main_interpreter_id == -1) {
     st.main_interpreter_id = id;

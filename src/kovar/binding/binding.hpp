@@ -31,7 +31,7 @@ struct Signature {
   const char* name;       // the bare name used in messages
   const char* traceback;  // the function name of traceback entries
   const char* filename;
-  int line;               // the definition's line
+  int line;  // the definition's line
   Py_ssize_t required;
   std::span<const Param> params;
   bool traceback_on_binding_error = true;

@@ -77,8 +77,8 @@ constexpr Signature kComputeSig = {"compute_control", kComputeTraceback, kSource
 AdaptiveObject* as_adaptive(PyObject* op) { return reinterpret_cast<AdaptiveObject*>(op); }
 
 Ref call_copy(PyObject* obj) {
-  return Ref::steal(PyObject_VectorcallMethod(names().copy, &obj, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                              nullptr));
+  return Ref::steal(
+      PyObject_VectorcallMethod(names().copy, &obj, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 int adaptive_init(PyObject* op, PyObject* args, PyObject* kwds) {
@@ -274,10 +274,15 @@ PyTypeObject make_type() {
 
 PyTypeObject adaptive_type = make_type();
 
-FunctionDef adaptive_compute_def = {
-    "compute_control", "AdaptiveController.compute_control", adaptive_compute, &adaptive_type,
-    kComputeTraceback, kSourceFile, kCompute, 4,
-    {"self", "target_position", "current_position", "dt", "error", "derivative", "delta_kp",
-     "control_signal"}};
+FunctionDef adaptive_compute_def = {"compute_control",
+                                    "AdaptiveController.compute_control",
+                                    adaptive_compute,
+                                    &adaptive_type,
+                                    kComputeTraceback,
+                                    kSourceFile,
+                                    kCompute,
+                                    4,
+                                    {"self", "target_position", "current_position", "dt", "error",
+                                     "derivative", "delta_kp", "control_signal"}};
 
 }  // namespace kovar

@@ -19,11 +19,14 @@ struct AdaptiveObject {
   PyObject* max_adjustment;
   PyObject* learning_rate;
 
-  static constexpr std::array fields = {
-      &AdaptiveObject::kp,           &AdaptiveObject::ki,
-      &AdaptiveObject::kd,           &AdaptiveObject::integral,
-      &AdaptiveObject::previous_error, &AdaptiveObject::error_history,
-      &AdaptiveObject::max_adjustment, &AdaptiveObject::learning_rate};
+  static constexpr std::array fields = {&AdaptiveObject::kp,
+                                        &AdaptiveObject::ki,
+                                        &AdaptiveObject::kd,
+                                        &AdaptiveObject::integral,
+                                        &AdaptiveObject::previous_error,
+                                        &AdaptiveObject::error_history,
+                                        &AdaptiveObject::max_adjustment,
+                                        &AdaptiveObject::learning_rate};
 };
 
 extern PyTypeObject adaptive_type;

@@ -21,10 +21,10 @@ using typed_array::accept_result;
 
 // Source lines of the traceback entries of one PID class.
 struct PidLines {
-  int init;            // binding, gain buffers
-  int init_integral;   // integral <- zeros
-  int init_previous;   // previous_error <- zeros
-  int compute;         // binding, position buffers
+  int init;           // binding, gain buffers
+  int init_integral;  // integral <- zeros
+  int init_previous;  // previous_error <- zeros
+  int compute;        // binding, position buffers
   int error;
   int p_term;
   int integral;
@@ -185,7 +185,9 @@ PyObject* pid_compute(const PidVariant& v, PyObject* op, PyObject* const* args, 
   return control_signal.release();
 }
 
-int pid_init_1d(PyObject* op, PyObject* args, PyObject* kwds) { return pid_init(kPid, op, args, kwds); }
+int pid_init_1d(PyObject* op, PyObject* args, PyObject* kwds) {
+  return pid_init(kPid, op, args, kwds);
+}
 int pid_init_2d(PyObject* op, PyObject* args, PyObject* kwds) {
   return pid_init(kPidXd, op, args, kwds);
 }
@@ -217,19 +219,31 @@ PyTypeObject make_type(const char* name, initproc init, PyMethodDef* methods) {
 }
 
 constexpr std::array<const char*, 12> kComputeLocals = {
-    "self",   "target_position", "current_position", "dt",     "error",          "p_term",
-    "i_term", "derivative",      "d_term",           "control_signal"};
+    "self",   "target_position", "current_position", "dt",     "error",
+    "p_term", "i_term",          "derivative",       "d_term", "control_signal"};
 
 }  // namespace
 
 PyTypeObject pid_type = make_type("kovar.regulo.PIDController", pid_init_1d, pid_methods);
 PyTypeObject pid_xd_type = make_type("kovar.regulo.PIDControllerXd", pid_init_2d, pid_xd_methods);
 
-FunctionDef pid_compute_def = {
-    "compute_control", "PIDController.compute_control", pid_compute_1d, &pid_type,
-    kPid.compute_sig.traceback, kSourceFile, kPidLines.compute, 4, kComputeLocals};
-FunctionDef pid_xd_compute_def = {
-    "compute_control", "PIDControllerXd.compute_control", pid_compute_2d, &pid_xd_type,
-    kPidXd.compute_sig.traceback, kSourceFile, kPidXdLines.compute, 4, kComputeLocals};
+FunctionDef pid_compute_def = {"compute_control",
+                               "PIDController.compute_control",
+                               pid_compute_1d,
+                               &pid_type,
+                               kPid.compute_sig.traceback,
+                               kSourceFile,
+                               kPidLines.compute,
+                               4,
+                               kComputeLocals};
+FunctionDef pid_xd_compute_def = {"compute_control",
+                                  "PIDControllerXd.compute_control",
+                                  pid_compute_2d,
+                                  &pid_xd_type,
+                                  kPidXd.compute_sig.traceback,
+                                  kSourceFile,
+                                  kPidXdLines.compute,
+                                  4,
+                                  kComputeLocals};
 
 }  // namespace kovar

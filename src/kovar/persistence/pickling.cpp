@@ -61,6 +61,7 @@ constexpr Param kUnpickleParams[] = {
     {&Names::pyx_state, Kind::Object, kUnpickle},
 };
 
+// clang-format off
 #define KOVAR_PID_OFFSETS(Object)                                                     \
   {offsetof(Object, integral), offsetof(Object, kd), offsetof(Object, ki),           \
    offsetof(Object, kp), offsetof(Object, previous_error)}
@@ -97,6 +98,7 @@ const PickleLayout kAdaptive = {
     &Names::unpickle_adaptive,
     2,
     KOVAR_SIGNATURES(AdaptiveController)};
+// clang-format on
 
 #undef KOVAR_PID_OFFSETS
 #undef KOVAR_SIGNATURES
@@ -216,8 +218,8 @@ void raise_mismatch(const PickleLayout& layout, long checksum) {
   ModuleState& st = kovar::state();
   Ref fromlist = Ref::steal(PyTuple_Pack(1, names().PickleError));
   if (!fromlist) return add_traceback(tb, kUnpickleImport, kPickleSourceFile);
-  Ref pickle = Ref::steal(PyImport_ImportModuleLevelObject(names().pickle, st.dict, nullptr,
-                                                           fromlist.get(), 0));
+  Ref pickle = Ref::steal(
+      PyImport_ImportModuleLevelObject(names().pickle, st.dict, nullptr, fromlist.get(), 0));
   if (!pickle) return add_traceback(tb, kUnpickleImport, kPickleSourceFile);
   Ref pickle_error = Ref::steal(PyObject_GetAttr(pickle.get(), names().PickleError));
   if (!pickle_error) {
@@ -262,8 +264,8 @@ PyObject* unpickle(const PickleLayout& layout, PyObject* const* args, Py_ssize_t
   }
 
   // The class's own __new__, so the type must be this class or a subclass.
-  Ref new_method = Ref::steal(
-      PyObject_GetAttr(reinterpret_cast<PyObject*>(layout.type), names().dunder_new));
+  Ref new_method =
+      Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(layout.type), names().dunder_new));
   if (!new_method) {
     add_traceback(tb, kUnpickleCreate, kPickleSourceFile);
     return nullptr;
@@ -288,6 +290,7 @@ PyObject* unpickle(const PickleLayout& layout, PyObject* const* args, Py_ssize_t
 
 }  // namespace
 
+// clang-format off
 #define KOVAR_PICKLING_ENTRY_POINTS(suffix, layout)                                       \
   PyObject* reduce_##suffix(PyObject* self, PyObject* const* args, Py_ssize_t nargs,      \
                             PyObject* kwnames) {                                          \
@@ -307,6 +310,7 @@ KOVAR_PICKLING_ENTRY_POINTS(pid_xd, kPidXd)
 KOVAR_PICKLING_ENTRY_POINTS(adaptive, kAdaptive)
 
 #undef KOVAR_PICKLING_ENTRY_POINTS
+// clang-format on
 
 namespace {
 
@@ -317,6 +321,7 @@ constexpr std::array<const char*, 12> kUnpickleLocals = {
 
 }  // namespace
 
+// clang-format off
 // The reducer's argument errors carry no traceback entry.
 #define KOVAR_REDUCE_DEF(Class, suffix, layout)                                           \
   {kReduceName, #Class "." "__kovar_reduce__", reduce_##suffix, layout.type,              \
@@ -343,5 +348,6 @@ FunctionDef unpickle_defs[3] = {
     KOVAR_UNPICKLE_DEF(PIDControllerXd, pid_xd, kPidXd),
     KOVAR_UNPICKLE_DEF(AdaptiveController, adaptive, kAdaptive),
 };
+// clang-format on
 
 }  // namespace kovar::persistence

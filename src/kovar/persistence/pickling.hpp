@@ -34,8 +34,10 @@ bool install_pickle_methods(PyTypeObject* type);
 }  // namespace kovar::persistence
 
 // Method-table entries of a class's reducer and state setter.
-#define KOVAR_PICKLE_METHODS(suffix)                                              \
-  {kovar::persistence::kReduceName, KOVAR_FASTCALL(kovar::persistence::reduce_##suffix), \
-   METH_FASTCALL | METH_KEYWORDS, nullptr},                                      \
-  {kovar::persistence::kSetstateName,                                            \
-   KOVAR_FASTCALL(kovar::persistence::setstate_##suffix), METH_FASTCALL | METH_KEYWORDS, nullptr}
+// clang-format off
+#define KOVAR_PICKLE_METHODS(suffix)                                                        \
+  {kovar::persistence::kReduceName, KOVAR_FASTCALL(kovar::persistence::reduce_##suffix),   \
+   METH_FASTCALL | METH_KEYWORDS, nullptr},                                                \
+  {kovar::persistence::kSetstateName, KOVAR_FASTCALL(kovar::persistence::setstate_##suffix), \
+   METH_FASTCALL | METH_KEYWORDS, nullptr}
+// clang-format on
