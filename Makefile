@@ -9,7 +9,10 @@ NUMPY1 := numpy==1.26.*
 WHEELHOUSE := build/wheelhouse
 TEST_DEPS := "pytest>=7" "hypothesis>=6"
 
-.PHONY: all wheel venv demo test test-numpy2 test-numpy1 bench clean
+VENV_ASAN := .venv-asan
+ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so):$(shell g++ -print-file-name=libstdc++.so)
+
+.PHONY: all wheel venv demo test test-numpy2 test-numpy1 test-asan bench clean
 
 all: test
 
@@ -43,8 +46,17 @@ test-numpy1: wheel $(VENV_NUMPY1)/bin/python
 
 test: test-numpy2 test-numpy1
 
+# The suite against a build with AddressSanitizer and UBSan (not part of
+# `make test`; run it after changing the C++ sources).
+test-asan:
+	test -x $(VENV_ASAN)/bin/python || $(PYTHON) -m venv $(VENV_ASAN)
+	$(VENV_ASAN)/bin/python -m pip install -q --force-reinstall --no-deps \
+		-Ccmake.define.KOVAR_SANITIZE=ON -Ccmake.build-type=Debug .
+	$(VENV_ASAN)/bin/python -m pip install -q "$(NUMPY2)" $(TEST_DEPS)
+	LD_PRELOAD=$(ASAN_PRELOAD) ASAN_OPTIONS=detect_leaks=0 $(VENV_ASAN)/bin/python -m pytest -q
+
 bench: venv
 	$(VENV)/bin/python bench/bench_compute_control.py
 
 clean:
-	rm -rf build $(VENV) $(VENV_NUMPY1)
+	rm -rf build $(VENV) $(VENV_NUMPY1) $(VENV_ASAN)
