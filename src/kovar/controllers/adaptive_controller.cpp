@@ -2,8 +2,8 @@
 
 #include "kovar/binding/binding.hpp"
 #include "kovar/binding/typed_array.hpp"
+#include "kovar/controllers/control_steps.hpp"
 #include "kovar/controllers/layout.hpp"
-#include "kovar/controllers/numpy_calls.hpp"
 #include "kovar/numpy_api.hpp"
 #include "kovar/persistence/pickling.hpp"
 #include "kovar/static_type.hpp"
@@ -17,7 +17,7 @@ using binding::Kind;
 using binding::Param;
 using binding::Signature;
 using binding::Value;
-using numpy_calls::np_attr;
+using steps::np_attr;
 using typed_array::accept;
 using typed_array::accept_result;
 
@@ -110,10 +110,10 @@ int adaptive_init(PyObject* op, PyObject* args, PyObject* kwds) {
   if (!value) return fail(kInitKd);
   store(self->kd, std::move(value));
 
-  value = numpy_calls::zeros_like_float64(initial_kp);
+  value = steps::zeros_like_float64(initial_kp);
   if (!value) return fail(kInitIntegral);
   store(self->integral, std::move(value));
-  value = numpy_calls::zeros_like_float64(initial_kp);
+  value = steps::zeros_like_float64(initial_kp);
   if (!value) return fail(kInitPreviousError);
   store(self->previous_error, std::move(value));
 
@@ -139,8 +139,8 @@ int adaptive_init(PyObject* op, PyObject* args, PyObject* kwds) {
   return 0;
 }
 
-// Every field is read into a Ref of its own before use: NumPy (or an array
-// subclass) may run Python code that rebinds the field in the middle.
+// Fields are read into references of their own before use: NumPy, or an
+// array subclass, may run Python code that rebinds them meanwhile.
 PyObject* adaptive_compute(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
   Value a[3];
@@ -200,55 +200,24 @@ PyObject* adaptive_compute(PyObject* op, PyObject* const* args, Py_ssize_t nargs
     delta_kp = vectorcall(clip.get(), clip_args, 3);
     if (!delta_kp) return fail(kClip);
   }
-  {
-    Ref kp = Ref::borrow(self->kp);
-    Ref adapted = Ref::steal(PyNumber_InPlaceAdd(kp.get(), delta_kp.get()));
-    if (!adapted) return fail(kAdaptKp);
-    store(self->kp, std::move(adapted));
-  }
-  {
-    Ref step = Ref::steal(PyFloat_FromDouble(dt));
-    if (!step) return fail(kIntegral);
-    Ref increment = Ref::steal(PyNumber_Multiply(error.get(), step.get()));
-    if (!increment) return fail(kIntegral);
-    Ref integral = Ref::borrow(self->integral);
-    Ref updated = Ref::steal(PyNumber_InPlaceAdd(integral.get(), increment.get()));
-    if (!updated) return fail(kIntegral);
-    store(self->integral, std::move(updated));
-  }
+  if (!steps::add_in_place(self->kp, delta_kp.get())) return fail(kAdaptKp);
+  if (!steps::integrate(self->integral, error.get(), dt)) return fail(kIntegral);
 
-  Ref derivative;
-  if (dt > 0.0) {
-    Ref previous_error = Ref::borrow(self->previous_error);
-    Ref change = Ref::steal(PyNumber_Subtract(error.get(), previous_error.get()));
-    if (!change) return fail(kDerivativeDiv);
-    Ref step = Ref::steal(PyFloat_FromDouble(dt));
-    if (!step) return fail(kDerivativeDiv);
-    derivative = Ref::steal(PyNumber_TrueDivide(change.get(), step.get()));
-    if (!derivative || !accept_result(derivative.get(), 1)) return fail(kDerivativeDiv);
-  } else {
-    // Not positive, or NaN: no division by dt.
-    derivative = numpy_calls::zeros_like(error.get());
-    if (!derivative || !accept_result(derivative.get(), 1)) return fail(kDerivativeZeros);
-  }
+  Ref derivative = steps::derivative(error.get(), self->previous_error, dt, 1);
+  if (!derivative) return fail(dt > 0.0 ? kDerivativeDiv : kDerivativeZeros);
 
-  Ref control_signal;
-  {
-    Ref kp = Ref::borrow(self->kp);
-    Ref p_term = Ref::steal(PyNumber_Multiply(kp.get(), error.get()));
-    if (!p_term) return fail(kProportional);
-    Ref ki = Ref::borrow(self->ki);
-    Ref integral = Ref::borrow(self->integral);
-    Ref i_term = Ref::steal(PyNumber_Multiply(ki.get(), integral.get()));
-    if (!i_term) return fail(kIntegralTerm);
-    Ref p_plus_i = Ref::steal(PyNumber_Add(p_term.get(), i_term.get()));
-    if (!p_plus_i) return fail(kProportional);
-    Ref kd = Ref::borrow(self->kd);
-    Ref d_term = Ref::steal(PyNumber_Multiply(kd.get(), derivative.get()));
-    if (!d_term) return fail(kDerivativeTerm);
-    control_signal = Ref::steal(PyNumber_Add(p_plus_i.get(), d_term.get()));
-    if (!control_signal) return fail(kIntegralTerm);
-  }
+  // kp * error + ki * integral + kd * derivative, with the updated kp and
+  // integral, formed left to right.
+  Ref p_term = steps::multiply(self->kp, error.get());
+  if (!p_term) return fail(kProportional);
+  Ref i_term = steps::multiply(self->ki, self->integral);
+  if (!i_term) return fail(kIntegralTerm);
+  Ref p_plus_i = Ref::steal(PyNumber_Add(p_term.get(), i_term.get()));
+  if (!p_plus_i) return fail(kProportional);
+  Ref d_term = steps::multiply(self->kd, derivative.get());
+  if (!d_term) return fail(kDerivativeTerm);
+  Ref control_signal = Ref::steal(PyNumber_Add(p_plus_i.get(), d_term.get()));
+  if (!control_signal) return fail(kIntegralTerm);
 
   Ref previous_error = call_copy(error.get());
   if (!previous_error) return fail(kPreviousError);

@@ -2,8 +2,8 @@
 
 #include "kovar/binding/binding.hpp"
 #include "kovar/binding/typed_array.hpp"
+#include "kovar/controllers/control_steps.hpp"
 #include "kovar/controllers/layout.hpp"
-#include "kovar/controllers/numpy_calls.hpp"
 #include "kovar/persistence/pickling.hpp"
 #include "kovar/static_type.hpp"
 #include "kovar/traceback.hpp"
@@ -102,19 +102,19 @@ int pid_init(const PidVariant& v, PyObject* op, PyObject* args, PyObject* kwds) 
 
   // The state arrays take the shape of the gains just stored.
   Ref kp = Ref::borrow(self->kp);
-  Ref integral = numpy_calls::zeros_like_float64(kp.get());
+  Ref integral = steps::zeros_like_float64(kp.get());
   if (!integral) return fail(v.lines.init_integral);
   store(self->integral, std::move(integral));
 
   kp = Ref::borrow(self->kp);
-  Ref previous_error = numpy_calls::zeros_like_float64(kp.get());
+  Ref previous_error = steps::zeros_like_float64(kp.get());
   if (!previous_error) return fail(v.lines.init_previous);
   store(self->previous_error, std::move(previous_error));
   return 0;
 }
 
-// Every field is read into a Ref of its own before use: NumPy (or an array
-// subclass) may run Python code that rebinds the field in the middle.
+// Fields are read into references of their own before use (steps::): NumPy,
+// or an array subclass, may run Python code that rebinds them meanwhile.
 PyObject* pid_compute(const PidVariant& v, PyObject* op, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
   Value a[3];
@@ -135,43 +135,18 @@ PyObject* pid_compute(const PidVariant& v, PyObject* op, PyObject* const* args, 
   Ref error = Ref::steal(PyNumber_Subtract(target_position, current_position));
   if (!error || !accept_result(error.get(), ndim)) return fail(line.error);
 
-  Ref field = Ref::borrow(self->kp);
-  Ref p_term = Ref::steal(PyNumber_Multiply(field.get(), error.get()));
+  Ref p_term = steps::multiply(self->kp, error.get());
   if (!p_term || !accept_result(p_term.get(), ndim)) return fail(line.p_term);
 
-  {
-    Ref step = Ref::steal(PyFloat_FromDouble(dt));
-    if (!step) return fail(line.integral);
-    Ref increment = Ref::steal(PyNumber_Multiply(error.get(), step.get()));
-    if (!increment) return fail(line.integral);
-    field = Ref::borrow(self->integral);
-    Ref integral = Ref::steal(PyNumber_InPlaceAdd(field.get(), increment.get()));
-    if (!integral) return fail(line.integral);
-    store(self->integral, std::move(integral));
-  }
+  if (!steps::integrate(self->integral, error.get(), dt)) return fail(line.integral);
 
-  field = Ref::borrow(self->ki);
-  Ref integral = Ref::borrow(self->integral);
-  Ref i_term = Ref::steal(PyNumber_Multiply(field.get(), integral.get()));
+  Ref i_term = steps::multiply(self->ki, self->integral);
   if (!i_term || !accept_result(i_term.get(), ndim)) return fail(line.i_term);
 
-  Ref derivative;
-  if (dt > 0.0) {
-    field = Ref::borrow(self->previous_error);
-    Ref change = Ref::steal(PyNumber_Subtract(error.get(), field.get()));
-    if (!change) return fail(line.derivative_div);
-    Ref step = Ref::steal(PyFloat_FromDouble(dt));
-    if (!step) return fail(line.derivative_div);
-    derivative = Ref::steal(PyNumber_TrueDivide(change.get(), step.get()));
-    if (!derivative || !accept_result(derivative.get(), ndim)) return fail(line.derivative_div);
-  } else {
-    // Not positive, or NaN: no division by dt.
-    derivative = numpy_calls::zeros_like(error.get());
-    if (!derivative || !accept_result(derivative.get(), ndim)) return fail(line.derivative_zeros);
-  }
+  Ref derivative = steps::derivative(error.get(), self->previous_error, dt, ndim);
+  if (!derivative) return fail(dt > 0.0 ? line.derivative_div : line.derivative_zeros);
 
-  field = Ref::borrow(self->kd);
-  Ref d_term = Ref::steal(PyNumber_Multiply(field.get(), derivative.get()));
+  Ref d_term = steps::multiply(self->kd, derivative.get());
   if (!d_term || !accept_result(d_term.get(), ndim)) return fail(line.d_term);
 
   store(self->previous_error, error.get());
