@@ -1,17 +1,10 @@
 """Writes the golden pickles of the three controllers and expected.json.
 
-The pickles pin down the stored format: later versions of the module must
-keep loading them.  The files are written once and checked in; the tests only
-read them.  Run from the repository root with the module importable:
-
-    PYTHONPATH=build/stage python tests/golden/make_golden.py
-
-Use NumPy 1.x to write them: arrays pickled by NumPy 2 with protocol 5 refer
-to numpy._core.numeric, which NumPy 1.26 cannot import, while NumPy 2 still
-loads what NumPy 1.x wrote.
-
-Importing this module (as the loader of the subclass pickles does) writes
-nothing; it only defines the subclass those pickles refer to.
+The pickles pin down the stored format that later versions must keep loading; they are checked in and the
+tests only read them. Write them with NumPy 1.x (NumPy 2 pickles arrays with protocol 5 as numpy._core.numeric,
+which NumPy 1.26 cannot import), from the repository root:
+    PYTHONPATH=build/stage /tmp/np1/bin/python tests/golden/make_golden.py
+Importing this module (as loading the subclass pickles does) writes nothing.
 """
 import json
 import pickle
@@ -33,86 +26,45 @@ def a(*values):
     return np.array(values, dtype=np.float64)
 
 
-def a2(*rows):
-    return np.array(rows, dtype=np.float64)
-
-
-def pid():
-    return PIDController(a(1.0, 2.0, -0.5), a(0.5, 0.25, 1.0), a(0.1, 0.0, 0.2))
-
-
-def pid_xd():
-    return PIDControllerXd(a2([1.0, 2.0], [0.5, -1.0]), a2([0.5, 0.5], [0.125, 1.0]),
-                           a2([0.1, 0.0], [0.3, 0.2]))
-
-
-def adaptive():
-    return AdaptiveController(a(1.0, 2.0), a(0.5, 0.5), a(0.25, 0.25),
-                              learning_rate=0.05, max_adjustment=0.2)
-
-
-def tagged():
-    c = TaggedPID(a(1.5, -2.0), a(0.5, 0.5), a(0.0, 0.25))
-    c.label = "left arm"
-    c.limits = [-3.0, 3.0]
-    return c
-
-
-# name: (factory, calls made before pickling ("running") or after ("next"))
+# name: (factory, calls: two made before pickling the "running" stage, then the recorded next calls)
 CASES = {
-    "pid": (pid, [(a(1.0, 0.5, -2.0), a(0.0, 0.25, 1.0), 0.1),
-                  (a(1.5, 0.5, -1.0), a(0.5, 0.0, 0.0), 0.05),
-                  (a(1.0, 1.0, 1.0), a(2.0, -1.0, 0.5), 0.0)]),
-    "pid_xd": (pid_xd, [(a2([1.0, 2.0], [3.0, -4.0]), a2([0.0, 0.5], [1.0, 1.0]), 0.1),
-                        (a2([1.5, 2.0], [2.0, -3.0]), a2([0.5, 0.5], [1.0, 0.0]), 0.2),
-                        (a2([0.0, 1.0], [1.0, 1.0]), a2([0.25, 0.0], [0.0, 2.0]), 0.5)]),
-    "adaptive": (adaptive, [(a(20.0, 1.0), a(0.0, 0.0), 0.5),
-                            (a(10.0, -2.0), a(1.0, 0.5), 0.25),
-                            (a(3.0, 3.0), a(2.5, 4.0), 0.0)]),
-    "tagged_pid": (tagged, [(a(1.0, 0.5), a(0.0, 0.25), 0.1),
-                            (a(0.5, 0.5), a(0.25, 0.0), 0.2),
-                            (a(2.0, -1.0), a(1.0, 1.0), 0.05)]),
+    "pid": (lambda: PIDController(a(1.0, 2.0, -0.5), a(0.5, 0.25, 1.0), a(0.1, 0.0, 0.2)),
+            [(a(1.0, 0.5, -2.0), a(0.0, 0.25, 1.0), 0.1), (a(1.5, 0.5, -1.0), a(0.5, 0.0, 0.0), 0.05),
+             (a(1.0, 1.0, 1.0), a(2.0, -1.0, 0.5), 0.0)]),
+    "pid_xd": (lambda: PIDControllerXd(a([1.0, 2.0], [0.5, -1.0]), a([0.5, 0.5], [0.125, 1.0]), a([0.1, 0.0], [0.3, 0.2])),
+               [(a([1.0, 2.0], [3.0, -4.0]), a([0.0, 0.5], [1.0, 1.0]), 0.1),
+                (a([1.5, 2.0], [2.0, -3.0]), a([0.5, 0.5], [1.0, 0.0]), 0.2),
+                (a([0.0, 1.0], [1.0, 1.0]), a([0.25, 0.0], [0.0, 2.0]), 0.5)]),
+    "adaptive": (lambda: AdaptiveController(a(1.0, 2.0), a(0.5, 0.5), a(0.25, 0.25), learning_rate=0.05, max_adjustment=0.2),
+                 [(a(20.0, 1.0), a(0.0, 0.0), 0.5), (a(10.0, -2.0), a(1.0, 0.5), 0.25), (a(3.0, 3.0), a(2.5, 4.0), 0.0)]),
+    "tagged_pid": (lambda: (c := TaggedPID(a(1.5, -2.0), a(0.5, 0.5), a(0.0, 0.25)),
+                            c.__dict__.update(label="left arm", limits=[-3.0, 3.0]))[0],
+                   [(a(1.0, 0.5), a(0.0, 0.25), 0.1), (a(0.5, 0.5), a(0.25, 0.0), 0.2), (a(2.0, -1.0), a(1.0, 1.0), 0.05)]),
 }
-
-
-def plain(value):
-    """A JSON form of a state element: arrays become nested lists."""
-    return value.tolist() if isinstance(value, np.ndarray) else value
 
 
 def write():
     expected = {}
-    for name, (factory, calls) in CASES.items():
-        for stage in ("fresh", "running"):
-            controller = factory()
-            if stage == "running":
-                for target, current, dt in calls[:2]:
-                    controller.compute_control(target, current, dt)
-            _, args, state = controller.__reduce__()
-            files = []
-            for protocol in PROTOCOLS:
-                path = HERE / f"{name}-{stage}-p{protocol}.pickle"
-                path.write_bytes(pickle.dumps(controller, protocol))
-                files.append(path.name)
-            has_dict = type(controller) is TaggedPID
-            expected[f"{name}-{stage}"] = {
-                "files": files,
-                "class": f"{type(controller).__module__}.{type(controller).__qualname__}",
-                "checksum": args[1],
-                "state": [plain(v) for v in (state[:-1] if has_dict else state)],
-                "attributes": dict(state[-1]) if has_dict else None,
-                "next_calls": [
-                    {"target": t.tolist(), "current": c.tolist(), "dt": dt,
-                     "result": controller.compute_control(t, c, dt).tolist()}
-                    for t, c, dt in calls[2:] + calls[:1]
-                ],
-            }
+    for (name, (factory, calls)), stage in ((case, stage) for case in CASES.items() for stage in ("fresh", "running")):
+        controller = factory()
+        for target, current, dt in calls[:2] if stage == "running" else ():
+            controller.compute_control(target, current, dt)
+        _, args, state = controller.__reduce__()
+        files = [f"{name}-{stage}-p{p}.pickle" for p in PROTOCOLS]
+        for p, file in zip(PROTOCOLS, files):
+            (HERE / file).write_bytes(pickle.dumps(controller, p))
+        has_dict = type(controller) is TaggedPID
+        expected[f"{name}-{stage}"] = {
+            "files": files, "class": f"{type(controller).__module__}.{type(controller).__qualname__}", "checksum": args[1],
+            "state": [v.tolist() if isinstance(v, np.ndarray) else v for v in (state[:-1] if has_dict else state)],
+            "attributes": dict(state[-1]) if has_dict else None,
+            "next_calls": [{"target": t.tolist(), "current": c.tolist(), "dt": dt,
+                            "result": controller.compute_control(t, c, dt).tolist()} for t, c, dt in calls[2:] + calls[:1]]}
     lines = [f"{json.dumps(k)}: {json.dumps(v, sort_keys=True)}" for k, v in sorted(expected.items())]
     (HERE / "expected.json").write_text("{\n" + ",\n".join(lines) + "\n}\n")
 
 
 if __name__ == "__main__":
-    # Run through the importable module so TaggedPID pickles as make_golden.TaggedPID.
-    import make_golden
+    import make_golden  # run through the importable module, so that TaggedPID pickles as make_golden.TaggedPID
 
     make_golden.write()
