@@ -37,11 +37,13 @@ demo: venv
 	$(VENV)/bin/python examples/closed_loop.py
 
 test-numpy2: venv
+	$(VENV)/bin/python -c "import numpy; print('Testing with NumPy', numpy.__version__)"
 	$(VENV)/bin/python -m pytest -q
 
 test-numpy1: wheel $(VENV_NUMPY1)/bin/python
 	$(VENV_NUMPY1)/bin/python -m pip install -q --force-reinstall --no-deps $(WHEELHOUSE)/kovar-*.whl
 	$(VENV_NUMPY1)/bin/python -m pip install -q "$(NUMPY1)" $(TEST_DEPS)
+	$(VENV_NUMPY1)/bin/python -c "import numpy; print('Testing with NumPy', numpy.__version__)"
 	$(VENV_NUMPY1)/bin/python -m pytest -q
 
 test: test-numpy2 test-numpy1
