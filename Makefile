@@ -52,8 +52,10 @@ test: test-numpy2 test-numpy1
 # `make test`; run it after changing the C++ sources).
 test-asan:
 	test -x $(VENV_ASAN)/bin/python || $(PYTHON) -m venv $(VENV_ASAN)
+	$(VENV_ASAN)/bin/python -m pip install -q --upgrade pip
 	$(VENV_ASAN)/bin/python -m pip install -q --force-reinstall --no-deps \
-		-Ccmake.define.KOVAR_SANITIZE=ON -Ccmake.build-type=Debug .
+		--config-settings=cmake.define.KOVAR_SANITIZE=ON \
+		--config-settings=cmake.build-type=Debug .
 	$(VENV_ASAN)/bin/python -m pip install -q "$(NUMPY2)" $(TEST_DEPS)
 	LD_PRELOAD=$(ASAN_PRELOAD) ASAN_OPTIONS=detect_leaks=0 $(VENV_ASAN)/bin/python -m pytest -q
 
