@@ -212,11 +212,12 @@ PyObject* adaptive_compute(PyObject* op, PyObject* const* args, Py_ssize_t nargs
   if (!p_term) return fail(kProportional);
   Ref i_term = steps::multiply(self->ki, self->integral);
   if (!i_term) return fail(kIntegralTerm);
-  Ref p_plus_i = Ref::steal(PyNumber_Add(p_term.get(), i_term.get()));
+  Ref p_plus_i = steps::add(std::move(p_term), std::move(i_term));
   if (!p_plus_i) return fail(kProportional);
   Ref d_term = steps::multiply(self->kd, derivative.get());
   if (!d_term) return fail(kDerivativeTerm);
-  Ref control_signal = Ref::steal(PyNumber_Add(p_plus_i.get(), d_term.get()));
+  derivative = Ref();
+  Ref control_signal = steps::add(std::move(p_plus_i), std::move(d_term));
   if (!control_signal) return fail(kIntegralTerm);
 
   Ref previous_error = call_copy(error.get());

@@ -33,6 +33,8 @@ Ref multiply(PyObject* a, PyObject* b) {
   return Ref::steal(PyNumber_Multiply(left.get(), right.get()));
 }
 
+Ref add(Ref a, Ref b) { return Ref::steal(PyNumber_Add(a.get(), b.get())); }
+
 bool add_in_place(PyObject*& field, PyObject* increment) {
   Ref current = Ref::borrow(field);
   Ref updated = Ref::steal(PyNumber_InPlaceAdd(current.get(), increment));

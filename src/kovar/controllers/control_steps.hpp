@@ -19,6 +19,10 @@ Ref zeros_like(PyObject* obj);
 // the operation may run code that rebinds the fields they were read from.
 Ref multiply(PyObject* a, PyObject* b);
 
+// a + b by the number protocol, releasing both operands as soon as the sum
+// exists, so large temporaries do not outlive their use.
+Ref add(Ref a, Ref b);
+
 // field += increment: the in-place addition on the field's current value,
 // and the field re-bound to its result (for an array, the same array).
 // Returns false with an exception set, the field then not re-bound.

@@ -151,9 +151,9 @@ PyObject* pid_compute(const PidVariant& v, PyObject* op, PyObject* const* args, 
 
   store(self->previous_error, error.get());
 
-  Ref p_plus_i = Ref::steal(PyNumber_Add(p_term.get(), i_term.get()));
+  Ref p_plus_i = steps::add(std::move(p_term), std::move(i_term));
   if (!p_plus_i) return fail(line.control_signal);
-  Ref control_signal = Ref::steal(PyNumber_Add(p_plus_i.get(), d_term.get()));
+  Ref control_signal = steps::add(std::move(p_plus_i), std::move(d_term));
   if (!control_signal || !accept_result(control_signal.get(), ndim)) {
     return fail(line.control_signal);
   }
