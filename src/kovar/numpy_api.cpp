@@ -40,15 +40,15 @@ bool bind_and_check() {
 
 enum class SizeCheck { Ignore, Warn };
 
-struct ForeignTypeSpec {
+struct ForeignTypeCheck {
   const char* module;
   const char* name;
   Py_ssize_t expected_size;
-  SizeCheck check;
+  SizeCheck mode;
 };
 
 // In the order they are imported; indices match ForeignType.
-constexpr ForeignTypeSpec kForeignTypes[kForeignTypeCount] = {
+constexpr ForeignTypeCheck kForeignTypes[kForeignTypeCount] = {
     {"builtins", "type", sizeof(PyHeapTypeObject), SizeCheck::Warn},
     {"numpy", "dtype", sizeof(PyArray_Descr), SizeCheck::Ignore},
     {"numpy", "flatiter", sizeof(PyArrayIterObject), SizeCheck::Ignore},
@@ -72,27 +72,27 @@ constexpr const char kSizeChanged[] =
     "Expected %zd from C header, got %zd from PyObject";
 
 // Returns a new reference to the checked type, or null with an exception set.
-PyTypeObject* import_type(PyObject* module, const ForeignTypeSpec& spec) {
-  Ref value = Ref::steal(PyObject_GetAttrString(module, spec.name));
+PyTypeObject* import_type(PyObject* module, const ForeignTypeCheck& check) {
+  Ref value = Ref::steal(PyObject_GetAttrString(module, check.name));
   if (!value) return nullptr;
   if (!PyType_Check(value.get())) {
-    PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", spec.module, spec.name);
+    PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", check.module, check.name);
     return nullptr;
   }
   auto* type = reinterpret_cast<PyTypeObject*>(value.get());
   const Py_ssize_t basic_size = type->tp_basicsize;
   Py_ssize_t item_size = type->tp_itemsize;
   if (item_size != 0) {
-    const Py_ssize_t alignment = spec.expected_size % 4 != 0 ? spec.expected_size % 4 : 4;
+    const Py_ssize_t alignment = check.expected_size % 4 != 0 ? check.expected_size % 4 : 4;
     if (item_size < alignment) item_size = alignment;
   }
-  if (basic_size + item_size < spec.expected_size) {
-    PyErr_Format(PyExc_ValueError, kSizeChanged, spec.module, spec.name, spec.expected_size,
+  if (basic_size + item_size < check.expected_size) {
+    PyErr_Format(PyExc_ValueError, kSizeChanged, check.module, check.name, check.expected_size,
                  basic_size + item_size);
     return nullptr;
   }
-  if (spec.check == SizeCheck::Warn && basic_size > spec.expected_size) {
-    if (PyErr_WarnFormat(nullptr, 0, kSizeChanged, spec.module, spec.name, spec.expected_size,
+  if (check.mode == SizeCheck::Warn && basic_size > check.expected_size) {
+    if (PyErr_WarnFormat(nullptr, 0, kSizeChanged, check.module, check.name, check.expected_size,
                          basic_size) < 0) {
       return nullptr;
     }

@@ -42,11 +42,11 @@ const ClassEntry kClasses[] = {
 
 // ---------------------------------------------------------------- create
 
-// Copies spec.<attr> into the namespace as `key`; a spec without the
+// Copies module_spec.<attr> into the namespace as `key`; a module_spec without the
 // attribute is fine.
-bool copy_spec_attr(PyObject* spec, PyObject* dict, const char* attr, const char* key,
+bool copy_spec_attr(PyObject* module_spec, PyObject* dict, const char* attr, const char* key,
                     bool skip_none) {
-  Ref value = Ref::steal(PyObject_GetAttrString(spec, attr));
+  Ref value = Ref::steal(PyObject_GetAttrString(module_spec, attr));
   if (!value) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
     PyErr_Clear();
@@ -56,7 +56,7 @@ bool copy_spec_attr(PyObject* spec, PyObject* dict, const char* attr, const char
   return PyDict_SetItemString(dict, key, value.get()) == 0;
 }
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) {
+PyObject* module_create(PyObject* module_spec, PyModuleDef*) {
   ModuleState& st = state();
   const std::int64_t id =
       PyInterpreterState_GetID(PyThreadState_GetInterpreter(PyThreadState_Get()));
@@ -72,15 +72,15 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
   // Importing again hands back the module made the first time.
   if (st.module != nullptr) return Py_NewRef(st.module);
 
-  Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+  Ref name = Ref::steal(PyObject_GetAttrString(module_spec, "name"));
   if (!name) return nullptr;
   Ref module = Ref::steal(PyModule_NewObject(name.get()));
   if (!module) return nullptr;
   PyObject* dict = PyModule_GetDict(module.get());
-  if (!copy_spec_attr(spec, dict, "loader", "__loader__", false) ||
-      !copy_spec_attr(spec, dict, "origin", "__file__", false) ||
-      !copy_spec_attr(spec, dict, "parent", "__package__", false) ||
-      !copy_spec_attr(spec, dict, "submodule_search_locations", "__path__", true)) {
+  if (!copy_spec_attr(module_spec, dict, "loader", "__loader__", false) ||
+      !copy_spec_attr(module_spec, dict, "origin", "__file__", false) ||
+      !copy_spec_attr(module_spec, dict, "parent", "__package__", false) ||
+      !copy_spec_attr(module_spec, dict, "submodule_search_locations", "__path__", true)) {
     return nullptr;
   }
   return module.release();
@@ -174,8 +174,9 @@ Ref bind_numpy() {
   if (existing == nullptr && PyErr_Occurred()) return {};
   if (existing != nullptr) {
     bool initializing = false;
-    Ref spec = Ref::steal(PyObject_GetAttr(existing, names().dunder_spec));
-    Ref flag = spec ? Ref::steal(PyObject_GetAttr(spec.get(), names().initializing)) : Ref();
+    Ref module_spec = Ref::steal(PyObject_GetAttr(existing, names().dunder_spec));
+    Ref flag =
+        module_spec ? Ref::steal(PyObject_GetAttr(module_spec.get(), names().initializing)) : Ref();
     if (flag) {
       const int truth = PyObject_IsTrue(flag.get());
       if (truth < 0) return {};
