@@ -41,21 +41,10 @@ namespace kovar {
   X(clip, "clip")                                                 \
   X(copy, "copy")                                                 \
   /* module frame */                                              \
-  X(builtins, "builtins")                                         \
-  X(dunder_builtins, "__builtins__")                              \
   X(dunder_test, "__test__")                                      \
   X(dunder_spec, "__spec__")                                      \
   X(initializing, "_initializing")                                \
   X(ImportError, "ImportError")                                   \
-  X(name, "name")                                                 \
-  X(loader, "loader")                                             \
-  X(origin, "origin")                                             \
-  X(parent, "parent")                                             \
-  X(submodule_search_locations, "submodule_search_locations")     \
-  X(dunder_loader, "__loader__")                                  \
-  X(dunder_file, "__file__")                                      \
-  X(dunder_package, "__package__")                                \
-  X(dunder_path, "__path__")                                      \
   X(module_name, "kovar.regulo")                                  \
   X(compute_control, "compute_control")                           \
   /* pickling */                                                  \
