@@ -201,7 +201,7 @@ def test_allocation_traversal_and_cycles(v):
         assert not [o for o in gc.get_objects() if type(o) is v.cls and id(o) == key], STATE[index]
 
 @pytest.mark.parametrize("case, calls", [(k, 2000) for k in ("compute", "construct", "reinit", "numpy-step",
-                                                             "array-result", "none-gain")] + [("compute", SOAK_CALLS)])
+                                                             "array-result", "none-gain")] + [("compute", SOAK_CALLS), ("construct", SOAK_CALLS)])
 def test_no_leak(v, case, calls):
     kp, ki, kd, t, cur = (np.full(v.wide, x) for x in (1.0, 0.5, 0.1, 2.0, 1.0))
     c, dts, hooked = v.cls(kp, ki, kd), itertools.cycle((0.125, 0.0)), rogue(t, __sub__=lambda *_: [1.5])
