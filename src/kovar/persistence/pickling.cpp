@@ -134,7 +134,9 @@ PyObject* reduce(const PickleLayout& layout, PyObject* self, PyObject* const* ar
     any_field_set = any_field_set || value != Py_None;
     PyTuple_SET_ITEM(state.get(), i, Py_NewRef(value));
   }
-  Ref dict = instance_dict(self);
+  // The classes themselves are immutable and have no instance dict; only a
+  // subclass needs the attribute lookup.
+  Ref dict = Py_TYPE(self) == layout.type ? Ref::borrow(Py_None) : instance_dict(self);
   if (!dict) return fail(kReduceReadDict);
   bool use_setstate = any_field_set;
   if (dict.get() != Py_None) {
