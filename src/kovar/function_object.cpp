@@ -2,6 +2,7 @@
 
 #include <structmember.h>
 
+#include <array>
 #include <cstddef>
 
 #include "kovar/module_state.hpp"
@@ -22,6 +23,11 @@ struct FunctionObject {
   PyObject* globals;
   PyObject* code;
   PyObject* annotations;
+
+  // The owned references, for traversal and clearing.
+  static constexpr std::array fields = {&FunctionObject::name,   &FunctionObject::qualname,
+                                        &FunctionObject::module, &FunctionObject::globals,
+                                        &FunctionObject::code,   &FunctionObject::annotations};
 };
 
 FunctionObject* as_function(PyObject* op) { return reinterpret_cast<FunctionObject*>(op); }
@@ -64,23 +70,13 @@ PyObject* function_reduce(PyObject* self, PyObject*) {
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
   FunctionObject* f = as_function(self);
-  Py_VISIT(f->name);
-  Py_VISIT(f->qualname);
-  Py_VISIT(f->module);
-  Py_VISIT(f->globals);
-  Py_VISIT(f->code);
-  Py_VISIT(f->annotations);
+  for (auto field : FunctionObject::fields) Py_VISIT(f->*field);
   return 0;
 }
 
 int function_clear(PyObject* self) {
   FunctionObject* f = as_function(self);
-  Py_CLEAR(f->name);
-  Py_CLEAR(f->qualname);
-  Py_CLEAR(f->module);
-  Py_CLEAR(f->globals);
-  Py_CLEAR(f->code);
-  Py_CLEAR(f->annotations);
+  for (auto field : FunctionObject::fields) Py_CLEAR(f->*field);
   return 0;
 }
 

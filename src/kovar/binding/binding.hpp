@@ -45,8 +45,6 @@ struct Value {
   long i = 0;
 };
 
-inline constexpr Py_ssize_t kMaxParams = 5;
-
 // Binds a vectorcall (methods and module functions). The instance, if any,
 // is not part of `args`. Returns false with an exception set.
 bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,

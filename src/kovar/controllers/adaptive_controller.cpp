@@ -56,8 +56,6 @@ enum ComputeLine : int {
   kPreviousError = 120,
 };
 
-constexpr int kHistoryRows = 10;
-
 constexpr Param kInitParams[] = {
     {&Names::initial_kp, Kind::TypedArray, kInit},
     {&Names::initial_ki, Kind::TypedArray, kInit},

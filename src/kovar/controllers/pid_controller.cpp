@@ -46,23 +46,25 @@ constexpr PidLines kPidLines = {8, 13, 14, 16, 19, 20, 21, 22, 25, 27, 28, 31};
 constexpr PidLines kPidXdLines = {38, 46, 47, 49, 55, 56, 57, 58, 61, 63, 64, 67};
 
 constexpr Param kPidGains[] = {
-    {&Names::kp, Kind::TypedArray, 8},
-    {&Names::ki, Kind::TypedArray, 8},
-    {&Names::kd, Kind::TypedArray, 8},
+    {&Names::kp, Kind::TypedArray, kPidLines.init},
+    {&Names::ki, Kind::TypedArray, kPidLines.init},
+    {&Names::kd, Kind::TypedArray, kPidLines.init},
 };
 constexpr Param kPidXdGains[] = {
-    {&Names::kp, Kind::TypedArray, 38},
-    {&Names::ki, Kind::TypedArray, 38},
-    {&Names::kd, Kind::TypedArray, 38},
+    {&Names::kp, Kind::TypedArray, kPidXdLines.init},
+    {&Names::ki, Kind::TypedArray, kPidXdLines.init},
+    {&Names::kd, Kind::TypedArray, kPidXdLines.init},
 };
+// A failed conversion of dt is reported at the definition for PIDController
+// and at the parameter's own line (52) for PIDControllerXd.
 constexpr Param kPidPositions[] = {
-    {&Names::target_position, Kind::TypedArray, 16},
-    {&Names::current_position, Kind::TypedArray, 16},
-    {&Names::dt, Kind::Double, 16},
+    {&Names::target_position, Kind::TypedArray, kPidLines.compute},
+    {&Names::current_position, Kind::TypedArray, kPidLines.compute},
+    {&Names::dt, Kind::Double, kPidLines.compute},
 };
 constexpr Param kPidXdPositions[] = {
-    {&Names::target_position, Kind::TypedArray, 49},
-    {&Names::current_position, Kind::TypedArray, 49},
+    {&Names::target_position, Kind::TypedArray, kPidXdLines.compute},
+    {&Names::current_position, Kind::TypedArray, kPidXdLines.compute},
     {&Names::dt, Kind::Double, 52},
 };
 
