@@ -9,7 +9,7 @@
 #include "kovar/controllers/pid_controller.hpp"
 #include "kovar/function_object.hpp"
 #include "kovar/module_state.hpp"
-#include "kovar/numpy_api.hpp"
+#include "kovar/numpy_checks.hpp"
 #include "kovar/persistence/pickling.hpp"
 #include "kovar/traceback.hpp"
 

@@ -2,7 +2,7 @@
 
 #include "kovar/binding/binding.hpp"
 #include "kovar/binding/buffer_format.hpp"
-#include "kovar/numpy_api.hpp"
+#include "kovar/ndarray/numpy_c_api.hpp"
 
 namespace kovar::typed_array {
 

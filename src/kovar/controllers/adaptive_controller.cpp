@@ -4,7 +4,7 @@
 #include "kovar/binding/typed_array.hpp"
 #include "kovar/controllers/control_steps.hpp"
 #include "kovar/controllers/layout.hpp"
-#include "kovar/numpy_api.hpp"
+#include "kovar/ndarray/numpy_c_api.hpp"
 #include "kovar/persistence/pickling.hpp"
 #include "kovar/static_type.hpp"
 #include "kovar/traceback.hpp"

@@ -1,42 +1,10 @@
-#define KOVAR_OWNS_NUMPY_API
-#include "kovar/numpy_api.hpp"
+#include "kovar/numpy_checks.hpp"
 
 #include "kovar/module_state.hpp"
 
 namespace kovar {
 
 namespace {
-
-constexpr unsigned int kMaxAbiVersion = 0x02000000;
-constexpr unsigned int kMinFeatureVersion = 0x0000000e;  // the NumPy 1.20 C-API
-
-Ref import_multiarray() {
-  Ref mod = Ref::steal(PyImport_ImportModule("numpy._core._multiarray_umath"));
-  if (!mod && PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {
-    PyErr_Clear();
-    mod = Ref::steal(PyImport_ImportModule("numpy.core._multiarray_umath"));
-  }
-  return mod;
-}
-
-// The checks themselves; a false return may or may not have an exception set.
-bool bind_and_check() {
-  Ref multiarray = import_multiarray();
-  if (!multiarray) return false;
-  Ref capsule = Ref::steal(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
-  if (!capsule || !PyCapsule_CheckExact(capsule.get())) return false;
-  void** table = static_cast<void**>(PyCapsule_GetPointer(capsule.get(), nullptr));
-  if (table == nullptr) return false;
-  // The table lives as long as NumPy's extension module, which is never
-  // unloaded.
-  kovar_ARRAY_API = table;
-  ModuleState& st = state();
-  st.numpy_api = table;
-  if (PyArray_GetNDArrayCVersion() > kMaxAbiVersion) return false;
-  st.numpy_feature_version = PyArray_GetNDArrayCFeatureVersion();
-  if (st.numpy_feature_version < kMinFeatureVersion) return false;
-  return PyArray_GetEndianness() == NPY_CPU_LITTLE;
-}
 
 enum class SizeCheck { Ignore, Warn };
 
@@ -103,7 +71,14 @@ PyTypeObject* import_type(PyObject* module, const ForeignTypeCheck& check) {
 }  // namespace
 
 bool import_numpy_api() {
-  if (bind_and_check()) return true;
+  ModuleState& st = state();
+  ndarray::NumpyVersions versions;
+  const bool bound = ndarray::bind_c_api(versions);
+  st.numpy_feature_version = versions.feature;
+  if (bound) {
+    st.numpy_api = kovar_ARRAY_API;
+    return true;
+  }
   // Whatever went wrong, the importer sees one fixed error, not chained.
   PyErr_Clear();
   PyErr_SetString(PyExc_ImportError,
