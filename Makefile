@@ -46,10 +46,14 @@ test-numpy1: wheel $(VENV_NUMPY1)/bin/python
 	$(VENV_NUMPY1)/bin/python -c "import numpy; print('Testing with NumPy', numpy.__version__)"
 	$(VENV_NUMPY1)/bin/python -m pytest -q
 
-test: test-numpy2 test-numpy1
+test: test-numpy2 test-numpy1 test-asan
 
-# The suite against a build with AddressSanitizer and UBSan (not part of
-# `make test`; run it after changing the C++ sources).
+# The suite against a build with AddressSanitizer and UBSan. Any report
+# fails the run: UBSan is built without recovery and both halt at the first
+# error. PYTHONMALLOC=malloc puts Python objects in ASan's heap, so a freed
+# object used again is seen; --capture=sys lets the report reach the terminal.
+# KOVAR_SANITIZED tells tests that cannot run under ASan (address-space
+# limits) to skip.
 test-asan:
 	test -x $(VENV_ASAN)/bin/python || $(PYTHON) -m venv $(VENV_ASAN)
 	$(VENV_ASAN)/bin/python -m pip install -q --upgrade pip
@@ -57,7 +61,10 @@ test-asan:
 		--config-settings=cmake.define.KOVAR_SANITIZE=ON \
 		--config-settings=cmake.build-type=Debug .
 	$(VENV_ASAN)/bin/python -m pip install -q "$(NUMPY2)" $(TEST_DEPS)
-	LD_PRELOAD=$(ASAN_PRELOAD) ASAN_OPTIONS=detect_leaks=0 $(VENV_ASAN)/bin/python -m pytest -q
+	KOVAR_SANITIZED=1 PYTHONMALLOC=malloc LD_PRELOAD=$(ASAN_PRELOAD) \
+		ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1 \
+		UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+		$(VENV_ASAN)/bin/python -m pytest -q --capture=sys
 
 bench: venv
 	$(VENV)/bin/python bench/bench_compute_control.py

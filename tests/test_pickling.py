@@ -258,3 +258,30 @@ def test_pickling_paths_do_not_leak(kind):
 def test_round_trip_soak():
     c = build(PK, "init", 2)
     assert_no_leak(lambda: pickle.loads(pickle.dumps(c)), *state_of(c), calls=SOAK_ROUND_TRIPS)
+
+@by_class
+def test_restore_reads_dict_again_for_the_update(kind):
+    new, reads = tuple(range(kind.n)), []
+    def flip(self):  # a different dict at each read: update goes to the second
+        reads.append({})
+        return reads[-1]
+    none_dict, flipping = (t.__new__(t) for t in (type("Odd", (kind.cls,), {"__dict__": v}) for v in (None, property(flip))))
+    for target, tb in ((none_dict.__setstate__, "S17 R14"), (lambda s: kind.unpickle(type(none_dict), kind.checksum, s), "U9 R14")):
+        fails("AttributeError: 'NoneType' object has no attribute 'update'", tb, kind, target, new + ({"x": 1},))
+    assert state_of(none_dict)[:kind.n] == new and none_dict.__dict__ is None  # the fields were stored first
+    flipping.__setstate__(new + ({"x": 1},))
+    assert reads == [{}, {"x": 1}]
+
+@by_class
+@pytest.mark.parametrize("start, set_to", [(None, 1), (1, None)])
+def test_reduced_form_follows_fields_after_dict_lookup(kind, start, set_to):
+    def getattr_(self, name):  # reached for __dict__ only: the subclass has no instance dict
+        if name == "__dict__":
+            self.__setstate__((set_to,) * kind.n)
+        raise AttributeError(name)
+    cls = type("Lazy", (kind.cls,), {"__slots__": (), "__getattr__": getattr_})
+    (c := cls.__new__(cls)).__setstate__((start,) * kind.n)
+    reduced = c.__reduce__()
+    assert reduced == ((kind.unpickle, (cls, kind.checksum, None), (start,) * kind.n) if set_to else
+                       (kind.unpickle, (cls, kind.checksum, (start,) * kind.n)))
+    assert state_of(c) == (set_to,) * kind.n

@@ -176,6 +176,7 @@ bool bind(const Signature& sig, PyObject* args, PyObject* kwds, Value* out) {
     for (Py_ssize_t i = nargs; i < maximum; ++i) {
       PyObject* value = PyDict_GetItemWithError(kwds, param_name(sig, i));
       if (value != nullptr) {
+        out[i].held = Ref::borrow(value);
         out[i].object = value;
         ++found;
       } else if (PyErr_Occurred()) {
@@ -188,6 +189,8 @@ bool bind(const Signature& sig, PyObject* args, PyObject* kwds, Value* out) {
       PyObject* key;
       PyObject* value;
       while (PyDict_Next(kwds, &pos, &key, &value)) {
+        // A key's __eq__ may delete its own entry while it is compared.
+        const Ref held_key = Ref::borrow(key);
         const Py_ssize_t index = find_name(sig, key, nargs, maximum);
         if (index == -2) return fail_binding(sig);
         if (index == -1) {

@@ -37,12 +37,17 @@ struct Signature {
   bool traceback_on_binding_error = true;
 };
 
-// One bound argument: the object (borrowed from the call; null for a
-// defaulted parameter) and its converted value for double and integer kinds.
+// One bound argument: the object (null for a defaulted parameter) and its
+// converted value for double and integer kinds. An object taken from a
+// keyword dict is also held in `held` until the call ends: the dict is the
+// caller's and code run later in the call (a key's __eq__, a conversion, a
+// released field) may delete the entry. Positional and vectorcall values
+// are kept alive by the caller for the whole call and are only borrowed.
 struct Value {
   PyObject* object = nullptr;
   double d = 0.0;
   long i = 0;
+  Ref held;
 };
 
 // Binds a vectorcall (methods and module functions). The instance, if any,

@@ -79,6 +79,25 @@ Ref call_copy(PyObject* obj) {
       PyObject_VectorcallMethod(names().copy, &obj, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+// The length of an accepted one-dimensional gain array (0 for None). The
+// array header is read when it has a dimension; an array subclass whose own
+// buffer (a Python-level __buffer__) passed the check while the array itself
+// has none is measured through that buffer. Returns false with an exception
+// set.
+bool count_channels(PyObject* gains, Py_ssize_t* channels) {
+  if (gains == Py_None) return true;
+  auto* array = reinterpret_cast<PyArrayObject*>(gains);
+  if (PyArray_NDIM(array) >= 1) {
+    *channels = PyArray_DIM(array, 0);
+    return true;
+  }
+  Py_buffer view;
+  if (PyObject_GetBuffer(gains, &view, PyBUF_STRIDES | PyBUF_FORMAT) < 0) return false;
+  *channels = view.ndim >= 1 ? view.shape[0] : 0;
+  PyBuffer_Release(&view);
+  return true;
+}
+
 int adaptive_init(PyObject* op, PyObject* args, PyObject* kwds) {
   Value a[5];
   if (!binding::bind(kInitSig, args, kwds, a)) return -1;
@@ -93,8 +112,8 @@ int adaptive_init(PyObject* op, PyObject* args, PyObject* kwds) {
     if (!accept(a[i].object, 1)) return fail(kInit);
   }
   // The history has one column per channel of initial_kp, counted now.
-  const npy_intp channels =
-      initial_kp == Py_None ? 0 : PyArray_DIM(reinterpret_cast<PyArrayObject*>(initial_kp), 0);
+  Py_ssize_t channels = 0;
+  if (!count_channels(initial_kp, &channels)) return fail(kInit);
   AdaptiveObject* self = as_adaptive(op);
 
   // Private copies: the caller's gain arrays never see the adaptation.

@@ -50,9 +50,15 @@ struct Layout {
       if (PyObject_CallFinalizerFromDealloc(op) < 0) return;  // resurrected
     }
     PyObject_GC_UnTrack(op);
+    // A controller may hold the next one of a long chain in a field: the
+    // interpreter's trashcan defers deallocations nested too deep, so freeing
+    // the chain does not recurse on the C stack. The object is untracked
+    // first, as the trashcan requires.
+    Py_TRASHCAN_BEGIN(op, tp_dealloc)
     Object* self = cast(op);
     for (auto field : Object::fields) Py_CLEAR(self->*field);
     type->tp_free(op);
+    Py_TRASHCAN_END
   }
 
   // Fills in the slots a layout's type shares with its siblings.

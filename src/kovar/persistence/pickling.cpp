@@ -118,6 +118,16 @@ Ref instance_dict(PyObject* obj) {
   return dict;
 }
 
+// hasattr(obj, name): 1 or 0, an AttributeError counting as 0; -1 with an
+// exception set for any other error.
+int has_attribute(PyObject* obj, PyObject* name) {
+  Ref value = Ref::steal(PyObject_GetAttr(obj, name));
+  if (value) return 1;
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+  PyErr_Clear();
+  return 0;
+}
+
 PyObject* reduce(const PickleLayout& layout, PyObject* self, PyObject* const* args,
                  Py_ssize_t nargs, PyObject* kwnames) {
   if (!binding::bind(layout.reduce_sig, args, nargs, kwnames, nullptr)) return nullptr;
@@ -128,17 +138,20 @@ PyObject* reduce(const PickleLayout& layout, PyObject* self, PyObject* const* ar
   // The state holds the very field objects, in state order.
   Ref state = Ref::steal(PyTuple_New(layout.nfields));
   if (!state) return fail(kReduceState);
-  bool any_field_set = false;
   for (Py_ssize_t i = 0; i < layout.nfields; ++i) {
-    PyObject* value = field(self, layout.offsets[i]);
-    any_field_set = any_field_set || value != Py_None;
-    PyTuple_SET_ITEM(state.get(), i, Py_NewRef(value));
+    PyTuple_SET_ITEM(state.get(), i, Py_NewRef(field(self, layout.offsets[i])));
   }
   // The classes themselves are immutable and have no instance dict; only a
   // subclass needs the attribute lookup.
   Ref dict = Py_TYPE(self) == layout.type ? Ref::borrow(Py_None) : instance_dict(self);
   if (!dict) return fail(kReduceReadDict);
-  bool use_setstate = any_field_set;
+  // The form follows the fields as they are now: the lookup may have run a
+  // subclass's __getattr__ or property that set them. The state keeps the
+  // values collected before it.
+  bool use_setstate = false;
+  for (Py_ssize_t i = 0; i < layout.nfields; ++i) {
+    use_setstate = use_setstate || field(self, layout.offsets[i]) != Py_None;
+  }
   if (dict.get() != Py_None) {
     Ref extra = Ref::steal(PyTuple_Pack(1, dict.get()));
     if (!extra) return fail(kReduceAppendDict);
@@ -181,9 +194,14 @@ bool restore(const PickleLayout& layout, PyObject* obj, PyObject* state) {
     store(field(obj, layout.offsets[i]), PyTuple_GET_ITEM(state, i));
   }
   if (length > layout.nfields) {
-    Ref dict = instance_dict(obj);
-    if (!dict) return fail(kRestoreDictTest);
-    if (dict.get() != Py_None) {
+    // hasattr(obj, '__dict__'), then obj.__dict__.update(state[N]): the
+    // attribute is read a second time for the update, and a value without
+    // `update` (a class attribute __dict__ = None) raises.
+    const int has_dict = has_attribute(obj, names().dunder_dict);
+    if (has_dict < 0) return fail(kRestoreDictTest);
+    if (has_dict) {
+      Ref dict = Ref::steal(PyObject_GetAttr(obj, names().dunder_dict));
+      if (!dict) return fail(kRestoreDictUpdate);
       PyObject* extra = PyTuple_GET_ITEM(state, layout.nfields);
       Ref updated = Ref::steal(PyObject_CallMethodOneArg(dict.get(), names().update, extra));
       if (!updated) return fail(kRestoreDictUpdate);
