@@ -122,24 +122,36 @@ double* data(const Ref& array) {
 double* data(PyArrayObject* array) { return static_cast<double*>(PyArray_DATA(array)); }
 
 // The values in-place updates overwrite, kept until the FP status says the
-// update stands.
+// update stands. Small records live on the stack; large ones in a buffer of
+// the calling thread, kept for its next call: a fresh multi-megabyte record
+// per call would cost a page fault per 4 KiB. Nothing that runs between
+// taking the record and the end of the kernel can re-enter this code.
 class UndoRecord {
  public:
-  explicit UndoRecord(npy_intp doubles) {
-    if (doubles > kLocalUndo) {
-      heap_ = static_cast<double*>(PyMem_RawMalloc(static_cast<std::size_t>(doubles) * 8));
+  explicit UndoRecord(npy_intp doubles) : doubles_(doubles) {
+    if (doubles > kLocalUndo && doubles > spill_.capacity) {
+      PyMem_RawFree(spill_.data);
+      spill_.data = static_cast<double*>(PyMem_RawMalloc(static_cast<std::size_t>(doubles) * 8));
+      spill_.capacity = spill_.data != nullptr ? doubles : 0;
     }
   }
-  ~UndoRecord() { PyMem_RawFree(heap_); }
   UndoRecord(const UndoRecord&) = delete;
   UndoRecord& operator=(const UndoRecord&) = delete;
-  // Null when the heap allocation failed.
-  double* get(npy_intp doubles) noexcept { return doubles > kLocalUndo ? heap_ : local_; }
+  // Null when the buffer could not be had.
+  double* get() noexcept { return doubles_ <= kLocalUndo ? local_ : spill_.data; }
 
  private:
+  struct Spill {
+    double* data = nullptr;
+    npy_intp capacity = 0;
+    ~Spill() { PyMem_RawFree(data); }
+  };
+  static thread_local Spill spill_;
+  npy_intp doubles_;
   double local_[kLocalUndo];
-  double* heap_ = nullptr;
 };
+
+thread_local UndoRecord::Spill UndoRecord::spill_;
 
 // Runs the kernel between a clear and a test of the FP status flags, without
 // the GIL for large banks; undoes its in-place updates when invalid,
@@ -215,11 +227,11 @@ Ref pid_compute(PidObject* self, PyObject* target, PyObject* current, double dt,
   if (!control) return {};
   const npy_intp n = PyArray_SIZE(t);
   UndoRecord undo(n);
-  if (undo.get(n) == nullptr) return {};
+  if (undo.get() == nullptr) return {};
 
   const kernels::PidChannels channels = {data(t), data(c),     data(kp),      data(ki),
                                          data(kd), data(previous), data(integral), data(error),
-                                         data(control), undo.get(n), n, dt};
+                                         data(control), undo.get(), n, dt};
   if (!run_kernel(channels, n, kernels::pid_step, kernels::pid_undo)) return {};
 
   // previous_error becomes the very error array of this call.
@@ -286,7 +298,7 @@ Ref adaptive_compute(AdaptiveObject* self, PyObject* target, PyObject* current, 
   Ref control = new_array(kp, 1, &n);
   if (!control) return {};
   UndoRecord undo(3 * n);
-  if (undo.get(3 * n) == nullptr) return {};
+  if (undo.get() == nullptr) return {};
 
   const double upper = PyFloat_AS_DOUBLE(max_adjustment.get());
   const kernels::AdaptiveChannels channels = {
@@ -301,7 +313,7 @@ Ref adaptive_compute(AdaptiveObject* self, PyObject* target, PyObject* current, 
       roll_in_place ? data(history) : data(new_history),
       data(error_copy),
       data(control),
-      undo.get(3 * n),
+      undo.get(),
       n,
       dt,
       PyFloat_AS_DOUBLE(learning_rate.get()),
