@@ -8,70 +8,98 @@ namespace {
 
 constexpr std::ptrdiff_t kRows = kHistoryRows;
 
-// The column sum of the rolled history, `column` holding its 10 values from
-// row 0 down. With more than one channel NumPy adds the rows one by one into
-// an output that starts at +0.0; with one channel the column is contiguous
-// and NumPy's pairwise sum (8 partial sums) runs, added to +0.0.
-template <bool kSingleChannel>
-inline double column_sum(const double (&column)[kRows]) noexcept {
-  if constexpr (kSingleChannel) {
-    double sum = ((column[0] + column[1]) + (column[2] + column[3])) +
-                 ((column[4] + column[5]) + (column[6] + column[7]));
-    sum += column[8];
-    sum += column[9];
-    return 0.0 + sum;
-  } else {
-    double sum = 0.0;
-    for (std::ptrdiff_t k = 0; k < kRows; ++k) sum += column[k];
-    return sum;
-  }
+// One channel: the history column is contiguous, and NumPy's mean(axis=0)
+// runs its pairwise sum over it (8 partial sums, then the rest in order),
+// added to +0.0.
+template <bool kPositiveDt>
+void single_channel(const AdaptiveChannels& c) noexcept {
+  const double error = c.target[0] - c.current[0];
+  double column[kRows];
+  column[0] = error;
+  for (std::ptrdiff_t k = 1; k < kRows; ++k) column[k] = c.history[k - 1];
+  c.undo[2] = c.history[kRows - 1];
+  for (std::ptrdiff_t k = 0; k < kRows; ++k) c.new_history[k] = column[k];
+
+  double sum = ((column[0] + column[1]) + (column[2] + column[3])) +
+               ((column[4] + column[5]) + (column[6] + column[7]));
+  sum += column[8];
+  sum += column[9];
+  const double mean = (0.0 + sum) / 10.0;
+  const double delta = clip_element((c.learning_rate * mean) * error, c.lower, c.upper);
+  c.undo[0] = c.kp[0];
+  const double kp = c.kp[0] + delta;
+  c.kp[0] = kp;
+  c.undo[1] = c.integral[0];
+  const double integral = c.integral[0] + error * c.dt;
+  c.integral[0] = integral;
+  const double derivative = kPositiveDt ? (error - c.previous_error[0]) / c.dt : 0.0;
+  c.error[0] = error;
+  c.control[0] = (kp * error + c.ki[0] * integral) + c.kd[0] * derivative;
 }
 
-template <bool kPositiveDt, bool kSingleChannel>
-void adaptive_loop(const AdaptiveChannels& c) noexcept {
+// Channels per block of the many-channel pass: the block's errors and sums
+// stay in L1 while each history row is streamed through in order.
+constexpr std::ptrdiff_t kBlock = 256;
+
+// More than one channel: NumPy's mean(axis=0) adds the history rows one by
+// one, in row order, into an output that starts at +0.0. The history is
+// taken a block of channels at a time, each row of the block contiguous.
+template <bool kPositiveDt>
+void adaptive_blocks(const AdaptiveChannels& c) noexcept {
   const std::ptrdiff_t n = c.n;
-  const double* __restrict target = c.target;
-  const double* __restrict current = c.current;
-  const double* __restrict ki = c.ki;
-  const double* __restrict kd = c.kd;
-  const double* __restrict previous = c.previous_error;
-  double* __restrict kp = c.kp;
-  double* __restrict integral = c.integral;
-  double* __restrict error_out = c.error;
-  double* __restrict control = c.control;
-  double* __restrict undo_kp = c.undo;
-  double* __restrict undo_integral = c.undo + n;
-  double* __restrict undo_last_row = c.undo + 2 * n;
-  // Not restrict: the roll may write the very rows it reads (each column
-  // is read in full before it is written).
-  double* history = c.history;
-  double* new_history = c.new_history;
+  const std::size_t row_stride = static_cast<std::size_t>(n);
   const double dt = c.dt;
   const double learning_rate = c.learning_rate;
-  const double lower = c.lower;
-  const double upper = c.upper;
+  for (std::ptrdiff_t start = 0; start < n; start += kBlock) {
+    const std::ptrdiff_t m = n - start < kBlock ? n - start : kBlock;
+    const std::size_t bytes = static_cast<std::size_t>(m) * sizeof(double);
+    double error[kBlock];
+    double sum[kBlock];
+    const double* __restrict target = c.target + start;
+    const double* __restrict current = c.current + start;
+    for (std::ptrdiff_t i = 0; i < m; ++i) {
+      error[i] = target[i] - current[i];
+      sum[i] = 0.0 + error[i];
+    }
+    const double* old_rows = c.history + start;
+    for (std::ptrdiff_t k = 0; k < kRows - 1; ++k) {
+      const double* __restrict row = old_rows + k * row_stride;
+      for (std::ptrdiff_t i = 0; i < m; ++i) sum[i] += row[i];
+    }
+    // Roll the block down one row (the last row kept for the undo record),
+    // from the bottom up so that in place no row is overwritten unread.
+    std::memcpy(c.undo + 2 * n + start, old_rows + (kRows - 1) * row_stride, bytes);
+    double* new_rows = c.new_history + start;
+    for (std::ptrdiff_t k = kRows - 2; k >= 0; --k) {
+      std::memcpy(new_rows + (k + 1) * row_stride, old_rows + k * row_stride, bytes);
+    }
+    std::memcpy(new_rows, error, bytes);
 
-  for (std::ptrdiff_t j = 0; j < n; ++j) {
-    const double error = target[j] - current[j];
-    double column[kRows];
-    column[0] = error;
-    for (std::ptrdiff_t k = 1; k < kRows; ++k) column[k] = history[(k - 1) * n + j];
-    undo_last_row[j] = history[(kRows - 1) * n + j];
-    for (std::ptrdiff_t k = 0; k < kRows; ++k) new_history[k * n + j] = column[k];
-
-    const double mean = column_sum<kSingleChannel>(column) / 10.0;
-    const double delta = clip_element((learning_rate * mean) * error, lower, upper);
-    const double old_kp = kp[j];
-    undo_kp[j] = old_kp;
-    const double new_kp = old_kp + delta;
-    kp[j] = new_kp;
-    const double old_integral = integral[j];
-    undo_integral[j] = old_integral;
-    const double new_integral = old_integral + error * dt;
-    integral[j] = new_integral;
-    const double derivative = kPositiveDt ? (error - previous[j]) / dt : 0.0;
-    error_out[j] = error;
-    control[j] = (new_kp * error + ki[j] * new_integral) + kd[j] * derivative;
+    const double* __restrict ki = c.ki + start;
+    const double* __restrict kd = c.kd + start;
+    const double* __restrict previous = c.previous_error + start;
+    double* __restrict kp = c.kp + start;
+    double* __restrict integral = c.integral + start;
+    double* __restrict undo_kp = c.undo + start;
+    double* __restrict undo_integral = c.undo + n + start;
+    double* __restrict error_out = c.error + start;
+    double* __restrict control = c.control + start;
+    for (std::ptrdiff_t i = 0; i < m; ++i) {
+      const double e = error[i];
+      const double mean = sum[i] / 10.0;
+      const double delta = clip_element((learning_rate * mean) * e, c.lower, c.upper);
+      const double old_kp = kp[i];
+      undo_kp[i] = old_kp;
+      const double new_kp = old_kp + delta;
+      kp[i] = new_kp;
+      const double old_integral = integral[i];
+      undo_integral[i] = old_integral;
+      const double new_integral = old_integral + e * dt;
+      integral[i] = new_integral;
+      const double derivative = kPositiveDt ? (e - previous[i]) / dt : 0.0;
+      error_out[i] = e;
+      control[i] = (new_kp * e + ki[i] * new_integral) + kd[i] * derivative;
+    }
   }
 }
 
@@ -80,9 +108,9 @@ void adaptive_loop(const AdaptiveChannels& c) noexcept {
 void adaptive_step(const AdaptiveChannels& c) noexcept {
   const bool positive_dt = __builtin_isgreater(c.dt, 0.0);
   if (c.n == 1) {
-    positive_dt ? adaptive_loop<true, true>(c) : adaptive_loop<false, true>(c);
+    positive_dt ? single_channel<true>(c) : single_channel<false>(c);
   } else {
-    positive_dt ? adaptive_loop<true, false>(c) : adaptive_loop<false, false>(c);
+    positive_dt ? adaptive_blocks<true>(c) : adaptive_blocks<false>(c);
   }
 }
 
