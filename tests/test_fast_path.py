@@ -119,7 +119,7 @@ def test_random_sequences_match_the_numpy_law(law, n, mode):
     shape = law.shape(n)
     for sequence in range(3):
         gains = [draw(rng, shape, sequence == 2) for _ in range(3)]
-        extra = (float(rng.choice([0.01, 0.5, -0.3, 1e300])), float(rng.choice([0.1, 0.0, -0.05, 1e-310]))) \
+        extra = (float(rng.choice([0.01, 1.0, -0.3, 1e300])), float(rng.choice([0.1, 0.0, -0.05, 1e-310, INF]))) \
             if law.cls is AdaptiveController else ()
         c, r = law.pair(*gains)
         if extra:
@@ -130,22 +130,27 @@ def test_random_sequences_match_the_numpy_law(law, n, mode):
             check_call(c, r, (draw(rng, shape, wild), draw(rng, shape, wild), dt), mode)
 
 
-@pytest.mark.parametrize("lower_upper", [(-0.1, 0.1), (0.2, -0.2), (NAN, 0.1), (-0.1, NAN), (-0.0, 0.0),
-                                         (0.0, -0.0), (-INF, INF), (NAN, NAN)])
-def test_adaptation_bounds_follow_numpy_clip(lower_upper):
-    # delta lands on the bounds, on signed zeros and on NaN: every tie rule of clip shows in kp
-    c, r = LAWS[2].pair(np.array([1.0, 2.0, 0.0, -0.0, 3.0]), np.ones(5), np.ones(5))
-    set_state(c, r, learning_rate=10.0, max_adjustment=lower_upper[1])
-    for t in ([1e-200, 0.1, -0.1, 0.0, NAN], [-0.0, 0.1, 5.0, -1.0, 2.0], [0.0, -0.0, 0.0, -0.0, 0.0]):
-        check_call(c, r, (np.array(t), np.zeros(5), 0.1))
+@pytest.mark.parametrize("n", [1, 3])
+@pytest.mark.parametrize("kp", [0.0, -0.0])
+@pytest.mark.parametrize("learning_rate,max_adjustment", [(1.0, INF), (-1.0, INF), (10.0, 0.0), (10.0, -0.0),
+                                                          (-10.0, 0.0), (10.0, 0.1), (10.0, -0.2), (10.0, NAN)])
+def test_signed_zeros_through_the_mean_and_the_bounds(n, kp, learning_rate, max_adjustment):
+    # zero errors and zero bounds: the mean's starting +0.0 and clip's ties show in the sign of kp
+    c, r = LAWS[2].pair(np.full(n, kp), np.zeros(n), np.zeros(n))
+    set_state(c, r, learning_rate=learning_rate, max_adjustment=max_adjustment)
+    for t in [-0.0] * 11 + [0.0] * 2 + [1e-3, -0.0, 0.0, -2.0, 0.05, -0.0, 0.0]:
+        check_call(c, r, (np.full(n, t), np.zeros(n), 0.1))
 
 
-def test_mean_of_one_channel_sums_as_numpy_does():
-    # one channel: NumPy's pairwise sum, whose rounding differs from a plain running sum
-    rng = np.random.default_rng(7)
-    c, r = LAWS[2].pair(np.ones(1), np.ones(1), np.ones(1))
-    for _ in range(200):
-        check_call(c, r, (np.array([rng.normal() * 10.0 ** rng.integers(-8, 16)]), np.array([-0.0]), 0.01))
+@pytest.mark.parametrize("n", [1, 2, 300])
+def test_mean_sums_as_numpy_does(n):
+    # unbounded adaptation of zero gains makes kp the running sum of the means: one channel gets
+    # NumPy's pairwise sum, more channels a row-by-row sum, and their roundings differ
+    rng = np.random.default_rng(n)
+    c, r = LAWS[2].pair(np.zeros(n), np.zeros(n), np.zeros(n))
+    set_state(c, r, learning_rate=1.0, max_adjustment=INF)
+    for _ in range(150):
+        check_call(c, r, (rng.normal(size=n), np.full(n, -0.0), 0.01))
 
 
 @pytest.mark.parametrize("held", [False, True])
