@@ -329,3 +329,21 @@ def test_soak_fast_and_fallback_calls_keep_memory_and_refcounts_flat():
         loop(34_000, slow)   # about 10^5 calls of the NumPy steps
     gc.collect()
     assert [sys.getrefcount(o) for o in watched] == before and len(gc.get_objects()) - live < 10
+
+
+@pytest.mark.parametrize("law", [LAWS[0], LAWS[2]], ids=repr)
+def test_threads_on_one_large_bank_leave_a_consistent_controller(law):
+    # the native pass lets go of the GIL on large banks; racing calls may interleave their
+    # updates, but every field stays a whole array the next call works on as NumPy would
+    from concurrent.futures import ThreadPoolExecutor
+    n = 5000
+    rng = np.random.default_rng(11)
+    c = law.cls(*[rng.uniform(0.5, 1.5, n) for _ in range(3)])
+    t, x = rng.normal(size=n), rng.normal(size=n)
+    with ThreadPoolExecutor(4) as pool:
+        results = list(pool.map(lambda i: c.compute_control(t, x, 0.01 * (i % 3)), range(400)))
+    assert all(type(s) is np.ndarray and s.shape == (n,) for s in results)
+    r = law.ref(np.zeros(n), np.zeros(n), np.zeros(n))
+    for name, value in state(c).items():
+        setattr(r, name, value.copy() if isinstance(value, np.ndarray) else value)
+    check_call(c, r, (t, x, 0.01))
