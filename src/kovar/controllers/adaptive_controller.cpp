@@ -156,7 +156,8 @@ PyObject* adaptive_compute(PyObject* op, PyObject* const* args, Py_ssize_t nargs
 
   if (!accept(target_position, 1) || !accept(current_position, 1)) return fail(kCompute);
 
-  if (Ref control_signal = fast_path::adaptive_compute(self, target_position, current_position, dt)) {
+  if (Ref control_signal =
+          fast_path::adaptive_compute(self, target_position, current_position, dt)) {
     return control_signal.release();
   }
 

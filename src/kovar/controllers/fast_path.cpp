@@ -104,6 +104,24 @@ bool overlaps_any(PyArrayObject* a, std::initializer_list<PyArrayObject*> others
   return false;
 }
 
+// True when a controller field and our own reference are all that can see
+// `array` and its memory: no other reference, no weak reference, no base
+// object owning the memory. It may then be changed in place where the step
+// sequence would have made a new array in its stead.
+bool seen_only_by_field(PyArrayObject* array) {
+  auto* obj = reinterpret_cast<PyObject*>(array);
+  const Py_ssize_t weaklist_offset = Py_TYPE(obj)->tp_weaklistoffset;
+  if (weaklist_offset > 0 &&
+      *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + weaklist_offset) != nullptr) {
+    return false;
+  }
+  const int flags = PyArray_FLAGS(array);
+  return Py_REFCNT(obj) == 2 && PyArray_BASE(array) == nullptr &&
+         (flags & (NPY_ARRAY_OWNDATA | NPY_ARRAY_WRITEABLE)) ==
+             (NPY_ARRAY_OWNDATA | NPY_ARRAY_WRITEABLE) &&
+         (flags & NPY_ARRAY_WRITEBACKIFCOPY) == 0;
+}
+
 // A new C-ordered array shaped `dims`, of the dtype instance `like` has (as
 // NumPy's loops and copies hand it on), through NumPy's allocator. Null,
 // with no exception left set, when it cannot be made.
@@ -229,9 +247,9 @@ Ref pid_compute(PidObject* self, PyObject* target, PyObject* current, double dt,
   UndoRecord undo(n);
   if (undo.get() == nullptr) return {};
 
-  const kernels::PidChannels channels = {data(t), data(c),     data(kp),      data(ki),
-                                         data(kd), data(previous), data(integral), data(error),
-                                         data(control), undo.get(), n, dt};
+  const kernels::PidChannels channels = {
+      data(t),        data(c),     data(kp),      data(ki),   data(kd), data(previous),
+      data(integral), data(error), data(control), undo.get(), n,        dt};
   if (!run_kernel(channels, n, kernels::pid_step, kernels::pid_undo)) return {};
 
   // previous_error becomes the very error array of this call.
@@ -273,19 +291,8 @@ Ref adaptive_compute(AdaptiveObject* self, PyObject* target, PyObject* current, 
   // np.roll makes a new history. When nothing else can see the old one (our
   // reference and the field's alone, no weak references, memory of its own)
   // it is rolled in place instead: no fresh 10 x n array per call.
-  PyObject* history_obj = history_ref.get();
-  const Py_ssize_t weaklist_offset = Py_TYPE(history_obj)->tp_weaklistoffset;
-  const bool weakly_referenced =
-      weaklist_offset > 0 &&
-      *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(history_obj) + weaklist_offset) !=
-          nullptr;
-  const int history_flags = PyArray_FLAGS(history);
   const bool roll_in_place =
-      Py_REFCNT(history_obj) == 2 && !weakly_referenced && PyArray_BASE(history) == nullptr &&
-      (history_flags & (NPY_ARRAY_OWNDATA | NPY_ARRAY_WRITEABLE)) ==
-          (NPY_ARRAY_OWNDATA | NPY_ARRAY_WRITEABLE) &&
-      (history_flags & NPY_ARRAY_WRITEBACKIFCOPY) == 0 &&
-      !overlaps_any(history, {t, c, ki, kd, previous});
+      seen_only_by_field(history) && !overlaps_any(history, {t, c, ki, kd, previous});
 
   Ref new_history;
   if (!roll_in_place) {

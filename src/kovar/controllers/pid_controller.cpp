@@ -135,7 +135,8 @@ PyObject* pid_compute(const PidVariant& v, PyObject* op, PyObject* const* args, 
 
   if (!accept(target_position, ndim) || !accept(current_position, ndim)) return fail(line.compute);
 
-  if (Ref control_signal = fast_path::pid_compute(self, target_position, current_position, dt, ndim)) {
+  if (Ref control_signal =
+          fast_path::pid_compute(self, target_position, current_position, dt, ndim)) {
     return control_signal.release();
   }
 
