@@ -308,27 +308,36 @@ def test_empty_banks(law):
         check_call(c, r, (np.zeros(law.shape(0)), np.zeros(law.shape(0)), dt))
 
 
+def resident():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * 4096
+
+
 def test_soak_fast_and_fallback_calls_keep_memory_and_refcounts_flat():
     n = 4
     gains = [np.full(n, v) for v in (1.0, 0.5, 0.25)]
-    t, x = np.linspace(-1, 1, n), np.zeros(n)
-    controllers = [PIDController(*gains), PIDControllerXd(*[g.reshape(2, 2) for g in gains]), AdaptiveController(*gains)]
-    args = [(t, x, 0.01), (t.reshape(2, 2), x.reshape(2, 2), 0.01), (t, x, 0.01)]
-    slow = [(t[::1].view(type("S", (np.ndarray,), {})), x, 0.01), (t.reshape(2, 2), x.reshape(2, 2), NAN), (t, x, 0.0)]
-    watched = [t, x, *gains, NAN]
-    def loop(calls, argsets):
-        for c, a in zip(controllers, argsets):
+    t, x, inf = np.linspace(-1, 1, n), np.zeros(n), np.full(n, INF)
+    square = lambda a: a.reshape(2, 2)
+    make = lambda: [PIDController(*gains), PIDControllerXd(*map(square, gains)), AdaptiveController(*gains)]
+    fast = list(zip(make(), [(t, x, 0.01), (square(t), square(x), 0.0), (t, x, NAN)]))
+    slow = list(zip(make(), [(t.view(Sub), x, 0.01),  # an array subclass
+                             (np.asfortranarray(square(t)).T, square(x), 0.01),  # not C-ordered
+                             (inf, inf, 0.01)]))  # invalid raised: kp and integral undone
+    watched = [t, x, inf, *gains, NAN]
+    def loop(calls, pairs):
+        for c, args in pairs:
             compute = c.compute_control
             for _ in range(calls):
-                compute(*a)
-    loop(100, args), loop(100, slow)
-    gc.collect()
-    before, live = [sys.getrefcount(o) for o in watched], len(gc.get_objects())
+                compute(*args)
     with np.errstate(all="ignore"):
-        loop(340_000, args)  # about 10^6 native passes
+        loop(100, fast), loop(100, slow)
+        gc.collect()
+        before, live, rss = [sys.getrefcount(o) for o in watched], len(gc.get_objects()), resident()
+        loop(340_000, fast)  # about 10^6 native passes
         loop(34_000, slow)   # about 10^5 calls of the NumPy steps
     gc.collect()
     assert [sys.getrefcount(o) for o in watched] == before and len(gc.get_objects()) - live < 10
+    assert resident() - rss < 16 << 20  # a result or state array leaked per call would be 100+ MB
 
 
 @pytest.mark.parametrize("law", [LAWS[0], LAWS[2]], ids=repr)
