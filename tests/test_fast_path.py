@@ -2,7 +2,7 @@
 errors and state after every call, over random call sequences with non-finite, signed-zero,
 subnormal and huge values under every np.errstate mode, and with each condition of the native
 pass broken on purpose (the NumPy steps must then run, with everything they do)."""
-import gc, math, pickle, sys, warnings
+import gc, math, os, pickle, sys, warnings
 
 import numpy as np
 import pytest
@@ -310,7 +310,7 @@ def test_empty_banks(law):
 
 def resident():
     with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * 4096
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 def test_soak_fast_and_fallback_calls_keep_memory_and_refcounts_flat():
