@@ -313,6 +313,11 @@ def resident():
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
+def under_sanitizer():
+    with open("/proc/self/maps") as maps:
+        return "libasan" in maps.read()
+
+
 def test_soak_fast_and_fallback_calls_keep_memory_and_refcounts_flat():
     n = 4
     gains = [np.full(n, v) for v in (1.0, 0.5, 0.25)]
@@ -337,7 +342,8 @@ def test_soak_fast_and_fallback_calls_keep_memory_and_refcounts_flat():
         loop(34_000, slow)   # about 10^5 calls of the NumPy steps
     gc.collect()
     assert [sys.getrefcount(o) for o in watched] == before and len(gc.get_objects()) - live < 10
-    assert resident() - rss < 16 << 20  # a result or state array leaked per call would be 100+ MB
+    if not under_sanitizer():  # whose quarantine holds freed memory back
+        assert resident() - rss < 16 << 20  # a result or state array leaked per call would be 100+ MB
 
 
 @pytest.mark.parametrize("law", [LAWS[0], LAWS[2]], ids=repr)
