@@ -97,8 +97,13 @@ def check_call(c, r, args, mode="ignore"):
         assert (mine[0][1].dtype is state(c)["kp"].dtype) == (theirs[0][1].dtype is r.kp.dtype)
     else:
         assert mine[0] == theirs[0]
+    canonical = np.dtype(np.float64)
     for name, value in state(c).items():
-        assert same(value, getattr(r, name)), name
+        theirs_value = getattr(r, name)
+        assert same(value, theirs_value), name
+        if isinstance(value, np.ndarray):  # new state arrays take the dtype instances NumPy hands on
+            assert (value.dtype is canonical, value.dtype is args[0].dtype) == \
+                (theirs_value.dtype is canonical, theirs_value.dtype is args[0].dtype), name
     return mine
 
 
