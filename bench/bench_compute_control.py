@@ -1,11 +1,14 @@
-"""Per-call cost of compute_control, against the same control law written
-in plain Python and NumPy (tests/reference.py), which makes the same NumPy
-operations in the same order.
+"""Per-call cost of compute_control against the same control law written as a
+plain NumPy class (tests/reference.py), and the memory-traffic floor of one
+call at the largest bank.
 
 Run:  make bench   (or: python bench/bench_compute_control.py [--quick])
-The module's own overhead is the difference between the two columns; at
-small sizes it is the cost of argument checking and state handling, at
-large sizes NumPy's work dominates both.
+
+kovar and the NumPy class are timed in turns, best of several repeats, so a
+busy phase of the (shared) machine hits both alike. The floor is the bytes a
+single pass over the channels must move (PID: 7 arrays read, 3 written;
+adaptive: 240 bytes per channel, the 10-row history included) over the copy
+bandwidth measured in the same run, reads and writes counted.
 """
 import argparse
 import pathlib
@@ -19,47 +22,58 @@ from kovar.regulo import AdaptiveController, PIDController, PIDControllerXd
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
 from reference import PID, Adaptive  # noqa: E402
 
+BYTES_PER_CHANNEL = {"PIDController": 80, "PIDControllerXd": 80, "AdaptiveController": 240}
+CASES = [  # class, its NumPy twin, shapes
+    (PIDController, PID, [(1,), (100,), (10_000,), (1_000_000,)]),
+    (PIDControllerXd, PID, [(1, 1), (10, 10), (100, 100), (1000, 1000)]),
+    (AdaptiveController, Adaptive, [(1,), (100,), (10_000,), (1_000_000,)]),
+]
 
-def per_call(*stmts, number):
-    """Best time per call of each statement in microseconds. The statements
-    are timed in turns, so that slow phases of the machine hit all alike."""
+
+def best_per_call(stmts, number, repeats):
+    """Best time per call of each statement in microseconds, timed in turns."""
     best = [float("inf")] * len(stmts)
-    for _ in range(5):
+    for _ in range(repeats):
         for i, stmt in enumerate(stmts):
             best[i] = min(best[i], timeit.timeit(stmt, number=number) / number * 1e6)
     return best
 
 
+def copy_bandwidth(repeats):
+    """Bytes read plus bytes written per second by a large array copy."""
+    src = np.random.default_rng(0).random(10_000_000)
+    dst = np.empty_like(src)
+    np.copyto(dst, src)
+    (seconds,) = best_per_call([lambda: np.copyto(dst, src)], 5, repeats)
+    return 2 * src.nbytes / (seconds * 1e-6)
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--quick", action="store_true", help="fewer calls")
+    parser.add_argument("--quick", action="store_true", help="fewer calls and repeats")
     args = parser.parse_args()
-    number = 2_000 if args.quick else 20_000
+    budget = 0.01 if args.quick else 0.05  # seconds of calls per timing
+    repeats = 3 if args.quick else 7
 
-    print(f"{'channels':>9} {'class':>20} {'kovar us':>10} {'reference us':>13}")
-    for n in (1, 100, 10_000):
-        rng = np.random.default_rng(0)
-        kp, ki, kd = (rng.uniform(0.1, 1.0, n) for _ in range(3))
-        t, c = rng.normal(size=n), rng.normal(size=n)
+    bandwidth = copy_bandwidth(repeats)
+    print(f"copy bandwidth: {bandwidth / 1e9:.1f} GB/s (read + write)")
+    print(f"{'class':>20} {'shape':>12} {'kovar us':>10} {'numpy us':>10} {'ratio':>7} {'floor us':>9}")
+    for cls, twin, shapes in CASES:
+        for shape in shapes:
+            rng = np.random.default_rng(0)
+            gains = [rng.uniform(0.1, 1.0, shape) for _ in range(3)]
+            t, c = rng.normal(size=shape), rng.normal(size=shape)
+            native, plain = cls(*[g.copy() for g in gains]), twin(*[g.copy() for g in gains])
+            stmts = [lambda: native.compute_control(t, c, 0.01), lambda: plain.compute_control(t, c, 0.01)]
+            probe = min(timeit.timeit(s, number=3) / 3 for s in stmts)
+            number = max(1, int(budget / max(probe, 1e-7)))
+            kovar_us, numpy_us = best_per_call(stmts, number, repeats)
+            floor = ""
+            if shape is shapes[-1]:
+                floor = f"{BYTES_PER_CHANNEL[cls.__name__] * t.size / bandwidth * 1e6:9.0f}"
+            print(f"{cls.__name__:>20} {'x'.join(map(str, shape)):>12} {kovar_us:10.2f} {numpy_us:10.2f}"
+                  f" {kovar_us / numpy_us:7.3f} {floor:>9}")
 
-        pid, ref = PIDController(kp, ki, kd), PID(kp, ki, kd)
-        k2 = [g.reshape(1, -1) for g in (kp, ki, kd)]
-        t2, c2 = t.reshape(1, -1), c.reshape(1, -1)
-        xd = PIDControllerXd(*k2)
-        native, python, native_xd = per_call(
-            lambda: pid.compute_control(t, c, 0.01),
-            lambda: ref.compute_control(t, c, 0.01),
-            lambda: xd.compute_control(t2, c2, 0.01),
-            number=number)
-        print(f"{n:9d} {'PIDController':>20} {native:10.2f} {python:13.2f}")
-        print(f"{n:9d} {'PIDControllerXd':>20} {native_xd:10.2f}")
-
-        ada, aref = AdaptiveController(kp, ki, kd), Adaptive(kp, ki, kd)
-        native, python = per_call(
-            lambda: ada.compute_control(t, c, 0.01),
-            lambda: aref.compute_control(t, c, 0.01),
-            number=number // 4)
-        print(f"{n:9d} {'AdaptiveController':>20} {native:10.2f} {python:13.2f}")
 
 if __name__ == "__main__":
     main()

@@ -148,6 +148,16 @@ struct ModuleState {
   PyObject* import_error = nullptr;
 
   GlobalCache np_cache;
+
+  // NumPy as bound at import and the functions the control steps call
+  // through np: the fused kernels stand in for the steps only while np and
+  // these are unchanged (null when NumPy lacks one: no kernels then).
+  PyObject* numpy_module = nullptr;
+  PyObject* numpy_dict = nullptr;
+  PyObject* numpy_zeros_like = nullptr;
+  PyObject* numpy_roll = nullptr;
+  PyObject* numpy_mean = nullptr;
+  PyObject* numpy_clip = nullptr;
   GlobalCache unpickle_cache[3];
 };
 

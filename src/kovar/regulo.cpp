@@ -6,6 +6,7 @@
 #include <cctype>
 
 #include "kovar/controllers/adaptive_controller.hpp"
+#include "kovar/controllers/fast_path.hpp"
 #include "kovar/controllers/pid_controller.hpp"
 #include "kovar/function_object.hpp"
 #include "kovar/module_state.hpp"
@@ -234,6 +235,7 @@ int exec_steps(PyObject* module) {
   Ref numpy = bind_numpy();
   KOVAR_INIT_STEP(numpy);
   KOVAR_INIT_STEP(PyDict_SetItem(st.dict, names().np, numpy.get()) == 0);
+  fast_path::capture_numpy(numpy.get());
 
   for (const ClassEntry& c : kClasses) {
     KOVAR_INIT_STEP(enter_method(c.type, *c.compute, names().compute_control));

@@ -3,6 +3,7 @@
 #include "kovar/binding/binding.hpp"
 #include "kovar/binding/typed_array.hpp"
 #include "kovar/controllers/control_steps.hpp"
+#include "kovar/controllers/fast_path.hpp"
 #include "kovar/controllers/layout.hpp"
 #include "kovar/ndarray/numpy_c_api.hpp"
 #include "kovar/persistence/pickling.hpp"
@@ -173,6 +174,11 @@ PyObject* adaptive_compute(PyObject* op, PyObject* const* args, Py_ssize_t nargs
   const ModuleState& st = state();
 
   if (!accept(target_position, 1) || !accept(current_position, 1)) return fail(kCompute);
+
+  if (Ref control_signal =
+          fast_path::adaptive_compute(self, target_position, current_position, dt)) {
+    return control_signal.release();
+  }
 
   Ref error = Ref::steal(PyNumber_Subtract(target_position, current_position));
   if (!error || !accept_result(error.get(), 1)) return fail(kError);

@@ -3,6 +3,7 @@
 #include "kovar/binding/binding.hpp"
 #include "kovar/binding/typed_array.hpp"
 #include "kovar/controllers/control_steps.hpp"
+#include "kovar/controllers/fast_path.hpp"
 #include "kovar/controllers/layout.hpp"
 #include "kovar/persistence/pickling.hpp"
 #include "kovar/static_type.hpp"
@@ -133,6 +134,11 @@ PyObject* pid_compute(const PidVariant& v, PyObject* op, PyObject* const* args, 
   PidObject* self = as_pid(op);
 
   if (!accept(target_position, ndim) || !accept(current_position, ndim)) return fail(line.compute);
+
+  if (Ref control_signal =
+          fast_path::pid_compute(self, target_position, current_position, dt, ndim)) {
+    return control_signal.release();
+  }
 
   Ref error = Ref::steal(PyNumber_Subtract(target_position, current_position));
   if (!error || !accept_result(error.get(), ndim)) return fail(line.error);

@@ -1,0 +1,35 @@
+// One pass over the channels of a PID control step, with exactly the IEEE
+// operations of the NumPy step sequence, in its order, per element:
+//   error    = target - current
+//   integral = integral + error * dt                  (in place)
+//   deriv    = dt > 0 ? (error - previous_error) / dt : +0.0
+//   control  = (kp * error + ki * integral) + kd * deriv
+// Built without FMA contraction, so every product and sum is rounded on its
+// own as NumPy's loops round it.
+#pragma once
+
+#include <cstddef>
+
+namespace kovar::kernels {
+
+struct PidChannels {
+  const double* target;
+  const double* current;
+  const double* kp;
+  const double* ki;
+  const double* kd;
+  const double* previous_error;
+  double* integral;  // updated in place; overlaps nothing else
+  double* error;     // out: a fresh array
+  double* control;   // out: a fresh array
+  double* undo;      // out: the integral before the step, for pid_undo
+  std::ptrdiff_t n;
+  double dt;
+};
+
+void pid_step(const PidChannels& c) noexcept;
+
+// Puts back the integral that pid_step overwrote.
+void pid_undo(const PidChannels& c) noexcept;
+
+}  // namespace kovar::kernels
