@@ -73,13 +73,38 @@ Ref index_tuple(const Shape& shape, std::size_t flat) {
   return shape_tuple(shape.ndim, index);
 }
 
+namespace {
+
+// `obj` as an array of its own dtype, if that dtype is one of those
+// `accept` admits, then cast to `type_num` (aligned, native byte order).
+// Returns null with the exception from NumPy, or with none set when the
+// dtype was not admitted or NumPy could not make an array of `obj`.
+template <class Accept>
+Ref typed_array(PyObject* obj, int type_num, Accept accept) {
+  Ref any = Ref::steal(PyArray_FromAny(obj, nullptr, 0, 0, 0, nullptr));
+  if (!any) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
+      PyErr_Clear();
+    }
+    return {};
+  }
+  if (!accept(reinterpret_cast<PyArrayObject*>(any.get()))) return {};
+  return Ref::steal(PyArray_FromArray(reinterpret_cast<PyArrayObject*>(any.get()),
+                                      PyArray_DescrFromType(type_num),
+                                      NPY_ARRAY_ALIGNED | NPY_ARRAY_NOTSWAPPED |
+                                          NPY_ARRAY_FORCECAST));
+}
+
+}  // namespace
+
 Ref real_array(PyObject* obj, const char* name) {
-  // No NPY_ARRAY_FORCECAST: NumPy casts only where it is safe, so complex,
-  // object and string input is refused rather than truncated.
-  Ref array = Ref::steal(PyArray_FromAny(obj, PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
-                                         NPY_ARRAY_ALIGNED | NPY_ARRAY_NOTSWAPPED, nullptr));
-  if (!array && (PyErr_ExceptionMatches(PyExc_TypeError) ||
-                 PyErr_ExceptionMatches(PyExc_ValueError))) {
+  // The dtype is read first: booleans, integers and floats are converted;
+  // strings, complex numbers and objects are refused rather than parsed or
+  // truncated.
+  Ref array = typed_array(obj, NPY_DOUBLE, [](PyArrayObject* a) {
+    return PyArray_ISBOOL(a) || PyArray_ISINTEGER(a) || PyArray_ISFLOAT(a);
+  });
+  if (!array && !PyErr_Occurred()) {
     PyErr_Format(PyExc_TypeError, "%s must be a real number or an array of real numbers", name);
   }
   return array;
@@ -172,10 +197,9 @@ bool convert_where(PyObject* obj, const Shape& shape, Ref& mask) {
     mask = Ref();
     return true;
   }
-  Ref array = Ref::steal(PyArray_FromAny(obj, PyArray_DescrFromType(NPY_BOOL), 0, 0,
-                                         NPY_ARRAY_ALIGNED, nullptr));
+  Ref array = typed_array(obj, NPY_BOOL, [](PyArrayObject* a) { return PyArray_ISBOOL(a); });
   if (!array) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
+    if (!PyErr_Occurred()) {
       PyErr_SetString(PyExc_TypeError, "where must be None or an array of booleans");
     }
     return false;
