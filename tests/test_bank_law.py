@@ -15,8 +15,8 @@ def close(actual, expected):
     np.testing.assert_allclose(actual, expected, rtol=1e-12, atol=1e-300, equal_nan=True)
 
 
-def random_params(rng, n):
-    """Per-channel parameters, some of them the same for every channel."""
+def random_params(rng, n, uniform=False):
+    """Per-channel parameters, some (or all) of them the same for every channel."""
     lo = -rng.uniform(0.2, 3.0, n)
     hi = rng.uniform(0.2, 3.0, n)
     params = {
@@ -26,8 +26,10 @@ def random_params(rng, n):
         "u_min": lo, "u_max": hi, "i_min": lo * 2, "i_max": hi * 2,
         "deadband": rng.choice([0.0, 0.05], n),
     }
-    for name in rng.choice(sorted(params), size=4, replace=False):
-        params[name] = float(params[name][0])  # uniform
+    for name in sorted(params) if uniform else rng.choice(sorted(params), size=4, replace=False):
+        params[name] = float(params[name][0])
+    if uniform:  # keep the limits ordered
+        params["u_min"], params["i_min"] = -1.0, -2.0
     return params
 
 
@@ -48,15 +50,16 @@ def check_state(bank, refs):
 
 @pytest.mark.parametrize("seed", range(12))
 @pytest.mark.parametrize("anti_windup", MODES)
-def test_bank_follows_the_scalar_law(seed, anti_windup):
+@pytest.mark.parametrize("uniform", [False, True], ids=["per-channel", "uniform"])
+def test_bank_follows_the_scalar_law(seed, anti_windup, uniform):
     rng = np.random.default_rng(seed * 7 + MODES.index(anti_windup))
     n = 7
-    params = random_params(rng, n)
-    tt = [None, 0.4, rng.uniform(0.1, 2.0, n)][seed % 3]
+    params = random_params(rng, n, uniform)
+    tt = [None, 0.4, None if uniform else rng.uniform(0.1, 2.0, n)][seed % 3]
     bank = PIDBank(n, **params, anti_windup=anti_windup, tt=tt)
     refs = channels_for(params, n, anti_windup, tt)
     for step in range(80):
-        event = rng.integers(0, 12)
+        event = rng.integers(0, 20 if uniform else 12)
         mask = rng.random(n) < 0.5
         if event == 0:
             value = rng.uniform(-4, 4, n)
@@ -75,7 +78,9 @@ def test_bank_follows_the_scalar_law(seed, anti_windup):
                     c.reset()
         elif event == 3:
             name = rng.choice(["kp", "ki", "kd", "tf", "b", "c", "deadband"])
-            value = float(rng.uniform(0.0, 2.0)) if rng.random() < 0.5 else rng.uniform(0, 2, n)
+            value = float(rng.uniform(0.0, 2.0))
+            if not uniform and rng.random() < 0.5:
+                value = rng.uniform(0, 2, n)
             setattr(bank, name, value)
             for i, c in enumerate(refs):
                 setattr(c, name, value if np.isscalar(value) else float(value[i]))
@@ -88,8 +93,11 @@ def test_bank_follows_the_scalar_law(seed, anti_windup):
         h = [0.01, 0.1, 0.0, -0.1, math.nan, float(rng.uniform(0.001, 0.5))][rng.integers(6)]
         if rng.random() < 0.3:
             r = float(r[0])  # one setpoint for every channel
+        if rng.random() < 0.2:
+            y = float(y[-1])
         u = bank.update(r, y, h)
-        expected = [c.update(r if np.isscalar(r) else float(r[i]), float(y[i]), h)
+        expected = [c.update(r if np.isscalar(r) else float(r[i]),
+                             y if np.isscalar(y) else float(y[i]), h)
                     for i, c in enumerate(refs)]
         close(u, expected)
         check_state(bank, refs)
