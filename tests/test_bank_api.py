@@ -266,6 +266,14 @@ def test_unconfigured_bank_is_an_empty_bank():
     assert b.update(1.0, 0.0, 0.1).tolist() == [1.0, 1.0]
 
 
+def test_signatures_are_introspectable():
+    import inspect
+
+    params = inspect.signature(PIDBank).parameters
+    assert list(params)[:2] == ["shape", "kp"] and params["u_min"].default == -np.inf
+    assert str(inspect.signature(PIDBank.update)) == "(self, /, setpoint, measurement, dt, *, out=None)"
+
+
 def test_importing_regulo_does_not_import_bank():
     code = ("import sys, kovar.regulo; assert 'kovar.bank' not in sys.modules; "
             "import kovar; kovar.PIDBank; assert 'kovar.bank' in sys.modules")

@@ -1,10 +1,10 @@
 """Pickling, copy and deepcopy of kovar.bank.PIDBank, and the golden pickles
 that fix its stored format."""
 import copy
+import importlib.util
 import json
 import math
 import pickle
-import sys
 from pathlib import Path
 
 import numpy as np
@@ -13,8 +13,12 @@ import pytest
 from kovar.bank import PIDBank
 
 GOLDEN = Path(__file__).resolve().parent / "golden" / "bank"
-sys.path.insert(0, str(GOLDEN))
-from make_golden import CASES, NEXT_CALLS, PROTOCOLS, record  # noqa: E402
+# The writer of the golden pickles, loaded from its file under a name of its
+# own (tests/golden/make_golden.py is another module).
+_spec = importlib.util.spec_from_file_location("make_bank_golden", GOLDEN / "make_bank_golden.py")
+writer = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(writer)
+CASES, NEXT_CALLS, PROTOCOLS, record = writer.CASES, writer.NEXT_CALLS, writer.PROTOCOLS, writer.record
 
 ATTRS = ["kp", "ki", "kd", "b", "c", "tf", "u_min", "u_max", "i_min", "i_max", "deadband",
          "tt", "anti_windup", "shape", "integral", "derivative", "output", "manual"]

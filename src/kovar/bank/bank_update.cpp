@@ -105,7 +105,7 @@ bool make_update_names() {
 }
 
 const char bank_update_doc[] =
-    "update(setpoint, measurement, dt, *, out=None)\n--\n\n"
+    "update($self, /, setpoint, measurement, dt, *, out=None)\n--\n\n"
     "Advances every channel by `dt` and returns the outputs (in `out` when\n"
     "given: a writeable C-contiguous float64 array of the bank's shape).\n"
     "`setpoint` and `measurement` are real scalars or arrays broadcastable to\n"

@@ -210,7 +210,11 @@ int set_param(PyObject* self, PyObject* value, void* closure) {
     trial[p].values = Ref::borrow(bank->params[p].values.get());
   }
   std::swap(trial[id], config.params[id]);
-  check_limits(trial, bank->shape);
+  if (check_limits(trial, bank->shape)) {
+    // Another thread moved the other limit since the locked check.
+    PyErr_Format(PyExc_RuntimeError, "the limits changed during the assignment of %s",
+                 kParams[id].name);
+  }
   return -1;
 }
 
@@ -394,16 +398,16 @@ PyMethodDef bank_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, bank_update_doc},
     {"set_manual", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bank_set_manual)),
      METH_VARARGS | METH_KEYWORDS,
-     "set_manual(value, where=None)\n--\n\n"
+     "set_manual($self, /, value, where=None)\n--\n\n"
      "Puts the selected channels (None: all) in manual mode, outputting `value`\n"
      "(finite; clipped to the output limits). Their integral tracks the output\n"
      "so that returning to automatic is bumpless."},
     {"set_auto", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bank_set_auto)),
      METH_VARARGS | METH_KEYWORDS,
-     "set_auto(where=None)\n--\n\nReturns the selected channels (None: all) to automatic mode."},
+     "set_auto($self, /, where=None)\n--\n\nReturns the selected channels (None: all) to automatic mode."},
     {"reset", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bank_reset)),
      METH_VARARGS | METH_KEYWORDS,
-     "reset(where=None)\n--\n\n"
+     "reset($self, /, where=None)\n--\n\n"
      "Clears integral, derivative, previous input and output of the selected\n"
      "channels (None: all), as after construction; modes and manual values stay."},
     {"__reduce__", bank_reduce, METH_NOARGS, bank_reduce_doc},
@@ -412,8 +416,9 @@ PyMethodDef bank_methods[] = {
 };
 
 const char bank_doc[] =
-    "PIDBank(shape, *, kp, ki=0.0, kd=0.0, b=1.0, c=0.0, tf=0.0, u_min=-inf, u_max=inf,\n"
-    "        i_min=-inf, i_max=inf, deadband=0.0, anti_windup='back_calculation', tt=None)\n"
+    "PIDBank(shape, *, kp, ki=0.0, kd=0.0, b=1.0, c=0.0, tf=0.0, u_min=-math.inf,\n"
+    "        u_max=math.inf, i_min=-math.inf, i_max=math.inf, deadband=0.0,\n"
+    "        anti_windup='back_calculation', tt=None)\n"
     "--\n\n"
     "A bank of independent PID controllers, one per element of `shape`.\n\n"
     "Every parameter is a real scalar or an array broadcastable to `shape`, and\n"

@@ -4,7 +4,7 @@ They pin down the stored format (state version 1) that later versions must
 keep loading; they are checked in and the tests only read them. Write them
 once with NumPy 1.x, whose pickles NumPy 2 loads too, from the repository
 root:
-    PYTHONPATH=<dir holding the built kovar package> .venv-numpy1/bin/python tests/golden/bank/make_golden.py
+    PYTHONPATH=<dir holding the built kovar package> .venv-numpy1/bin/python tests/golden/bank/make_bank_golden.py
 """
 import json
 import math
