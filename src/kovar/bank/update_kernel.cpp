@@ -153,8 +153,8 @@ void hold(const P& p, const UpdateArgs& a) noexcept {
 //    hi < m) is MINPD(hi, m), NaN operands included;
 //  - products of uniform factors (ki*h, tf + h, kp/ki) are made once;
 //  - selections are bit masks, so nothing branches on the data.
-// The ordered comparisons may raise the invalid flag on a NaN lane; the
-// caller restores the floating-point status around the loop.
+// The ordered comparisons may raise the invalid flag on a NaN lane;
+// run_update restores the floating-point status.
 template <AntiWindup kMode, bool kTrack, bool kScalarSetpoint, bool kScalarMeasurement>
 std::size_t advance_uniform(const UniformParams& p, const UpdateArgs& a, double tt) noexcept {
   const __m128d h = _mm_set1_pd(a.h);
@@ -229,7 +229,6 @@ std::size_t advance_uniform(const UniformParams& p, const UpdateArgs& a, double 
 }
 
 void advance_uniform(const UniformParams& p, const UpdateArgs& a) noexcept {
-  const unsigned int status = fp_status();
   std::size_t done = 0;
   switch (a.anti_windup) {
     case AntiWindup::kBackCalculation: {
@@ -242,16 +241,13 @@ void advance_uniform(const UniformParams& p, const UpdateArgs& a) noexcept {
       }
       done = track ? advance_uniform<AntiWindup::kBackCalculation, true>(p, a, tt)
                    : advance_uniform<AntiWindup::kBackCalculation, false>(p, a, tt);
-      restore_fp_status(status);
       return advance<AntiWindup::kBackCalculation, false>(p, a, done);
     }
     case AntiWindup::kConditional:
       done = advance_uniform<AntiWindup::kConditional, false>(p, a, 0.0);
-      restore_fp_status(status);
       return advance<AntiWindup::kConditional, false>(p, a, done);
     case AntiWindup::kNone:
       done = advance_uniform<AntiWindup::kNone, false>(p, a, 0.0);
-      restore_fp_status(status);
       return advance<AntiWindup::kNone, false>(p, a, done);
   }
 }
@@ -284,6 +280,11 @@ void dispatch(const P& p, const UpdateArgs& a) noexcept {
 }  // namespace
 
 bool run_update(const UpdateArgs& args) noexcept {
+#if defined(__SSE2__)
+  // The bank reports no floating-point conditions: the flags its arithmetic
+  // raises (inexact, overflow, invalid on a NaN input) are not left behind.
+  const unsigned int status = fp_status();
+#endif
   bool uniform = true;
   for (int id = 0; id < kParamCount; ++id) uniform = uniform && args.params[id].uniform();
   if (uniform) {
@@ -291,6 +292,9 @@ bool run_update(const UpdateArgs& args) noexcept {
   } else {
     dispatch(ChannelParams(args.params), args);
   }
+#if defined(__SSE2__)
+  restore_fp_status(status);
+#endif
   if (!args.any_fresh || !__builtin_isgreater(args.h, 0.0)) return args.any_fresh;
   for (std::size_t i = 0; i < args.n; ++i) {
     if (args.fresh[i]) return true;
