@@ -35,6 +35,7 @@ venv: wheel
 
 demo: venv
 	$(VENV)/bin/python examples/closed_loop.py
+	$(VENV)/bin/python examples/bank_step_response.py
 
 test-numpy2: venv
 	$(VENV)/bin/python -c "import numpy; print('Testing with NumPy', numpy.__version__)"
@@ -68,6 +69,8 @@ test-asan:
 
 bench: venv
 	$(VENV)/bin/python bench/bench_compute_control.py
+	$(VENV)/bin/python -m pip install -q "simple-pid>=2"
+	$(VENV)/bin/python bench/bench_bank.py
 
 clean:
 	rm -rf build $(VENV) $(VENV_NUMPY1) $(VENV_ASAN)

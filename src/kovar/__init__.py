@@ -1,4 +1,15 @@
 """kovar: banks of element-wise PID controllers on NumPy float64 arrays.
 
-The controllers live in the native module :mod:`kovar.regulo`.
+The controllers live in the native modules :mod:`kovar.regulo` and
+:mod:`kovar.bank`. ``kovar.PIDBank`` is :class:`kovar.bank.PIDBank`,
+imported on first use so that importing :mod:`kovar.regulo` alone never
+loads :mod:`kovar.bank`.
 """
+
+
+def __getattr__(name):
+    if name == "PIDBank":
+        from kovar.bank import PIDBank
+
+        return PIDBank
+    raise AttributeError(f"module 'kovar' has no attribute '{name}'")

@@ -1,0 +1,42 @@
+// kovar.bank: the module definition. Multi-phase initialisation; the module
+// keeps no state of its own beyond NumPy's C-API table and the interned
+// keyword names, which are process-wide.
+#include "kovar/bank/pid_bank.hpp"
+#include "kovar/ndarray/numpy_c_api.hpp"
+
+namespace kovar::bank {
+
+namespace {
+
+int module_exec(PyObject* module) {
+  ndarray::NumpyVersions versions;
+  if (!ndarray::bind_c_api(versions) || !make_update_names()) return -1;
+  Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &pid_bank_spec, nullptr));
+  if (!type) return -1;
+  return PyModule_AddObjectRef(module, "PIDBank", type.get());
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "kovar.bank",
+    "Banks of PID controllers with output limits, anti-windup, derivative\n"
+    "filter, setpoint weights, deadband and bumpless manual/automatic modes,\n"
+    "one independent channel per array element.",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace kovar::bank
+
+PyMODINIT_FUNC PyInit_bank() { return PyModuleDef_Init(&kovar::bank::module_def); }

@@ -1,0 +1,124 @@
+// The PIDBank object: its parameters, its state arrays and its lock.
+//
+// Every field is changed only by a thread that holds the bank's lock. The
+// parameters and the array objects are replaced with the GIL held; the
+// update kernel writes the state arrays' elements with the lock held and,
+// for large banks, the GIL released.
+#pragma once
+
+#include "kovar/ndarray/numpy_c_api.hpp"
+#include "kovar/owned_ref.hpp"
+
+#include <cstddef>
+
+namespace kovar::bank {
+
+// The parameters, in the order of the constructor's keywords.
+enum ParamId : int {
+  kKp,
+  kKi,
+  kKd,
+  kB,
+  kC,
+  kTf,
+  kUMin,
+  kUMax,
+  kIMin,
+  kIMax,
+  kDeadband,
+  kTt,
+  kParamCount
+};
+
+enum class AntiWindup : int { kBackCalculation, kConditional, kNone };
+
+// One parameter: a single number when it is the same for every channel,
+// otherwise a read-only, C-contiguous float64 array of the bank's shape.
+struct Param {
+  double value = 0.0;
+  Ref values;  // null when uniform
+
+  bool uniform() const noexcept { return !values; }
+  const double* data() const noexcept {
+    return values ? static_cast<const double*>(
+                        PyArray_DATA(reinterpret_cast<PyArrayObject*>(values.get())))
+                  : &value;
+  }
+  // 0 for a uniform parameter, 1 for one value per channel.
+  std::size_t step() const noexcept { return values ? 1 : 0; }
+  double at(std::size_t i) const noexcept { return data()[i * step()]; }
+};
+
+struct Shape {
+  int ndim = 1;
+  npy_intp dims[NPY_MAXDIMS] = {0};
+  std::size_t size() const noexcept {
+    std::size_t n = 1;
+    for (int d = 0; d < ndim; ++d) n *= static_cast<std::size_t>(dims[d]);
+    return n;
+  }
+  bool operator==(const Shape& other) const noexcept {
+    if (ndim != other.ndim) return false;
+    for (int d = 0; d < ndim; ++d) {
+      if (dims[d] != other.dims[d]) return false;
+    }
+    return true;
+  }
+};
+
+// The per-channel state, each a C-contiguous array of the bank's shape whose
+// WRITEABLE flag is cleared: callers get read-only views, the kernel writes
+// through the data pointers.
+struct StateArrays {
+  Ref integral;      // float64: ki-weighted sum of errors, within [i_min, i_max]
+  Ref derivative;    // float64: the filtered derivative term D
+  Ref x_prev;        // float64: c*r - y of the last step that advanced time
+  Ref output;        // float64: the last output
+  Ref manual_value;  // float64: the value output in manual mode
+  Ref manual;        // bool: the channel is in manual mode
+  Ref fresh;         // bool: no step has advanced time since construction/reset
+};
+
+struct BankObject {
+  PyObject_HEAD
+  // Configured by __init__ or __setstate__; until then the bank has shape
+  // (0,). Once configured, its shape never changes.
+  bool configured;
+  PyThread_type_lock lock;
+  Shape shape;
+  Param params[kParamCount];
+  bool tt_auto;  // tt is None: the integral time kp/ki where both are positive
+  AntiWindup anti_windup;
+  StateArrays state;
+  std::size_t manual_count;  // channels in manual mode
+  bool any_fresh;            // some channel has its `fresh` flag set
+};
+
+inline double* doubles(const Ref& array) {
+  return static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+}
+inline npy_bool* bools(const Ref& array) {
+  return static_cast<npy_bool*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+}
+
+// Holds a bank's lock for a scope. Waiting never blocks with the GIL held:
+// a try first, then the GIL is released for the blocking acquire, so that
+// the holder (who may be running without the GIL, or waiting for it) can
+// finish. Nothing that can run Python code may happen while it is held.
+class BankLock {
+ public:
+  explicit BankLock(BankObject* bank) : lock_(bank->lock) {
+    if (!PyThread_acquire_lock(lock_, NOWAIT_LOCK)) {
+      Py_BEGIN_ALLOW_THREADS PyThread_acquire_lock(lock_, WAIT_LOCK);
+      Py_END_ALLOW_THREADS
+    }
+  }
+  ~BankLock() { PyThread_release_lock(lock_); }
+  BankLock(const BankLock&) = delete;
+  BankLock& operator=(const BankLock&) = delete;
+
+ private:
+  PyThread_type_lock lock_;
+};
+
+}  // namespace kovar::bank

@@ -1,0 +1,175 @@
+// Pickling, copy and deepcopy of PIDBank.
+//
+// A pickle is (copyreg.__newobj__, (PIDBank,), state) with `state` a dict
+// that carries its format version: today's is 1. Loading refuses another
+// version, and any state that does not hold a valid bank, with a ValueError
+// or TypeError, before the bank is touched.
+#include <cstring>
+
+#include "kovar/bank/arguments.hpp"
+#include "kovar/bank/parameters.hpp"
+#include "kovar/bank/pid_bank.hpp"
+
+namespace kovar::bank {
+
+namespace {
+
+constexpr long kStateVersion = 1;
+
+struct StateField {
+  const char* key;
+  Ref StateArrays::*field;
+  int type_num;
+};
+
+const StateField kStateFields[] = {
+    {"integral", &StateArrays::integral, NPY_DOUBLE},
+    {"derivative", &StateArrays::derivative, NPY_DOUBLE},
+    {"x_prev", &StateArrays::x_prev, NPY_DOUBLE},
+    {"output", &StateArrays::output, NPY_DOUBLE},
+    {"manual_value", &StateArrays::manual_value, NPY_DOUBLE},
+    {"manual", &StateArrays::manual, NPY_BOOL},
+    {"fresh", &StateArrays::fresh, NPY_BOOL},
+};
+
+bool set_item(PyObject* dict, const char* key, Ref value) {
+  return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+
+// A state entry; a missing one is a ValueError.
+PyObject* entry(PyObject* state, const char* key) {
+  PyObject* value = PyDict_GetItemString(state, key);
+  if (value == nullptr) PyErr_Format(PyExc_ValueError, "PIDBank state lacks '%s'", key);
+  return value;
+}
+
+// A state array: exactly the bank's shape, converted to the field's dtype.
+Ref state_array(PyObject* state, const StateField& f, const Shape& shape) {
+  PyObject* value = entry(state, f.key);
+  if (value == nullptr) return {};
+  Ref array = Ref::steal(PyArray_FromAny(value, PyArray_DescrFromType(f.type_num), 0, 0,
+                                         NPY_ARRAY_ALIGNED | NPY_ARRAY_NOTSWAPPED, nullptr));
+  if (!array) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
+      PyErr_Format(PyExc_TypeError, "PIDBank state '%s' is not an array of %s", f.key,
+                   f.type_num == NPY_BOOL ? "booleans" : "real numbers");
+    }
+    return {};
+  }
+  auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+  if (PyArray_NDIM(a) != shape.ndim ||
+      std::memcmp(PyArray_DIMS(a), shape.dims, sizeof(npy_intp) * shape.ndim) != 0) {
+    Ref own = shape_tuple(PyArray_NDIM(a), PyArray_DIMS(a));
+    Ref expected = shape_tuple(shape);
+    if (!own || !expected) return {};
+    PyErr_Format(PyExc_ValueError, "PIDBank state '%s' has shape %R, expected %R", f.key,
+                 own.get(), expected.get());
+    return {};
+  }
+  // The bank's own copy, never shared with the pickle's objects.
+  Ref copy = Ref::steal(PyArray_NewCopy(a, NPY_CORDER));
+  if (copy) seal(copy);
+  return copy;
+}
+
+}  // namespace
+
+const char bank_reduce_doc[] = "Helper for pickle: the bank's whole state, versioned.";
+const char bank_setstate_doc[] = "Restores a state made by __reduce__.";
+
+PyObject* bank_reduce(PyObject* self, PyObject*) {
+  auto* bank = reinterpret_cast<BankObject*>(self);
+  // One consistent snapshot, taken under the lock: copies of the state
+  // arrays (ndarrays are not tracked by the garbage collector, so making
+  // them runs no Python code) and the parameters as they are.
+  StateArrays copies;
+  Param params[kParamCount];
+  Shape shape;
+  bool tt_auto;
+  AntiWindup anti_windup;
+  {
+    BankLock lock(bank);
+    bool copied = true;
+    for (const StateField& f : kStateFields) {
+      copies.*f.field = Ref::steal(PyArray_NewCopy(
+          reinterpret_cast<PyArrayObject*>((bank->state.*f.field).get()), NPY_CORDER));
+      copied = copied && copies.*f.field;
+    }
+    if (!copied) return nullptr;
+    for (int id = 0; id < kParamCount; ++id) {
+      params[id].value = bank->params[id].value;
+      params[id].values = Ref::borrow(bank->params[id].values.get());
+    }
+    shape = bank->shape;
+    tt_auto = bank->tt_auto;
+    anti_windup = bank->anti_windup;
+  }
+  Ref state = Ref::steal(PyDict_New());
+  if (!state || !set_item(state.get(), "version", Ref::steal(PyLong_FromLong(kStateVersion))) ||
+      !set_item(state.get(), "shape", shape_tuple(shape))) {
+    return nullptr;
+  }
+  for (int id = 0; id < kParamCount; ++id) {
+    Ref value = id == kTt && tt_auto ? Ref::borrow(Py_None) : param_value(params[id]);
+    if (!set_item(state.get(), kParams[id].name, std::move(value))) return nullptr;
+  }
+  if (!set_item(state.get(), "anti_windup",
+                Ref::steal(PyUnicode_FromString(anti_windup_name(anti_windup))))) {
+    return nullptr;
+  }
+  for (const StateField& f : kStateFields) {
+    if (!set_item(state.get(), f.key, std::move(copies.*f.field))) return nullptr;
+  }
+  Ref copyreg = Ref::steal(PyImport_ImportModule("copyreg"));
+  if (!copyreg) return nullptr;
+  Ref newobj = Ref::steal(PyObject_GetAttrString(copyreg.get(), "__newobj__"));
+  if (!newobj) return nullptr;
+  return Py_BuildValue("(O(O)O)", newobj.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)),
+                       state.get());
+}
+
+PyObject* bank_setstate(PyObject* self, PyObject* state) {
+  if (!PyDict_Check(state)) {
+    PyErr_Format(PyExc_TypeError, "PIDBank state must be a dict, not %.100s",
+                 Py_TYPE(state)->tp_name);
+    return nullptr;
+  }
+  PyObject* version = entry(state, "version");
+  if (version == nullptr) return nullptr;
+  const long number = PyLong_Check(version) ? PyLong_AsLong(version) : -1;
+  if (number == -1 && PyErr_Occurred()) PyErr_Clear();
+  if (number != kStateVersion) {
+    PyErr_Format(PyExc_ValueError, "unsupported PIDBank state version %R", version);
+    return nullptr;
+  }
+  Configuration config;
+  PyObject* shape = entry(state, "shape");
+  if (shape == nullptr || !parse_shape(shape, config.shape)) return nullptr;
+  default_params(config.params);
+  for (int id = 0; id < kParamCount; ++id) {
+    PyObject* value = entry(state, kParams[id].name);
+    if (value == nullptr || !convert_into(config, id, value)) return nullptr;
+  }
+  PyObject* anti_windup = entry(state, "anti_windup");
+  if (anti_windup == nullptr || !parse_anti_windup(anti_windup, config.anti_windup) ||
+      !check_limits(config.params, config.shape)) {
+    return nullptr;
+  }
+  for (const StateField& f : kStateFields) {
+    config.state.*f.field = state_array(state, f, config.shape);
+    if (!(config.state.*f.field)) return nullptr;
+  }
+  const std::size_t n = config.shape.size();
+  const npy_bool* manual = bools(config.state.manual);
+  const npy_bool* fresh = bools(config.state.fresh);
+  config.manual_count = 0;
+  config.any_fresh = false;
+  for (std::size_t i = 0; i < n; ++i) {
+    config.manual_count += manual[i] != 0;
+    config.any_fresh = config.any_fresh || fresh[i] != 0;
+  }
+  if (!install(reinterpret_cast<BankObject*>(self), config)) return nullptr;
+  Py_RETURN_NONE;
+}
+
+}  // namespace kovar::bank

@@ -1,0 +1,202 @@
+"""kovar.bank.PIDBank against the scalar reference of its law, channel by
+channel, and the properties the law is meant to have."""
+import math
+
+import numpy as np
+import pytest
+
+from bank_reference import Channel
+from kovar.bank import PIDBank
+
+MODES = ["back_calculation", "conditional", "none"]
+
+
+def close(actual, expected):
+    np.testing.assert_allclose(actual, expected, rtol=1e-12, atol=1e-300, equal_nan=True)
+
+
+def random_params(rng, n, uniform=False):
+    """Per-channel parameters, some (or all) of them the same for every channel."""
+    lo = -rng.uniform(0.2, 3.0, n)
+    hi = rng.uniform(0.2, 3.0, n)
+    params = {
+        "kp": rng.uniform(-0.5, 4.0, n), "ki": rng.uniform(-0.2, 3.0, n),
+        "kd": rng.uniform(0.0, 0.5, n), "b": rng.uniform(0.0, 1.0, n),
+        "c": rng.uniform(0.0, 1.0, n), "tf": rng.choice([0.0, 0.05, 0.3], n),
+        "u_min": lo, "u_max": hi, "i_min": lo * 2, "i_max": hi * 2,
+        "deadband": rng.choice([0.0, 0.05], n),
+    }
+    for name in sorted(params) if uniform else rng.choice(sorted(params), size=4, replace=False):
+        params[name] = float(params[name][0])
+    if uniform:  # keep the limits ordered
+        params["u_min"], params["i_min"] = -1.0, -2.0
+    return params
+
+
+def channels_for(params, n, anti_windup, tt):
+    per = [{k: (v if np.isscalar(v) else float(v[i])) for k, v in params.items()}
+           for i in range(n)]
+    return [Channel(**p, anti_windup=anti_windup,
+                    tt=None if tt is None else (tt if np.isscalar(tt) else float(tt[i])))
+            for i, p in enumerate(per)]
+
+
+def check_state(bank, refs):
+    close(bank.integral, [c.integral for c in refs])
+    close(bank.derivative, [c.derivative for c in refs])
+    close(bank.output, [c.output for c in refs])
+    assert bank.manual.tolist() == [c.manual for c in refs]
+
+
+@pytest.mark.parametrize("seed", range(12))
+@pytest.mark.parametrize("anti_windup", MODES)
+@pytest.mark.parametrize("uniform", [False, True], ids=["per-channel", "uniform"])
+def test_bank_follows_the_scalar_law(seed, anti_windup, uniform):
+    rng = np.random.default_rng(seed * 7 + MODES.index(anti_windup))
+    n = 7
+    params = random_params(rng, n, uniform)
+    tt = [None, 0.4, None if uniform else rng.uniform(0.1, 2.0, n)][seed % 3]
+    bank = PIDBank(n, **params, anti_windup=anti_windup, tt=tt)
+    refs = channels_for(params, n, anti_windup, tt)
+    for step in range(80):
+        event = rng.integers(0, 20 if uniform else 12)
+        mask = rng.random(n) < 0.5
+        if event == 0:
+            value = rng.uniform(-4, 4, n)
+            bank.set_manual(value, where=mask)
+            for c, m, v in zip(refs, mask, value):
+                if m:
+                    c.manual, c.manual_value = True, float(v)
+        elif event == 1:
+            bank.set_auto(where=mask)
+            for c, m in zip(refs, mask):
+                c.manual = c.manual and not m
+        elif event == 2:
+            bank.reset(where=mask)
+            for c, m in zip(refs, mask):
+                if m:
+                    c.reset()
+        elif event == 3:
+            name = rng.choice(["kp", "ki", "kd", "tf", "b", "c", "deadband"])
+            value = float(rng.uniform(0.0, 2.0))
+            if not uniform and rng.random() < 0.5:
+                value = rng.uniform(0, 2, n)
+            setattr(bank, name, value)
+            for i, c in enumerate(refs):
+                setattr(c, name, value if np.isscalar(value) else float(value[i]))
+        r = rng.uniform(-3, 3, n)
+        y = rng.uniform(-3, 3, n)
+        if rng.random() < 0.15:
+            r[rng.integers(n)] = rng.choice([np.nan, np.inf, -np.inf])
+        if rng.random() < 0.15:
+            y[rng.integers(n)] = np.nan
+        h = [0.01, 0.1, 0.0, -0.1, math.nan, float(rng.uniform(0.001, 0.5))][rng.integers(6)]
+        if rng.random() < 0.3:
+            r = float(r[0])  # one setpoint for every channel
+        if rng.random() < 0.2:
+            y = float(y[-1])
+        u = bank.update(r, y, h)
+        expected = [c.update(r if np.isscalar(r) else float(r[i]),
+                             y if np.isscalar(y) else float(y[i]), h)
+                    for i, c in enumerate(refs)]
+        close(u, expected)
+        check_state(bank, refs)
+
+
+def test_multidimensional_bank_matches_flat_channels():
+    rng = np.random.default_rng(99)
+    kp = rng.uniform(0, 2, (2, 3))
+    bank = PIDBank((2, 3), kp=kp, ki=rng.uniform(0, 1, 3), kd=0.2, u_max=1.5)
+    refs = [Channel(kp=float(kp.flat[i]), ki=float(bank.ki.flat[i]), kd=0.2, u_max=1.5)
+            for i in range(6)]
+    for _ in range(20):
+        r = rng.uniform(-2, 2, (2, 1))
+        y = rng.uniform(-2, 2, (2, 3))
+        u = bank.update(r, y, 0.05)
+        assert u.shape == (2, 3)
+        exp = [c.update(float(r.flat[i // 3]), float(y.flat[i]), 0.05) for i, c in enumerate(refs)]
+        close(u.ravel(), exp)
+
+
+# ---------------------------------------------------------------- properties
+
+def plant_run(bank, steps, setpoint, dt=0.01, tau=0.5, noise=None, y0=0.0):
+    """First-order plants dy/dt = (u - y)/tau driven by the bank; returns
+    the measurements and outputs, one row per step."""
+    y = np.full(bank.shape, y0)
+    ys, us = [], []
+    rng = np.random.default_rng(5)
+    for _ in range(steps):
+        measured = y if noise is None else y + rng.normal(0, noise, y.shape)
+        u = bank.update(setpoint, measured, dt)
+        y = y + dt * (u - y) / tau
+        ys.append(y.copy())
+        us.append(u.copy())
+    return np.array(ys), np.array(us)
+
+
+def test_output_stays_within_limits():
+    rng = np.random.default_rng(1)
+    n = 50
+    lo, hi = -rng.uniform(0.1, 1, n), rng.uniform(0.1, 1, n)
+    bank = PIDBank(n, kp=rng.uniform(0, 10, n), ki=rng.uniform(0, 10, n),
+                   kd=rng.uniform(0, 1, n), u_min=lo, u_max=hi, anti_windup="none")
+    for _ in range(200):
+        u = bank.update(rng.uniform(-5, 5, n), rng.uniform(-5, 5, n), rng.uniform(0, 0.1))
+        assert np.all((u >= lo) & (u <= hi))
+    bank.set_manual(rng.uniform(-5, 5, n))
+    u = bank.update(0.0, 0.0, 0.1)
+    assert np.all((u >= lo) & (u <= hi))
+
+
+@pytest.mark.parametrize("anti_windup", MODES)
+def test_switch_to_automatic_is_bumpless(anti_windup):
+    bank = PIDBank(4, kp=[0.5, 1.0, 2.0, 3.0], ki=1.5, kd=0.3, tf=0.05, u_min=-2, u_max=2,
+                   anti_windup=anti_windup)
+    bank.set_manual([0.3, -1.0, 1.9, 0.0])
+    r, y = np.array([1.0, 0.5, -0.5, 2.0]), np.array([0.2, 0.1, 0.4, 1.0])
+    for _ in range(10):
+        manual = bank.update(r, y, 0.01)
+    bank.set_auto()
+    automatic = bank.update(r, y, 0.01)
+    np.testing.assert_allclose(automatic, manual, atol=1e-12)
+
+
+def saturated_overshoot(anti_windup):
+    bank = PIDBank(3, kp=2.0, ki=[4.0, 6.0, 8.0], u_min=0.0, u_max=1.2, anti_windup=anti_windup)
+    ys, _ = plant_run(bank, 800, 1.0)
+    return ys.max(axis=0) - 1.0
+
+
+def test_anti_windup_limits_overshoot_under_saturation():
+    plain = saturated_overshoot("none")
+    assert np.all(plain > 0.05)
+    for mode in ("conditional", "back_calculation"):
+        assert np.all(saturated_overshoot(mode) < 0.5 * plain)
+
+
+@pytest.mark.parametrize("c, kicks", [(0.0, False), (1.0, True)])
+def test_setpoint_step_kicks_only_with_setpoint_in_derivative(c, kicks):
+    bank = PIDBank(1, kp=0.0, kd=1.0, c=c)
+    bank.update(0.0, 0.0, 0.01)
+    u = bank.update(1.0, 0.0, 0.01)[0]
+    assert (u == pytest.approx(100.0)) if kicks else (u == 0.0)
+
+
+def test_derivative_filter_attenuates_measurement_noise():
+    spread = {}
+    for tf in (0.0, 0.1):
+        bank = PIDBank(200, kp=1.0, ki=0.5, kd=0.2, tf=tf)
+        _, us = plant_run(bank, 300, 1.0, noise=0.01)
+        spread[tf] = np.std(np.diff(us[100:], axis=0))
+    assert spread[0.1] < 0.2 * spread[0.0]
+
+
+def test_bad_sensor_does_not_poison_the_channel():
+    bank = PIDBank(2, kp=1.0, ki=1.0, kd=0.1)
+    bank.update(1.0, 0.0, 0.1)
+    before = (bank.integral.copy(), bank.derivative.copy())
+    u = bank.update(1.0, [np.nan, 0.5], 0.1)
+    assert math.isnan(u[0]) and math.isfinite(u[1])
+    assert bank.integral[0] == before[0][0] and bank.derivative[0] == before[1][0]
+    assert math.isfinite(bank.update(1.0, 0.0, 0.1)[0])

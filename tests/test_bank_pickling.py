@@ -1,0 +1,111 @@
+"""Pickling, copy and deepcopy of kovar.bank.PIDBank, and the golden pickles
+that fix its stored format."""
+import copy
+import importlib.util
+import json
+import math
+import pickle
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from kovar.bank import PIDBank
+
+GOLDEN = Path(__file__).resolve().parent / "golden" / "bank"
+# The writer of the golden pickles, loaded from its file under a name of its
+# own (tests/golden/make_golden.py is another module).
+_spec = importlib.util.spec_from_file_location("make_bank_golden", GOLDEN / "make_bank_golden.py")
+writer = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(writer)
+CASES, NEXT_CALLS, PROTOCOLS, record = writer.CASES, writer.NEXT_CALLS, writer.PROTOCOLS, writer.record
+
+ATTRS = ["kp", "ki", "kd", "b", "c", "tf", "u_min", "u_max", "i_min", "i_max", "deadband",
+         "tt", "anti_windup", "shape", "integral", "derivative", "output", "manual"]
+
+
+def assert_same_bank(a, b):
+    for name in ATTRS:
+        x, y = getattr(a, name), getattr(b, name)
+        assert type(x) is type(y), name
+        if isinstance(x, np.ndarray):
+            np.testing.assert_array_equal(x, y, err_msg=name)
+        else:
+            assert x == y or (x != x and y != y), name
+    for call in NEXT_CALLS:
+        np.testing.assert_array_equal(a.update(*call), b.update(*call))
+
+
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+@pytest.mark.parametrize("name", sorted(CASES))
+def test_pickle_round_trip_keeps_everything(name, protocol):
+    bank = CASES[name]()
+    loaded = pickle.loads(pickle.dumps(bank, protocol))
+    assert type(loaded) is PIDBank
+    assert_same_bank(loaded, bank)
+
+
+@pytest.mark.parametrize("copier", [copy.copy, copy.deepcopy])
+def test_copies_are_independent(copier):
+    bank = CASES["running"]()
+    twin = copier(bank)
+    assert_same_bank(twin, CASES["running"]())
+    twin.update(5.0, 0.0, 0.1)
+    twin.kp = 9.0
+    assert_same_bank(bank, CASES["running"]())
+
+
+@pytest.mark.filterwarnings("ignore:numpy.core:DeprecationWarning")  # NumPy 1.x wrote numpy.core
+@pytest.mark.parametrize("protocol", PROTOCOLS)
+@pytest.mark.parametrize("name", sorted(CASES))
+def test_golden_pickles_load(name, protocol):
+    expected = json.loads((GOLDEN / "expected.json").read_text())[name]
+    bank = pickle.loads((GOLDEN / f"{name}-p{protocol}.pickle").read_bytes())
+    assert_same_bank(bank, CASES[name]())
+    assert record(pickle.loads((GOLDEN / f"{name}-p{protocol}.pickle").read_bytes())) == expected
+
+
+def test_state_carries_its_version():
+    _, args, state = CASES["fresh"]().__reduce__()
+    assert args == (PIDBank,) and state["version"] == 1
+
+
+def state_with(**changes):
+    state = dict(CASES["grid"]().__reduce__()[2])
+    for key, value in changes.items():
+        if value is None:
+            del state[key]
+        else:
+            state[key] = value
+    return state
+
+
+@pytest.mark.parametrize("state, error, message", [
+    ([], TypeError, "PIDBank state must be a dict, not list"),
+    (state_with(version=2), ValueError, "unsupported PIDBank state version 2"),
+    (state_with(version="1"), ValueError, "unsupported PIDBank state version '1'"),
+    (state_with(version=None), ValueError, "PIDBank state lacks 'version'"),
+    (state_with(integral=None), ValueError, "PIDBank state lacks 'integral'"),
+    (state_with(integral=np.zeros(4)), ValueError,
+     "PIDBank state 'integral' has shape (4,), expected (2, 2)"),
+    (state_with(manual=np.zeros((2, 2))), TypeError, "PIDBank state 'manual' is not an array of booleans"),
+    (state_with(output="x"), TypeError, "PIDBank state 'output' is not an array of real numbers"),
+    (state_with(kp=math.inf), ValueError, "kp must be finite, not inf"),
+    (state_with(u_min=5.0), ValueError, "u_min must not exceed u_max, but 5.0 > 3.0"),
+    (state_with(anti_windup="x"), ValueError,
+     "anti_windup must be 'back_calculation', 'conditional' or 'none', not 'x'"),
+    (state_with(shape=(3,)), ValueError,
+     "ki has shape (2, 2), which does not broadcast to the bank's shape (3,)"),
+])
+def test_bad_state_is_refused_and_changes_nothing(state, error, message):
+    bank = CASES["grid"]()
+    with pytest.raises(error) as info:
+        bank.__setstate__(state)
+    assert str(info.value) == message
+    assert_same_bank(bank, CASES["grid"]())
+
+
+def test_state_of_another_shape_is_refused_by_a_configured_bank():
+    bank = CASES["fresh"]()
+    with pytest.raises(ValueError, match=r"the bank has shape \(3,\) and keeps it; got shape \(2, 2\)"):
+        bank.__setstate__(state_with())
