@@ -15,6 +15,7 @@ TYPING_PAIR := 3.13:2.5.5
 PYTHON ?= python3.10
 VENV := .venv
 VENV_NUMPY1 := .venv-numpy1
+VENV_DEMO := .venv-demo
 NUMPY2 := numpy>=2.0,<2.3
 NUMPY1 := numpy==1.26.*
 TEST_DEPS := "pytest>=7" "hypothesis>=6"
@@ -55,10 +56,13 @@ venv: wheel
 	$(VENV)/bin/python -m pip install -q --force-reinstall --no-deps $(BUILD)/dev-wheel/kovar-*.whl
 	$(VENV)/bin/python -m pip install -q "$(NUMPY2)" $(TEST_DEPS)
 
-demo: venv
-	$(VENV)/bin/python -m pip install -q "matplotlib>=3.5"
-	$(VENV)/bin/python examples/closed_loop.py --figure $(BUILD)/closed_loop.png
-	@echo "Figure written to $(BUILD)/closed_loop.png (docs/closed_loop.png is the committed copy)"
+# The closed-loop examples, and their figure (docs/closed_loop.png is a
+# committed copy). matplotlib goes into this environment only.
+demo: wheel
+	test -x $(VENV_DEMO)/bin/python || $(PYTHON) -m venv $(VENV_DEMO)
+	$(VENV_DEMO)/bin/python -m pip install -q --force-reinstall --no-deps $(BUILD)/dev-wheel/kovar-*.whl
+	$(VENV_DEMO)/bin/python -m pip install -q "$(NUMPY2)" "matplotlib>=3.5"
+	$(VENV_DEMO)/bin/python examples/figure.py $(BUILD)/closed_loop.png
 
 $(TOOLS)/bin/auditwheel:
 	$(PYTHON) -m venv $(TOOLS)
@@ -127,4 +131,4 @@ bench: venv
 	$(VENV)/bin/python bench/bench_compute_control.py
 
 clean:
-	rm -rf $(BUILD) $(VENV) $(VENV_NUMPY1) $(VENV_ASAN)
+	rm -rf $(BUILD) $(VENV) $(VENV_NUMPY1) $(VENV_DEMO) $(VENV_ASAN)
