@@ -213,7 +213,8 @@ def results(tmp_path_factory):  # one child imports against each stand-in numpy,
             out[case] = attempt()
             del sys.path[0]
             keep += [sys.modules.pop(n) for n in list(sys.modules) if n.split(".")[0] == "numpy"]
-        import _imp, builtins, importlib.util, numpy, numpy._core._multiarray_umath  # its import needs ImportError
+        import _imp, builtins, importlib.util, numpy  # _multiarray_umath's import needs ImportError
+        importlib.import_module("numpy._core._multiarray_umath" if hasattr(numpy, "_core") else "numpy.core._multiarray_umath")
         a, b, c = [_imp.create_dynamic(importlib.util.find_spec("kovar.regulo")) for _ in range(3)]
         saved, saved_error = dict(vars(numpy)), vars(builtins).pop("ImportError")
         sys.modules["kovar.regulo"] = placeholder = object()
