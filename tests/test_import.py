@@ -187,7 +187,7 @@ TYPE_CASES = {  # setup, strict, error (a size error: type, size got), warnings;
     "missing": (f"numpy.ndarray = {HUGE}; del numpy.ufunc", 0,  # the next success must not keep this ndarray
                 ["AttributeError", "module 'numpy' has no attribute 'ufunc'"], []),
     "too-small": ("numpy.flatiter = object", 0, ("flatiter", HEADER), []),
-    "item-size-counted": ("numpy.ndarray = tuple", 0, ("ndarray", HEADER + 2 * PTR), []),
+    "item-size-counted": ("numpy.ndarray = tuple", 0, ("ndarray", tuple.__basicsize__ + tuple.__itemsize__), []),
     "item-size-aligned": ("numpy.ndarray = bytes", 0, ("ndarray", bytes.__basicsize__ + 4), []),
     "in-order": ("numpy.character = 5; del numpy.integer; numpy.broadcast = object", 0, ("broadcast", HEADER), []),
     "grown-as-error": (f"numpy.generic = {SLOTS}", 1, GROWN, []),
