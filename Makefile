@@ -37,9 +37,8 @@ ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so):$(shell g++ -print-file-
 python_for = $(or $(shell pyenv prefix $(1) 2>/dev/null | sed 's|$$|/bin/python$(1)|'),python$(1))
 versions := $(sort $(foreach pair,$(MATRIX),$(word 1,$(subst :, ,$(pair)))))
 
-.PHONY: all wheel wheels venv demo test test-matrix test-pair compile-check-3.14 test-3.14 check-3.14 \
-	test-numpy2 test-numpy1 \
-	test-asan bench clean
+.PHONY: all wheel wheels venv demo test test-matrix test-pair test-3.14 check-3.14 \
+	compile-check-3.14 test-numpy2 test-numpy1 test-asan bench clean
 
 all: test
 
@@ -103,12 +102,15 @@ compile-check-3.14: $(HEADERS_314)/python3.14/Python.h $(TOOLS)/bin/auditwheel
 	done
 	@echo "The sources compile against the CPython 3.14 headers."
 
-# A minimal Debian sid with python3.14 and g++. pip inside trusts the
-# certificates the host's pip trusts.
+# A minimal Debian sid with python3.14 and g++. Mounts made while it is set
+# up stay in a mount namespace of their own, so none can outlive the
+# target (and `make clean` never descends into a mounted /proc). pip inside
+# trusts the certificates the host's pip trusts.
 HOST_CA := $(or $(PIP_CERT),/etc/ssl/certs/ca-certificates.crt)
 $(CHROOT_314)/usr/bin/python3.14: $(HEADERS_314)/python3.14/Python.h
 	rm -rf $(CHROOT_314)
-	DEBOOTSTRAP_DIR=$(abspath $(APT_314))/root/usr/share/debootstrap $(APT_314)/root/usr/sbin/debootstrap \
+	DEBOOTSTRAP_DIR=$(abspath $(APT_314))/root/usr/share/debootstrap \
+		unshare -m --propagation private $(APT_314)/root/usr/sbin/debootstrap \
 		--variant=minbase --include=python3.14,python3.14-venv,python3.14-dev,g++,make \
 		sid $(CHROOT_314) $(DEBIAN_MIRROR) > $(BUILD)/debootstrap.log
 	cp /etc/resolv.conf $(CHROOT_314)/etc/resolv.conf
@@ -121,9 +123,10 @@ in_chroot := unshare -m --propagation private tools/in_chroot.sh $(CHROOT_314)
 test-3.14: $(CHROOT_314)/usr/bin/python3.14 $(TOOLS)/bin/auditwheel
 	rm -rf $(CHROOT_314)/kovar $(DIST)-3.14 && mkdir -p $(CHROOT_314)/kovar/src $(DIST)-3.14
 	tar --exclude=./build --exclude='./.venv*' --exclude=./.git -cf - . | tar xf - -C $(CHROOT_314)/kovar/src
-	$(in_chroot) sh -c 'cd /kovar/src && python3.14 -m pip wheel -q --no-deps -w /kovar/dist .'
+	$(in_chroot) sh -c 'python3.14 -m venv /kovar/venv-build && cd /kovar/src && \
+		/kovar/venv-build/bin/python -m pip wheel -q --no-deps -w /kovar/dist .'
 	PATH="$(abspath $(TOOLS))/bin:$$PATH" $(TOOLS)/bin/auditwheel repair -w $(DIST)-3.14 \
-		$(CHROOT_314)/kovar/dist/kovar-*.whl 2>&1 | grep -v "^INFO:"
+		$(CHROOT_314)/kovar/dist/kovar-*.whl
 	cp $(DIST)-3.14/kovar-*.whl $(CHROOT_314)/kovar/
 	set -e; for numpy in $(NUMPYS_314); do \
 		echo "Testing on CPython 3.14 with NumPy $$numpy"; \
@@ -142,9 +145,9 @@ check-3.14:
 wheels: $(TOOLS)/bin/auditwheel
 	rm -rf $(DIST) $(WHEELHOUSE)
 	$(foreach v,$(versions),$(call python_for,$(v)) -m pip wheel -q --no-deps -w $(DIST) . &&) true
-	for w in $(DIST)/kovar-*.whl; do \
+	set -e; for w in $(DIST)/kovar-*.whl; do \
 		PATH="$(abspath $(TOOLS))/bin:$$PATH" $(TOOLS)/bin/auditwheel repair --plat $(PLATFORM) \
-			-w $(WHEELHOUSE) $$w 2>&1 | grep -v "^INFO:" || exit 1; \
+			-w $(WHEELHOUSE) $$w; \
 	done
 	ls $(WHEELHOUSE)
 
