@@ -52,7 +52,8 @@ inline Ref make_code(const char* filename, const char* funcname, int first_line,
                      PyObject* varnames) {
   // The constructor's signature changes in every version from 3.11 on; an
   // empty code object with its fields replaced is the same on all of them.
-  Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, funcname, first_line)));
+  Ref code =
+      Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, funcname, first_line)));
   if (!code) return {};
   Ref replace = Ref::steal(PyObject_GetAttrString(code.get(), "replace"));
   if (!replace) return {};
@@ -117,6 +118,7 @@ class SavedError {
 // pending exception, which stays the same exception; if the entry cannot be
 // made, it is left out.
 inline void add_traceback_entry(const char* funcname, const char* filename, int line) {
+  if (!PyErr_Occurred()) return;  // no traceback to extend
   SavedError error;
   // A frame that never ran reports its code's first line.
   Ref globals = Ref::steal(PyDict_New());
