@@ -8,9 +8,8 @@
 2. Derivative kick: the same loop with c = 1 (derivative of the error) and
    c = 0 (derivative of the measurement only) on a set-point step.
 
-Run:  make demo   (or: python examples/bank_step_response.py)
-draw(axes_windup, axes_kick) puts both panels on matplotlib axes of the
-caller's figure.
+Run:  make demo   (or: python examples/bank_step_response.py); main()
+returns the panels that examples/figure.py draws.
 """
 import numpy as np
 
@@ -63,27 +62,30 @@ def kick_runs(duration=2.0, step_at=0.5):
     return simulate(bank, steps, lambda t: SETPOINT if t >= step_at else 0.0), step_at
 
 
-def draw(axes_windup, axes_kick):
-    """Draws the anti-windup panel and the derivative-kick panel."""
-    runs = windup_runs()
+def draw_windup(ax, runs):
+    """The plant outputs of the middle integral gain under each mode."""
     styles = {"none": "-", "conditional": "--", "back_calculation": ":"}
-    channel = 1  # the middle integral gain
+    channel = 1
     for mode, (t, ys, _) in runs.items():
-        axes_windup.plot(t, ys[:, channel], styles[mode], label=mode)
-    axes_windup.axhline(SETPOINT, color="grey", lw=0.5)
-    axes_windup.set(title=f"Saturated step (u <= {U_MAX}, ki = {KI[channel]})",
-                    xlabel="time [s]", ylabel="plant output")
-    axes_windup.legend()
-    (t, _, us), step_at = kick_runs()
+        ax.plot(t, ys[:, channel], styles[mode], label=mode)
+    ax.axhline(SETPOINT, color="grey", lw=0.5)
+    ax.set(xlabel="time [s]", ylabel="plant output")
+    ax.legend()
+
+
+def draw_kick(ax, kick):
+    """The controller outputs with c = 1 and c = 0 around the set-point step."""
+    (t, _, us), step_at = kick
     for i, label in enumerate(("c = 1", "c = 0")):
-        axes_kick.plot(t, us[:, i], label=label)
-    axes_kick.axvline(step_at, color="grey", lw=0.5)
-    axes_kick.set(title="Derivative kick on a set-point step", xlabel="time [s]",
-                  ylabel="controller output")
-    axes_kick.legend()
+        ax.plot(t, us[:, i], label=label)
+    ax.axvline(step_at, color="grey", lw=0.5)
+    ax.set(xlabel="time [s]", ylabel="controller output")
+    ax.legend()
 
 
 def main():
+    """Prints the overshoot, settling and kick tables; returns the panels
+    of the demo's figure."""
     runs = windup_runs()
     print(f"Saturated step response: first-order plants (tau = {TAU} s), set-point "
           f"{SETPOINT}, actuator limited to [0, {U_MAX}], kp = {KP}")
@@ -92,12 +94,18 @@ def main():
         overshoot, settling = overshoot_and_settling(t, ys)
         for ki, o, s in zip(KI, overshoot, settling):
             print(f"  {mode:>17} {ki:5.1f} {100 * max(o, 0.0):12.1f} {s:11.2f}")
-    (t, _, us), step_at = kick_runs()
+    kick = kick_runs()
+    (t, _, us), step_at = kick
     k = int(round(step_at / DT))
     print("\nDerivative kick on a set-point step (kp = 1, ki = 1, kd = 0.3, tf = 0.02):")
     for i, label in enumerate(("c = 1", "c = 0")):
         print(f"  {label}: output peak {us[k:, i].max():7.2f} right after the step "
               f"(output before it: {us[k - 1, i]:.2f})")
+    return [
+        (f"PIDBank: saturated step (u <= {U_MAX}, ki = {KI[1]}) by anti-windup mode",
+         lambda ax: draw_windup(ax, runs)),
+        ("PIDBank: derivative kick on a set-point step", lambda ax: draw_kick(ax, kick)),
+    ]
 
 
 if __name__ == "__main__":

@@ -6,6 +6,7 @@
 #include <cstddef>
 
 #include "kovar/module_state.hpp"
+#include "kovar/python_compat.hpp"
 #include "kovar/static_type.hpp"
 #include "kovar/traceback.hpp"
 
@@ -133,7 +134,6 @@ PyTypeObject function_type = [] {
 bool ready_function_type() { return PyType_Ready(&function_type) == 0; }
 
 bool make_code_object(FunctionDef& def) {
-  const ModuleState& st = state();
   Py_ssize_t nlocals = 0;
   while (nlocals < static_cast<Py_ssize_t>(def.varnames.size()) &&
          def.varnames[nlocals] != nullptr) {
@@ -146,15 +146,10 @@ bool make_code_object(FunctionDef& def) {
     if (local == nullptr) return false;
     PyTuple_SET_ITEM(varnames.get(), i, local);
   }
-  Ref filename = Ref::steal(PyUnicode_FromString(def.filename));
-  Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
-  if (!filename || !name) return false;
-  PyCodeObject* code = PyCode_NewWithPosOnlyArgs(
-      def.argcount, 0, 0, static_cast<int>(nlocals), 0, CO_OPTIMIZED | CO_NEWLOCALS, st.empty_bytes,
-      st.empty_tuple, st.empty_tuple, varnames.get(), st.empty_tuple, st.empty_tuple,
-      filename.get(), name.get(), def.first_line, st.empty_bytes);
-  if (code == nullptr) return false;
-  Py_XSETREF(def.code, reinterpret_cast<PyObject*>(code));
+  Ref code = compat::make_code(def.filename, def.name, def.first_line, def.argcount,
+                               varnames.get());
+  if (!code) return false;
+  Py_XSETREF(def.code, code.release());
   return true;
 }
 

@@ -1,5 +1,7 @@
 #include "kovar/module_state.hpp"
 
+#include "kovar/python_compat.hpp"
+
 namespace kovar {
 
 ModuleState& state() noexcept {
@@ -69,7 +71,7 @@ bool create_constants() {
 
 Ref lookup_global(PyObject* name, GlobalCache& cache) {
   ModuleState& st = state();
-  const std::uint64_t version = reinterpret_cast<PyDictObject*>(st.dict)->ma_version_tag;
+  const std::uint64_t version = compat::namespace_version(st.dict);
   if (cache.value != nullptr && cache.version == version) return Ref::borrow(cache.value);
 
   PyObject* value = PyDict_GetItemWithError(st.dict, name);

@@ -74,7 +74,8 @@ namespace kovar {
 // clang-format on
 
 // A cached module-global lookup: the value is borrowed from the module
-// namespace and valid only while the namespace's version tag is unchanged.
+// namespace and valid only while the namespace's version (which changes
+// with every change to the namespace) is the same.
 struct GlobalCache {
   std::uint64_t version = 0;
   PyObject* value = nullptr;
@@ -171,7 +172,7 @@ bool create_constants();
 
 // Looks `name` up in the module namespace, then in the builtins; raises
 // NameError when neither has it. The namespace hit is cached against the
-// namespace's version tag, so rebinding the name is seen at the next call.
+// namespace's version, so rebinding the name is seen at the next call.
 // Returns a new reference, or null with an exception set.
 Ref lookup_global(PyObject* name, GlobalCache& cache);
 

@@ -12,6 +12,7 @@
 #include "kovar/module_state.hpp"
 #include "kovar/numpy_checks.hpp"
 #include "kovar/persistence/pickling.hpp"
+#include "kovar/python_compat.hpp"
 #include "kovar/traceback.hpp"
 
 namespace kovar {
@@ -110,12 +111,14 @@ std::uint32_t runtime_version() {
 
 bool check_runtime_version() {
   const std::uint32_t version = runtime_version();
-  if ((version & 0xFFFF0000u) == 0x030A0000u) return true;
+  const auto major = static_cast<int>(version >> 24);
+  const auto minor = static_cast<int>((version >> 16) & 0xFF);
+  if (major == compat::kCompiledMajor && minor == compat::kCompiledMinor) return true;
   char message[200];
   PyOS_snprintf(message, sizeof message,
-                "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3,
-                10, "kovar.regulo", "does not match", static_cast<int>(version >> 24),
-                static_cast<int>((version >> 16) & 0xFF));
+                "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                compat::kCompiledMajor, compat::kCompiledMinor, "kovar.regulo", "does not match",
+                major, minor);
   return PyErr_WarnEx(nullptr, message, 1) == 0;
 }
 
@@ -192,7 +195,8 @@ Ref bind_numpy() {
 bool enter_method(PyTypeObject* type, const FunctionDef& def, PyObject* name) {
   const ModuleState& st = state();
   Ref function = make_function(def, names().module_name, st.dict);
-  if (!function || PyDict_SetItem(type->tp_dict, name, function.get()) < 0) return false;
+  Ref dict = compat::type_dict(type);
+  if (!function || !dict || PyDict_SetItem(dict.get(), name, function.get()) < 0) return false;
   PyType_Modified(type);
   return true;
 }
@@ -219,6 +223,7 @@ int exec_steps(PyObject* module) {
   if (PyObject_SetAttrString(module, "__builtins__", builtins.get()) < 0) return -1;
 
   if (!check_runtime_version()) return -1;
+  if (!compat::watch_namespace(st.dict)) return -1;
   if (!create_shared_empties()) return -1;
   if (!create_constants()) return -1;
 
@@ -276,6 +281,7 @@ int module_exec(PyObject* module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    KOVAR_ONE_INTERPRETER_SLOT
     {0, nullptr},
 };
 

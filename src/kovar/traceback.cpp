@@ -1,14 +1,11 @@
 #include "kovar/traceback.hpp"
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "kovar/python_compat.hpp"
 
 namespace kovar {
 
 void add_traceback(const char* funcname, int line, const char* filename) {
-  // Makes an empty code object and frame for the entry and links it into the
-  // traceback of the pending exception.
-  _PyTraceback_Add(funcname, filename, line);
+  compat::add_traceback_entry(funcname, filename, line);
 }
 
 }  // namespace kovar

@@ -3,6 +3,7 @@
 // keyword names, which are process-wide.
 #include "kovar/bank/pid_bank.hpp"
 #include "kovar/ndarray/numpy_c_api.hpp"
+#include "kovar/python_compat.hpp"
 
 namespace kovar::bank {
 
@@ -16,8 +17,11 @@ int module_exec(PyObject* module) {
   return PyModule_AddObjectRef(module, "PIDBank", type.get());
 }
 
+// NumPy and the process-wide names are not per interpreter: one
+// interpreter per process may load the module.
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    KOVAR_ONE_INTERPRETER_SLOT
     {0, nullptr},
 };
 

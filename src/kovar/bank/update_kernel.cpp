@@ -7,6 +7,8 @@
 #include <limits>
 #include <type_traits>
 
+#include "kovar/kernels/fp_status.hpp"
+
 namespace kovar::bank {
 
 namespace {
@@ -21,13 +23,6 @@ inline double clip(double x, double lo, double hi) noexcept {
 }
 
 inline bool finite(double v) noexcept { return __builtin_isfinite(v); }
-
-#if defined(__SSE2__)
-// The floating-point status flags (MXCSR), saved and restored around a loop
-// that may raise them, so that the call leaves them as it found them.
-inline unsigned int fp_status() noexcept { return _mm_getcsr(); }
-inline void restore_fp_status(unsigned int csr) noexcept { _mm_setcsr(csr); }
-#endif
 
 // Parameters that are the same for every channel, read once.
 struct UniformParams {
@@ -280,21 +275,19 @@ void dispatch(const P& p, const UpdateArgs& a) noexcept {
 }  // namespace
 
 bool run_update(const UpdateArgs& args) noexcept {
-#if defined(__SSE2__)
-  // The bank reports no floating-point conditions: the flags its arithmetic
-  // raises (inexact, overflow, invalid on a NaN input) are not left behind.
-  const unsigned int status = fp_status();
-#endif
-  bool uniform = true;
-  for (int id = 0; id < kParamCount; ++id) uniform = uniform && args.params[id].uniform();
-  if (uniform) {
-    dispatch(UniformParams(args.params), args);
-  } else {
-    dispatch(ChannelParams(args.params), args);
+  {
+    // The bank reports no floating-point conditions: the flags its
+    // arithmetic raises (inexact, overflow, invalid on a NaN input) are not
+    // left behind.
+    const kernels::FpStatusKeeper keep_status;
+    bool uniform = true;
+    for (int id = 0; id < kParamCount; ++id) uniform = uniform && args.params[id].uniform();
+    if (uniform) {
+      dispatch(UniformParams(args.params), args);
+    } else {
+      dispatch(ChannelParams(args.params), args);
+    }
   }
-#if defined(__SSE2__)
-  restore_fp_status(status);
-#endif
   if (!args.any_fresh || !__builtin_isgreater(args.h, 0.0)) return args.any_fresh;
   for (std::size_t i = 0; i < args.n; ++i) {
     if (args.fresh[i]) return true;

@@ -26,11 +26,36 @@ inline void clear_fp_status() noexcept { _mm_setcsr(_mm_getcsr() & ~kAllFlags); 
 // True when invalid, divide-by-zero, overflow or underflow was raised since
 // the last clear_fp_status() on this thread.
 inline bool fp_exception_raised() noexcept { return (_mm_getcsr() & kReportedFlags) != 0; }
+
+// Keeps the status flags of a scope's start and puts them back at its end,
+// for a kernel that reports no floating-point conditions and must leave the
+// flags as it found them.
+class FpStatusKeeper {
+ public:
+  FpStatusKeeper() noexcept : csr_(_mm_getcsr()) {}
+  ~FpStatusKeeper() { _mm_setcsr(csr_); }
+  FpStatusKeeper(const FpStatusKeeper&) = delete;
+  FpStatusKeeper& operator=(const FpStatusKeeper&) = delete;
+
+ private:
+  unsigned int csr_;
+};
 #else
 inline void clear_fp_status() noexcept { std::feclearexcept(FE_ALL_EXCEPT); }
 inline bool fp_exception_raised() noexcept {
   return std::fetestexcept(FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW | FE_UNDERFLOW) != 0;
 }
+
+class FpStatusKeeper {
+ public:
+  FpStatusKeeper() noexcept { std::fegetexceptflag(&flags_, FE_ALL_EXCEPT); }
+  ~FpStatusKeeper() { std::fesetexceptflag(&flags_, FE_ALL_EXCEPT); }
+  FpStatusKeeper(const FpStatusKeeper&) = delete;
+  FpStatusKeeper& operator=(const FpStatusKeeper&) = delete;
+
+ private:
+  std::fexcept_t flags_;
+};
 #endif
 
 }  // namespace kovar::kernels

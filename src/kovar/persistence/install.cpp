@@ -1,5 +1,6 @@
 #include "kovar/module_state.hpp"
 #include "kovar/persistence/pickling.hpp"
+#include "kovar/python_compat.hpp"
 
 namespace kovar::persistence {
 
@@ -21,20 +22,38 @@ bool has_name(PyObject* obj, PyObject* name) {
 // Sets an entry of the class dictionary as a class attribute assignment
 // would: the attribute cache is invalidated and __set_name__ is honoured.
 bool set_class_entry(PyTypeObject* type, PyObject* name, PyObject* value) {
-  if (PyDict_SetItem(type->tp_dict, name, value) < 0) return false;
+  Ref dict = compat::type_dict(type);
+  if (!dict || PyDict_SetItem(dict.get(), name, value) < 0) return false;
   PyType_Modified(type);
-  PyObject* found = nullptr;
-  const int has = _PyObject_LookupAttr(value, names().dunder_set_name, &found);
-  Ref set_name = Ref::steal(found);
+  Ref set_name;
+  const int has = compat::get_optional_attr(value, names().dunder_set_name, set_name);
   if (has <= 0) return has == 0;
   return Ref::steal(PyObject_CallFunctionObjArgs(set_name.get(), type, name, nullptr)).get() !=
          nullptr;
 }
 
 bool delete_class_entry(PyTypeObject* type, PyObject* name) {
-  if (PyDict_DelItem(type->tp_dict, name) < 0) return false;
+  Ref dict = compat::type_dict(type);
+  if (!dict || PyDict_DelItem(dict.get(), name) < 0) return false;
   PyType_Modified(type);
   return true;
+}
+
+// The attribute `name` as found along the method resolution order of
+// `type`: a borrowed reference, or null when absent (errors count as absent).
+PyObject* lookup_in_mro(PyTypeObject* type, PyObject* name) {
+  PyObject* mro = type->tp_mro;
+  if (mro == nullptr) return nullptr;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+    Ref dict = compat::type_dict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i)));
+    PyObject* value = dict ? PyDict_GetItemWithError(dict.get(), name) : nullptr;
+    if (value != nullptr) return value;
+    if (PyErr_Occurred()) {
+      PyErr_Clear();
+      return nullptr;
+    }
+  }
+  return nullptr;
 }
 
 // Moves the class attribute `internal` to the class dictionary entry
@@ -60,16 +79,16 @@ bool install(PyTypeObject* type) {
   PyTypeObject* object = &PyBaseObject_Type;
 
   // A class with a __getstate__ of its own pickles itself.
-  PyObject* getstate = _PyType_Lookup(type, n.dunder_getstate);
-  if (getstate != nullptr && getstate != _PyType_Lookup(object, n.dunder_getstate)) return true;
+  PyObject* getstate = lookup_in_mro(type, n.dunder_getstate);
+  if (getstate != nullptr && getstate != lookup_in_mro(object, n.dunder_getstate)) return true;
 
-  PyObject* object_reduce_ex = _PyType_Lookup(object, n.dunder_reduce_ex);
+  PyObject* object_reduce_ex = lookup_in_mro(object, n.dunder_reduce_ex);
   if (object_reduce_ex == nullptr) return false;
   Ref reduce_ex = Ref::steal(PyObject_GetAttr(cls, n.dunder_reduce_ex));
   if (!reduce_ex) return false;
   if (reduce_ex.get() != object_reduce_ex) return true;
 
-  PyObject* object_reduce = _PyType_Lookup(object, n.dunder_reduce);
+  PyObject* object_reduce = lookup_in_mro(object, n.dunder_reduce);
   if (object_reduce == nullptr) return false;
   Ref reduce = Ref::steal(PyObject_GetAttr(cls, n.dunder_reduce));
   if (!reduce) return false;
