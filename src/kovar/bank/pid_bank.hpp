@@ -1,4 +1,4 @@
-// The PIDBank type: its spec, and what its slot functions share across the
+// The PIDBank type: its PyType_Spec, and what its slot functions share across the
 // files that implement them (construction, update, pickling).
 #pragma once
 
