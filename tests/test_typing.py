@@ -24,9 +24,11 @@ def mypy(tmp_path, *args):
     return proc.returncode, proc.stdout + proc.stderr
 
 
-@pytest.mark.parametrize("module", STUB_MODULES)
-def test_stubs_match_the_module(tmp_path, module):
-    code, out = mypy(tmp_path, "mypy.stubtest", "--allowlist", str(HERE / "stubtest-allowlist.txt"), module)
+def test_stubs_match_the_modules(tmp_path):
+    # One run over every module: the allowlist is shared, and a run that
+    # leaves an entry unused fails.
+    code, out = mypy(tmp_path, "mypy.stubtest", "--allowlist", str(HERE / "stubtest-allowlist.txt"),
+                     *STUB_MODULES)
     assert code == 0, out
 
 
