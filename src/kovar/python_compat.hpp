@@ -114,27 +114,6 @@ class SavedError {
 #endif
 };
 
-// Adds an entry (function name, file name, line) to the traceback of the
-// pending exception, which stays the same exception; if the entry cannot be
-// made, it is left out.
-inline void add_traceback_entry(const char* funcname, const char* filename, int line) {
-  if (!PyErr_Occurred()) return;  // no traceback to extend
-  SavedError error;
-  // A frame that never ran reports its code's first line.
-  Ref globals = Ref::steal(PyDict_New());
-  Ref code = globals ? Ref::steal(reinterpret_cast<PyObject*>(
-                           PyCode_NewEmpty(filename, funcname, line)))
-                     : Ref();
-  Ref frame = code ? Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
-                         PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
-                         globals.get(), nullptr)))
-                   : Ref();
-  error.raise_again();
-  if (frame && PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get())) < 0) {
-    error.raise_again();
-  }
-}
-
 // ------------------------------------------------------------ module namespace
 
 // A number that changes whenever the watched namespace changes: a cached
