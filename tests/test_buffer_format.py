@@ -9,7 +9,7 @@ import pytest
 ROOT = Path(__file__).resolve().parent.parent
 SOURCES = [
     ROOT / "tests" / "native" / "test_buffer_format.cpp",
-    ROOT / "src" / "kovar" / "binding" / "buffer_format.cpp",
+    ROOT / "src" / "kovar" / "regulo" / "binding" / "buffer_format.cpp",
 ]
 CXX = ["g++", "-std=c++20", "-Wall", "-Wextra", "-Werror"]
 SANITIZE = ["-fsanitize=address,undefined", "-fno-sanitize-recover=all", "-g"]

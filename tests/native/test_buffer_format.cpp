@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "../../src/kovar/binding/buffer_format.hpp"
+#include "../../src/kovar/regulo/binding/buffer_format.hpp"
 
 namespace {
 

@@ -38,6 +38,7 @@ struct Operand {
   Operand(const Operand&) = delete;
   Operand& operator=(const Operand&) = delete;
   double at(std::size_t i) const noexcept { return data[i * step]; }
+  bank_kernel::Strided strided() const noexcept { return {data, step}; }
 };
 
 // A setpoint or measurement: a real scalar or array broadcastable to

@@ -2,8 +2,8 @@
 // keeps no state of its own beyond NumPy's C-API table and the interned
 // keyword names, which are process-wide.
 #include "kovar/bank/pid_bank.hpp"
-#include "kovar/ndarray/numpy_c_api.hpp"
-#include "kovar/python_compat.hpp"
+#include "kovar/common/numpy_c_api.hpp"
+#include "kovar/common/python_compat.hpp"
 
 namespace kovar::bank {
 

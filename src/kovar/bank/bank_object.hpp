@@ -6,31 +6,18 @@
 // for large banks, the GIL released.
 #pragma once
 
-#include "kovar/ndarray/numpy_c_api.hpp"
-#include "kovar/owned_ref.hpp"
+#include "kovar/common/numpy_c_api.hpp"
+#include "kovar/common/owned_ref.hpp"
+#include "kovar/kernels/bank_kernel.hpp"
 
 #include <cstddef>
 
 namespace kovar::bank {
 
-// The parameters, in the order of the constructor's keywords.
-enum ParamId : int {
-  kKp,
-  kKi,
-  kKd,
-  kB,
-  kC,
-  kTf,
-  kUMin,
-  kUMax,
-  kIMin,
-  kIMax,
-  kDeadband,
-  kTt,
-  kParamCount
-};
-
-enum class AntiWindup : int { kBackCalculation, kConditional, kNone };
+// The parameters and the anti-windup modes are the kernel's.
+using bank_kernel::AntiWindup;
+using bank_kernel::ParamId;
+using enum bank_kernel::ParamId;
 
 // One parameter: a single number when it is the same for every channel,
 // otherwise a read-only, C-contiguous float64 array of the bank's shape.
@@ -47,6 +34,7 @@ struct Param {
   // 0 for a uniform parameter, 1 for one value per channel.
   std::size_t step() const noexcept { return values ? 1 : 0; }
   double at(std::size_t i) const noexcept { return data()[i * step()]; }
+  bank_kernel::Strided strided() const noexcept { return {data(), step()}; }
 };
 
 struct Shape {

@@ -4,7 +4,7 @@
 
 #include "kovar/bank/arguments.hpp"
 #include "kovar/bank/pid_bank.hpp"
-#include "kovar/bank/update_kernel.hpp"
+#include "kovar/kernels/bank_kernel.hpp"
 
 namespace kovar::bank {
 
@@ -151,17 +151,29 @@ PyObject* bank_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       result = Ref();
     } else {
       const StateArrays& s = bank->state;
-      const UpdateArgs kernel{bank->params,       bank->tt_auto,     bank->anti_windup,
-                              &setpoint,          &measurement,      h,
-                              n,                  doubles(s.integral), doubles(s.derivative),
-                              doubles(s.x_prev),  doubles(s.output),  doubles(s.manual_value),
-                              bools(s.manual),    bools(s.fresh),     bank->manual_count,
-                              bank->any_fresh,    doubles(result)};
+      bank_kernel::UpdateArgs kernel{};
+      for (int id = 0; id < kParamCount; ++id) kernel.params[id] = bank->params[id].strided();
+      kernel.tt_auto = bank->tt_auto;
+      kernel.anti_windup = bank->anti_windup;
+      kernel.setpoint = setpoint.strided();
+      kernel.measurement = measurement.strided();
+      kernel.h = h;
+      kernel.n = n;
+      kernel.integral = doubles(s.integral);
+      kernel.derivative = doubles(s.derivative);
+      kernel.x_prev = doubles(s.x_prev);
+      kernel.output = doubles(s.output);
+      kernel.manual_value = doubles(s.manual_value);
+      kernel.manual = bools(s.manual);
+      kernel.fresh = bools(s.fresh);
+      kernel.manual_count = bank->manual_count;
+      kernel.any_fresh = bank->any_fresh;
+      kernel.out = doubles(result);
       if (n >= kReleaseGilFrom) {
-        Py_BEGIN_ALLOW_THREADS bank->any_fresh = run_update(kernel);
+        Py_BEGIN_ALLOW_THREADS bank->any_fresh = bank_kernel::run_update(kernel);
         Py_END_ALLOW_THREADS
       } else {
-        bank->any_fresh = run_update(kernel);
+        bank->any_fresh = bank_kernel::run_update(kernel);
       }
     }
   }

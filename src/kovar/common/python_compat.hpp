@@ -1,0 +1,169 @@
+// Everything that differs between the CPython versions the package supports
+// (3.10 to 3.14), behind one small interface each. The rest of the code calls
+// these and never tests PY_VERSION_HEX itself. Public C-API calls only.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <frameobject.h>
+
+#include <cstdint>
+
+#include "kovar/common/owned_ref.hpp"
+
+namespace kovar::compat {
+
+// ------------------------------------------------------------ attributes
+
+// obj.name, where a missing attribute is no error. Returns 1 with `result`
+// set, 0 with `result` null and no exception, -1 with an exception set.
+inline int get_optional_attr(PyObject* obj, PyObject* name, Ref& result) {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyObject* found = nullptr;
+  const int has = PyObject_GetOptionalAttr(obj, name, &found);
+  result = Ref::steal(found);
+  return has;
+#else
+  result = Ref::steal(PyObject_GetAttr(obj, name));
+  if (result) return 1;
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+  PyErr_Clear();
+  return 0;
+#endif
+}
+
+// The namespace dictionary of a type, as a new reference.
+inline Ref type_dict(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+  // Static built-in types keep their dictionary per interpreter, and
+  // tp_dict is null for them.
+  return Ref::steal(PyType_GetDict(type));
+#else
+  return Ref::borrow(type->tp_dict);
+#endif
+}
+
+// ------------------------------------------------------------ code objects
+
+// A code object of a function that takes `argcount` positional parameters,
+// the first `varnames` entries, with the other entries as its locals; it
+// never runs. Returns a new reference, or null with an exception set.
+inline Ref make_code(const char* filename, const char* funcname, int first_line, int argcount,
+                     PyObject* varnames) {
+  // The constructor's signature changes in every version from 3.11 on; an
+  // empty code object with its fields replaced is the same on all of them.
+  Ref code =
+      Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, funcname, first_line)));
+  if (!code) return {};
+  Ref replace = Ref::steal(PyObject_GetAttrString(code.get(), "replace"));
+  if (!replace) return {};
+  Ref argcount_obj = Ref::steal(PyLong_FromLong(argcount));
+  Ref nlocals = Ref::steal(PyLong_FromSsize_t(PyTuple_GET_SIZE(varnames)));
+  Ref flags = Ref::steal(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS));
+  Ref kwargs = Ref::steal(PyDict_New());
+  if (!argcount_obj || !nlocals || !flags || !kwargs) return {};
+  if (PyDict_SetItemString(kwargs.get(), "co_argcount", argcount_obj.get()) < 0 ||
+      PyDict_SetItemString(kwargs.get(), "co_nlocals", nlocals.get()) < 0 ||
+      PyDict_SetItemString(kwargs.get(), "co_flags", flags.get()) < 0 ||
+      PyDict_SetItemString(kwargs.get(), "co_varnames", varnames) < 0) {
+    return {};
+  }
+  Ref args = Ref::steal(PyTuple_New(0));
+  if (!args) return {};
+  return Ref::steal(PyObject_Call(replace.get(), args.get(), kwargs.get()));
+}
+
+// ------------------------------------------------------------ tracebacks
+
+// The pending exception, taken out of the thread state and put back
+// unchanged.
+class SavedError {
+ public:
+  SavedError() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    exc_ = PyErr_GetRaisedException();
+#else
+    PyErr_Fetch(&type_, &exc_, &tb_);
+#endif
+  }
+  SavedError(const SavedError&) = delete;
+  SavedError& operator=(const SavedError&) = delete;
+  ~SavedError() {
+    Py_XDECREF(exc_);
+#if PY_VERSION_HEX < 0x030C0000
+    Py_XDECREF(type_);
+    Py_XDECREF(tb_);
+#endif
+  }
+
+  // Makes it pending again (dropping any other error) and keeps a reference.
+  void raise_again() noexcept {
+    PyErr_Clear();
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(Py_XNewRef(exc_));
+#else
+    PyErr_Restore(Py_XNewRef(type_), Py_XNewRef(exc_), Py_XNewRef(tb_));
+#endif
+  }
+
+ private:
+  PyObject* exc_ = nullptr;
+#if PY_VERSION_HEX < 0x030C0000
+  PyObject* type_ = nullptr;
+  PyObject* tb_ = nullptr;
+#endif
+};
+
+// ------------------------------------------------------------ module namespace
+
+// A number that changes whenever the watched namespace changes: a cached
+// lookup stays valid while it is the same. Only one namespace per module is
+// watched (the module can live in one interpreter only).
+#if PY_VERSION_HEX >= 0x030C0000
+// The dict version tag is deprecated from 3.12 and gone in 3.14: a dict
+// watcher counts the changes instead. It is told of a change before the
+// change is made, but nothing can look the name up in between.
+inline std::uint64_t namespace_changes = 1;
+inline int namespace_watcher = -1;
+
+inline int count_namespace_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+  ++namespace_changes;
+  return 0;
+}
+
+// Starts watching `dict`. Returns false with an exception set.
+inline bool watch_namespace(PyObject* dict) {
+  if (namespace_watcher < 0) {
+    namespace_watcher = PyDict_AddWatcher(count_namespace_change);
+    if (namespace_watcher < 0) return false;
+  }
+  ++namespace_changes;
+  return PyDict_Watch(namespace_watcher, dict) == 0;
+}
+
+inline std::uint64_t namespace_version(PyObject*) noexcept { return namespace_changes; }
+#else
+inline bool watch_namespace(PyObject*) { return true; }
+
+inline std::uint64_t namespace_version(PyObject* dict) noexcept {
+  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+#endif
+
+// ------------------------------------------------------------ module definition
+
+// The module slot that declares the module unfit for more than one
+// interpreter, where the interpreter knows the slot (3.12 on, where
+// subinterpreters are isolated by default); a no-op entry before.
+#if PY_VERSION_HEX >= 0x030C0000
+#define KOVAR_ONE_INTERPRETER_SLOT \
+  {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#else
+#define KOVAR_ONE_INTERPRETER_SLOT
+#endif
+
+// The Python version the module is compiled for, as (major, minor).
+inline constexpr int kCompiledMajor = PY_MAJOR_VERSION;
+inline constexpr int kCompiledMinor = PY_MINOR_VERSION;
+
+}  // namespace kovar::compat

@@ -1,0 +1,338 @@
+#include "kovar/regulo/controllers/fast_path.hpp"
+
+#include <cstdint>
+#include <cstring>
+
+#include "kovar/kernels/adaptive_kernel.hpp"
+#include "kovar/kernels/fp_status.hpp"
+#include "kovar/kernels/pid_kernel.hpp"
+#include "kovar/regulo/module_state.hpp"
+#include "kovar/common/numpy_c_api.hpp"
+
+namespace kovar::fast_path {
+
+namespace {
+
+// NumPy 1.x lets a program replace the operators arrays use
+// (set_numeric_ops), and nothing cheap tells whether it did; its np.clip
+// also rounds ties another way. The kernels stand in for NumPy 2.x only.
+constexpr unsigned int kNumpy2FeatureVersion = 0x12;
+
+// NumPy's own loops release the GIL above this many elements.
+constexpr npy_intp kReleaseGilAbove = 500;
+
+// Up to this many doubles, the undo record lives on the stack.
+constexpr npy_intp kLocalUndo = 768;
+
+// The NumPy functions a call of the step sequence reaches through np.
+constexpr unsigned kZerosLike = 1;
+constexpr unsigned kRoll = 2;
+constexpr unsigned kMean = 4;
+constexpr unsigned kClip = 8;
+
+bool is_original(const ModuleState& st, PyObject* name, PyObject* original) {
+  PyObject* current = PyDict_GetItemWithError(st.numpy_dict, name);
+  if (current == nullptr) PyErr_Clear();
+  return current == original;
+}
+
+// True when the step sequence would run NumPy exactly as the kernels
+// assume: NumPy 2.x, no profiler or tracer on this thread (they see
+// NumPy's Python-level functions), np in the module still NumPy and each
+// function in `uses` still NumPy's own.
+bool numpy_as_imported(unsigned uses) {
+  const ModuleState& st = state();
+  if (st.numpy_feature_version < kNumpy2FeatureVersion || st.numpy_module == nullptr) return false;
+  const PyThreadState* thread = PyThreadState_Get();
+  if (thread->c_profilefunc != nullptr || thread->c_tracefunc != nullptr) return false;
+  if (uses == 0) return true;
+  Ref np = lookup_global(names().np, state().np_cache);
+  if (!np) {
+    PyErr_Clear();  // the step sequence looks it up again and raises
+    return false;
+  }
+  if (np.get() != st.numpy_module || Py_TYPE(np.get()) != &PyModule_Type) return false;
+  const Names& n = names();
+  return (!(uses & kZerosLike) || is_original(st, n.zeros_like, st.numpy_zeros_like)) &&
+         (!(uses & kRoll) || is_original(st, n.roll, st.numpy_roll)) &&
+         (!(uses & kMean) || is_original(st, n.mean, st.numpy_mean)) &&
+         (!(uses & kClip) || is_original(st, n.clip, st.numpy_clip));
+}
+
+// Native-order float64 without metadata: the dtype every result of the
+// steps has, and passes on unchanged.
+bool plain_float64(PyArray_Descr* descr) {
+  return descr->type_num == NPY_DOUBLE && PyArray_ISNBO(descr->byteorder) &&
+         PyDataType_METADATA(descr) == nullptr;
+}
+
+// `obj` as an exact ndarray of plain float64 in `ndim` dimensions,
+// C-contiguous and aligned and, for an array updated in place, writeable
+// without a pending writeback. Null when it is not.
+PyArrayObject* operand(PyObject* obj, int ndim, bool in_place = false) {
+  if (Py_TYPE(obj) != ndarray_type()) return nullptr;
+  auto* array = reinterpret_cast<PyArrayObject*>(obj);
+  if (PyArray_NDIM(array) != ndim || !plain_float64(PyArray_DESCR(array))) return nullptr;
+  const int flags = PyArray_FLAGS(array);
+  const int required =
+      NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | (in_place ? NPY_ARRAY_WRITEABLE : 0);
+  if ((flags & required) != required) return nullptr;
+  if (in_place && (flags & NPY_ARRAY_WRITEBACKIFCOPY) != 0) return nullptr;
+  return array;
+}
+
+bool same_shape(PyArrayObject* a, PyArrayObject* b) {
+  const int ndim = PyArray_NDIM(a);
+  return ndim == PyArray_NDIM(b) &&
+         std::memcmp(PyArray_DIMS(a), PyArray_DIMS(b), sizeof(npy_intp) * ndim) == 0;
+}
+
+// Whether the bytes of two arrays (contiguous) share any address.
+bool overlap(PyArrayObject* a, PyArrayObject* b) {
+  const auto begin_a = reinterpret_cast<std::uintptr_t>(PyArray_DATA(a));
+  const auto begin_b = reinterpret_cast<std::uintptr_t>(PyArray_DATA(b));
+  const auto size_a = static_cast<std::uintptr_t>(PyArray_NBYTES(a));
+  const auto size_b = static_cast<std::uintptr_t>(PyArray_NBYTES(b));
+  if (size_a == 0 || size_b == 0) return false;
+  return begin_a < begin_b + size_b && begin_b < begin_a + size_a;
+}
+
+bool overlaps_any(PyArrayObject* a, std::initializer_list<PyArrayObject*> others) {
+  for (PyArrayObject* other : others) {
+    if (overlap(a, other)) return true;
+  }
+  return false;
+}
+
+// True when a controller field and our own reference are all that can see
+// `array` and its memory: no other reference, no weak reference, no base
+// object owning the memory. It may then be changed in place where the step
+// sequence would have made a new array in its stead.
+bool seen_only_by_field(PyArrayObject* array) {
+  auto* obj = reinterpret_cast<PyObject*>(array);
+  const Py_ssize_t weaklist_offset = Py_TYPE(obj)->tp_weaklistoffset;
+  if (weaklist_offset > 0 &&
+      *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + weaklist_offset) != nullptr) {
+    return false;
+  }
+  const int flags = PyArray_FLAGS(array);
+  return Py_REFCNT(obj) == 2 && PyArray_BASE(array) == nullptr &&
+         (flags & (NPY_ARRAY_OWNDATA | NPY_ARRAY_WRITEABLE)) ==
+             (NPY_ARRAY_OWNDATA | NPY_ARRAY_WRITEABLE) &&
+         (flags & NPY_ARRAY_WRITEBACKIFCOPY) == 0;
+}
+
+// A new C-ordered array shaped `dims`, of the dtype instance `like` has (as
+// NumPy's loops and copies hand it on), through NumPy's allocator. Null,
+// with no exception left set, when it cannot be made.
+Ref new_array(PyArrayObject* like, int ndim, const npy_intp* dims) {
+  PyArray_Descr* descr = PyArray_DESCR(like);
+  Py_INCREF(descr);  // PyArray_NewFromDescr takes this reference, even on failure
+  Ref array = Ref::steal(
+      PyArray_NewFromDescr(ndarray_type(), descr, ndim, dims, nullptr, nullptr, 0, nullptr));
+  if (!array) PyErr_Clear();  // the step sequence runs and raises its own
+  return array;
+}
+
+double* data(const Ref& array) {
+  return static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+}
+double* data(PyArrayObject* array) { return static_cast<double*>(PyArray_DATA(array)); }
+
+// The values in-place updates overwrite, kept until the FP status says the
+// update stands. Small records live on the stack; large ones in a buffer of
+// the calling thread, kept for its next call: a fresh multi-megabyte record
+// per call would cost a page fault per 4 KiB. Nothing that runs between
+// taking the record and the end of the kernel can re-enter this code.
+class UndoRecord {
+ public:
+  explicit UndoRecord(npy_intp doubles) : doubles_(doubles) {
+    if (doubles > kLocalUndo && doubles > spill_.capacity) {
+      PyMem_RawFree(spill_.data);
+      spill_.data = static_cast<double*>(PyMem_RawMalloc(static_cast<std::size_t>(doubles) * 8));
+      spill_.capacity = spill_.data != nullptr ? doubles : 0;
+    }
+  }
+  UndoRecord(const UndoRecord&) = delete;
+  UndoRecord& operator=(const UndoRecord&) = delete;
+  // Null when the buffer could not be had.
+  double* get() noexcept { return doubles_ <= kLocalUndo ? local_ : spill_.data; }
+
+ private:
+  struct Spill {
+    double* data = nullptr;
+    npy_intp capacity = 0;
+    ~Spill() { PyMem_RawFree(data); }
+  };
+  static thread_local Spill spill_;
+  npy_intp doubles_;
+  double local_[kLocalUndo];
+};
+
+thread_local UndoRecord::Spill UndoRecord::spill_;
+
+// Runs the kernel between a clear and a test of the FP status flags, without
+// the GIL for large banks; undoes its in-place updates when invalid,
+// divide-by-zero, overflow or underflow was raised. True when it stands.
+template <typename Channels, typename Step, typename Undo>
+bool run_kernel(const Channels& channels, npy_intp elements, Step step, Undo undo) {
+  bool raised;
+  if (elements > kReleaseGilAbove) {
+    Py_BEGIN_ALLOW_THREADS;
+    kernels::clear_fp_status();
+    step(channels);
+    raised = kernels::fp_exception_raised();
+    if (raised) undo(channels);
+    Py_END_ALLOW_THREADS;
+  } else {
+    kernels::clear_fp_status();
+    step(channels);
+    raised = kernels::fp_exception_raised();
+    if (raised) undo(channels);
+  }
+  return !raised;
+}
+
+}  // namespace
+
+void capture_numpy(PyObject* numpy) {
+  ModuleState& st = state();
+  const Names& n = names();
+  PyObject* dict = PyModule_Check(numpy) ? PyModule_GetDict(numpy) : nullptr;
+  PyObject* functions[] = {
+      dict ? PyDict_GetItemWithError(dict, n.zeros_like) : nullptr,
+      dict ? PyDict_GetItemWithError(dict, n.roll) : nullptr,
+      dict ? PyDict_GetItemWithError(dict, n.mean) : nullptr,
+      dict ? PyDict_GetItemWithError(dict, n.clip) : nullptr,
+  };
+  PyErr_Clear();
+  for (PyObject* function : functions) {
+    if (function == nullptr) return;  // no fast path
+  }
+  Py_XSETREF(st.numpy_zeros_like, Py_NewRef(functions[0]));
+  Py_XSETREF(st.numpy_roll, Py_NewRef(functions[1]));
+  Py_XSETREF(st.numpy_mean, Py_NewRef(functions[2]));
+  Py_XSETREF(st.numpy_clip, Py_NewRef(functions[3]));
+  Py_XSETREF(st.numpy_dict, Py_NewRef(dict));
+  Py_XSETREF(st.numpy_module, Py_NewRef(numpy));
+}
+
+Ref pid_compute(PidObject* self, PyObject* target, PyObject* current, double dt, int ndim) {
+  const bool positive_dt = __builtin_isgreater(dt, 0.0);
+  if (!numpy_as_imported(positive_dt ? 0u : kZerosLike)) return {};
+  // References of our own: the arrays outlive the call whatever runs
+  // meanwhile (the GIL is released around large loops).
+  const Ref kp_ref = Ref::borrow(self->kp), ki_ref = Ref::borrow(self->ki),
+            kd_ref = Ref::borrow(self->kd), integral_ref = Ref::borrow(self->integral),
+            previous_ref = Ref::borrow(self->previous_error);
+  PyArrayObject* t = operand(target, ndim);
+  PyArrayObject* c = operand(current, ndim);
+  PyArrayObject* kp = operand(kp_ref.get(), ndim);
+  PyArrayObject* ki = operand(ki_ref.get(), ndim);
+  PyArrayObject* kd = operand(kd_ref.get(), ndim);
+  PyArrayObject* integral = operand(integral_ref.get(), ndim, true);
+  PyArrayObject* previous = operand(previous_ref.get(), ndim);
+  if (!t || !c || !kp || !ki || !kd || !integral || !previous) return {};
+  for (PyArrayObject* a : {c, kp, ki, kd, integral, previous}) {
+    if (!same_shape(t, a)) return {};
+  }
+  if (overlaps_any(integral, {t, c, kp, ki, kd, previous})) return {};
+
+  // error = target - current takes target's dtype, the signal kp's.
+  Ref error = new_array(t, ndim, PyArray_DIMS(t));
+  if (!error) return {};
+  Ref control = new_array(kp, ndim, PyArray_DIMS(t));
+  if (!control) return {};
+  const npy_intp n = PyArray_SIZE(t);
+  UndoRecord undo(n);
+  if (undo.get() == nullptr) return {};
+
+  const kernels::PidChannels channels = {
+      data(t),        data(c),     data(kp),      data(ki),   data(kd), data(previous),
+      data(integral), data(error), data(control), undo.get(), n,        dt};
+  if (!run_kernel(channels, n, kernels::pid_step, kernels::pid_undo)) return {};
+
+  // previous_error becomes the very error array of this call.
+  store(self->previous_error, error.get());
+  return control;
+}
+
+Ref adaptive_compute(AdaptiveObject* self, PyObject* target, PyObject* current, double dt) {
+  const bool positive_dt = __builtin_isgreater(dt, 0.0);
+  if (!numpy_as_imported(kRoll | kMean | kClip | (positive_dt ? 0u : kZerosLike))) return {};
+  const Ref learning_rate = Ref::borrow(self->learning_rate),
+            max_adjustment = Ref::borrow(self->max_adjustment);
+  if (!PyFloat_CheckExact(learning_rate.get()) || !PyFloat_CheckExact(max_adjustment.get())) {
+    return {};
+  }
+  const Ref kp_ref = Ref::borrow(self->kp), ki_ref = Ref::borrow(self->ki),
+            kd_ref = Ref::borrow(self->kd), integral_ref = Ref::borrow(self->integral),
+            previous_ref = Ref::borrow(self->previous_error),
+            history_ref = Ref::borrow(self->error_history);
+  PyArrayObject* t = operand(target, 1);
+  PyArrayObject* c = operand(current, 1);
+  PyArrayObject* kp = operand(kp_ref.get(), 1, true);
+  PyArrayObject* ki = operand(ki_ref.get(), 1);
+  PyArrayObject* kd = operand(kd_ref.get(), 1);
+  PyArrayObject* integral = operand(integral_ref.get(), 1, true);
+  PyArrayObject* previous = operand(previous_ref.get(), 1);
+  PyArrayObject* history = operand(history_ref.get(), 2);
+  if (!t || !c || !kp || !ki || !kd || !integral || !previous || !history) return {};
+  for (PyArrayObject* a : {c, kp, ki, kd, integral, previous}) {
+    if (!same_shape(t, a)) return {};
+  }
+  const npy_intp n = PyArray_DIM(t, 0);
+  if (PyArray_DIM(history, 0) != kernels::kHistoryRows || PyArray_DIM(history, 1) != n) return {};
+  if (overlaps_any(kp, {t, c, ki, kd, integral, previous, history}) ||
+      overlaps_any(integral, {t, c, ki, kd, previous, history})) {
+    return {};
+  }
+
+  // np.roll makes a new history. When nothing else can see the old one (our
+  // reference and the field's alone, no weak references, memory of its own)
+  // it is rolled in place instead: no fresh 10 x n array per call.
+  const bool roll_in_place =
+      seen_only_by_field(history) && !overlaps_any(history, {t, c, ki, kd, previous});
+
+  Ref new_history;
+  if (!roll_in_place) {
+    new_history = new_array(history, 2, PyArray_DIMS(history));
+    if (!new_history) return {};
+  }
+  // previous_error becomes error.copy(), of error's (so target's) dtype.
+  Ref error_copy = new_array(t, 1, &n);
+  if (!error_copy) return {};
+  Ref control = new_array(kp, 1, &n);
+  if (!control) return {};
+  UndoRecord undo(3 * n);
+  if (undo.get() == nullptr) return {};
+
+  const double upper = PyFloat_AS_DOUBLE(max_adjustment.get());
+  const kernels::AdaptiveChannels channels = {
+      data(t),
+      data(c),
+      data(ki),
+      data(kd),
+      data(previous),
+      data(kp),
+      data(integral),
+      data(history),
+      roll_in_place ? data(history) : data(new_history),
+      data(error_copy),
+      data(control),
+      undo.get(),
+      n,
+      dt,
+      PyFloat_AS_DOUBLE(learning_rate.get()),
+      -upper,
+      upper,
+  };
+  if (!run_kernel(channels, 10 * n, kernels::adaptive_step, kernels::adaptive_undo)) return {};
+
+  // The fields change in the steps' order: history, then previous_error.
+  if (!roll_in_place) store(self->error_history, new_history.get());
+  store(self->previous_error, error_copy.get());
+  return control;
+}
+
+}  // namespace kovar::fast_path
