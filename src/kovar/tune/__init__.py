@@ -14,6 +14,7 @@ gains by simulation.
 from kovar.tune.gains import Gains
 from kovar.tune.identify import identify_fopdt
 from kovar.tune.robustness import robustness
+from kovar.tune.search import SearchResult, search
 from kovar.tune.rules import amigo, half_rule, lambda_tuning, simc, ziegler_nichols
 
-__all__ = ["identify_fopdt", "Gains", "simc", "amigo", "lambda_tuning", "ziegler_nichols", "half_rule", "robustness"]
+__all__ = ["identify_fopdt", "Gains", "simc", "amigo", "lambda_tuning", "ziegler_nichols", "half_rule", "robustness", "search", "SearchResult"]

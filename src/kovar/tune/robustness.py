@@ -110,7 +110,7 @@ def robustness(model, gains):
     lo = np.maximum(lo, hi * 1e-14)
     size = lo.shape[0]
     ms, gm, pm = np.empty(size), np.empty(size), np.empty(size)
-    points = int(np.ceil(np.log10(hi / lo).max(initial=2.0) * POINTS_PER_DECADE)) + 1
+    points = int(np.ceil(np.log10(hi / lo).max(initial=2.0) * POINTS_PER_DECADE)) + 2
     step = max(1, _BLOCK // points)
     for start in range(0, size, step):
         part = slice(start, min(size, start + step))
@@ -133,23 +133,43 @@ def _take_gains(gains, part):
 
 
 def _margins(model, gains, lo, hi, points):
-    u = np.linspace(0.0, 1.0, points)
+    # The same points for a channel whatever the others need: from its own
+    # lowest frequency on, repeated at its highest past its own span.
     log_lo, log_hi = np.log(lo)[:, None], np.log(hi)[:, None]
-    w = np.exp(log_lo + (log_hi - log_lo) * u)
+    w = np.exp(np.minimum(log_lo + np.arange(points) * (np.log(10.0) / POINTS_PER_DECADE), log_hi))
     with np.errstate(all="ignore"):
         loop = loop_response(model, gains, w)
         sens = np.abs(1.0 / (1.0 + loop))
-    rows = np.arange(w.shape[0])
-    peak = np.nanargmax(np.where(np.isnan(sens), -np.inf, sens), axis=1)
-    left = np.log(w[rows, np.maximum(peak - 1, 0)])
-    right = np.log(w[rows, np.minimum(peak + 1, points - 1)])
-    ms = np.maximum(sens[rows, peak], _golden_max(model, gains, left, right))
+    ms = _peak(model, gains, w, np.where(np.isnan(sens), -np.inf, sens))
     # A strictly proper loop has |S| -> 1 at high frequency, beyond the grid.
     proper = (gains["kd"] == 0.0) | (gains["tf"] > 0.0)
     ms = np.where(proper, np.maximum(ms, 1.0), ms)
     gm = _gain_margin(model, gains, w, loop)
     pm = _phase_margin(model, gains, w, loop)
     return ms, gm, pm
+
+
+def _peak(model, gains, w, sens, count=4):
+    """max |S|: the `count` highest local maxima of the grid, each refined
+    between its neighbours. The dead time makes |S| ripple with nearly
+    equal peaks at high frequency, and the grid's highest is not always
+    the highest."""
+    n, points = sens.shape
+    padded = np.pad(sens, ((0, 0), (1, 1)), constant_values=-np.inf)
+    local = (sens >= padded[:, :-2]) & (sens >= padded[:, 2:])
+    ranked = np.where(local, sens, -np.inf)
+    count = min(count, points)
+    top = np.argpartition(-ranked, count - 1, axis=1)[:, :count]
+    rows = np.repeat(np.arange(n), count)
+    cols = top.reshape(-1)
+    keep = np.isfinite(ranked[rows, cols])
+    rows, cols = rows[keep], cols[keep]
+    left = np.log(w[rows, np.maximum(cols - 1, 0)])
+    right = np.log(w[rows, np.minimum(cols + 1, points - 1)])
+    refined = np.maximum(sens[rows, cols], _golden_max(_take(model, rows), _take_gains(gains, rows), left, right))
+    ms = np.max(sens, axis=1)
+    np.maximum.at(ms, rows, refined)
+    return ms
 
 
 def _at(model, gains, rows, logw):
