@@ -44,7 +44,7 @@ def pade_expm(a):
 def expm(a):
     """exp(a) for an array of shape (..., n, n)."""
     try:
-        from scipy.linalg import expm as scipy_expm
+        from scipy.linalg import expm as scipy_expm  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
         return pade_expm(a)
     return scipy_expm(np.asarray(a, dtype=np.float64))

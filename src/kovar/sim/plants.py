@@ -7,6 +7,8 @@ step. Its dead time becomes ``d = floor(delay/dt + 0.5)`` whole samples.
 """
 
 import math
+from collections.abc import Callable
+from typing import Any
 
 import numpy as np
 
@@ -39,23 +41,27 @@ class _Plant:
     """What the three plant banks share: parameters checked, broadcast and
     kept as read-only arrays of the bank's shape."""
 
-    _rules = ()  # (name, check) in the constructor's order
+    _rules: tuple[tuple[str, Callable[[str, Any], np.ndarray]], ...] = ()  # (name, check) in the constructor's order
 
     def __init__(self, *values):
         checked = [(name, rule(name, value)) for (name, rule), value in zip(self._rules, values)]
         self._shape = _values.common_shape(checked)
         self._params = {name: _read_only(array, self._shape) for name, array in checked}
 
-    def __getattr__(self, name):
-        params = self.__dict__.get("_params")
-        if params is not None and name in params:
-            return params[name]
-        raise AttributeError(f"'{type(self).__name__}' object has no attribute '{name}'")
-
     @property
     def shape(self):
         """The shape of the bank of plants."""
         return self._shape
+
+    @property
+    def gain(self):
+        """The gain of every plant."""
+        return self._params["gain"]
+
+    @property
+    def delay(self):
+        """The dead time of every plant (continuous, before rounding to samples)."""
+        return self._params["delay"]
 
     def params(self):
         """The parameters by name, as read-only arrays of the bank's shape."""
@@ -75,7 +81,7 @@ class _Plant:
             np.array_equal(self._params[n], other._params[n]) for n in self._params
         )
 
-    __hash__ = None
+    __hash__ = None  # type: ignore[assignment]
 
     def discretize(self, dt):
         """The bank's exact zero-order-hold model for sample time `dt`."""
@@ -102,6 +108,11 @@ class FOPDT(_Plant):
     def __init__(self, gain, tau, delay=0.0):
         super().__init__(gain, tau, delay)
 
+    @property
+    def tau(self):
+        """The time constant of every plant."""
+        return self._params["tau"]
+
     def _discretize(self, dt):
         a = libm_exp(-dt / self.tau)
         return Discrete(
@@ -126,6 +137,16 @@ class SOPDT(_Plant):
 
     def __init__(self, gain, tau1, tau2, delay=0.0):
         super().__init__(gain, tau1, tau2, delay)
+
+    @property
+    def tau1(self):
+        """The time constant of the first lag (driven by the input)."""
+        return self._params["tau1"]
+
+    @property
+    def tau2(self):
+        """The time constant of the second lag (the output)."""
+        return self._params["tau2"]
 
     def _discretize(self, dt):
         m = np.zeros((*self._shape, 3, 3))

@@ -68,7 +68,7 @@ class Gains(Mapping):
             return NotImplemented
         return all(np.array_equal(self[n], other[n]) for n in NAMES)
 
-    __hash__ = None
+    __hash__ = None  # type: ignore[assignment]
 
     def __repr__(self):
         inner = ", ".join(f"{n}={_short(v)}" for n, v in self._values.items())

@@ -152,7 +152,7 @@ def search(plant, grid, *, dt, steps, objective="iae", max_ms=1.6, chunk=None, c
 
 def _progress(total):
     try:
-        from tqdm.auto import tqdm
+        from tqdm.auto import tqdm  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
         raise ImportError("progress=True needs tqdm (pip install 'kovar[progress]')") from None
     return tqdm(total=total, unit="chunk")
