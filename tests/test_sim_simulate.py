@@ -154,6 +154,8 @@ def test_time_axis_and_shapes():
     assert np.array_equal(res.t, np.arange(7) * 0.1)
     assert res.y.shape == res.u.shape == res.r.shape == (7, 2, 3)
     assert res.iae.shape == (2, 3) and res.shape == (2, 3)
+    one = simulate(PIDBank((), kp=1.0), FOPDT(1.0, 1.0), dt=0.1, steps=7)
+    assert one.y.shape == (7,) and one.iae.shape == ()
 
 
 @pytest.mark.parametrize(

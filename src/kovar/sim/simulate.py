@@ -56,7 +56,7 @@ def run_loop(bank, state, inputs, metrics, t, y_out, u_out):
     for k in range(t.shape[0]):
         y_k = state.output()
         r_k = inputs.setpoint(k)
-        out = u_out[k] if u_out is not None else spare[k & 1]
+        out = u_out[k, ...] if u_out is not None else spare[k & 1]
         u_k = bank.update(r_k, inputs.measurement(k, y_k), dt, out=out)
         metrics.step(k, t[k], r_k, y_k, u_k)
         if y_out is not None:
