@@ -36,11 +36,8 @@ def reference_loop(bank, coefficients, d, *, dt, steps, r, load, load_step, nois
 
 
 def _fopdt_coefficients(gain, tau, dt):
-    out = []
-    for g, t in zip(gain, tau):
-        a = math.exp(-dt / t)
-        out.append((a, (1.0 - a) * g))
-    return out
+    a = np.exp(-dt / np.array(tau))
+    return [(float(ai), (1.0 - float(ai)) * g) for ai, g in zip(a, gain)]
 
 
 CASES = [
@@ -65,6 +62,25 @@ def test_fopdt_loop_is_bit_identical_to_the_equations(case):
     assert d == [0, 2, 10, 0]
     assert np.array_equal(result.y, y)
     assert np.array_equal(result.u, u)
+
+
+def test_many_channels_against_a_numpy_loop_of_the_equations():
+    rng = np.random.default_rng(5)
+    n, dt, steps = 300, 0.02, 200
+    gain, tau, delay = rng.uniform(-2, 2, n), rng.uniform(0.01, 5.0, n), rng.uniform(0.0, 0.5, n)
+    gains = dict(kp=rng.uniform(0.1, 2.0, n), ki=rng.uniform(0.0, 2.0, n), kd=0.05, tf=0.01)
+    result = simulate(PIDBank(n, **gains), FOPDT(gain, tau, delay), dt=dt, steps=steps, record=True)
+    bank = PIDBank(n, **gains)
+    a = np.exp(-dt / tau)
+    b = (1.0 - a) * gain
+    d = np.floor(delay / dt + 0.5).astype(int)
+    x, inputs = np.zeros(n), np.zeros((steps, n))
+    for k in range(steps):
+        assert np.array_equal(result.y[k], x)
+        inputs[k] = bank.update(1.0, x, dt)
+        w = np.where(k >= d, inputs[np.maximum(k - d, 0), np.arange(n)], 0.0)
+        x = a * x + b * w
+    assert np.array_equal(result.u, inputs)
 
 
 def test_integrating_loop_with_a_setpoint_over_time_is_bit_identical():

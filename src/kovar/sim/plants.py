@@ -6,7 +6,6 @@ broadcast shape. A plant starts at rest: state 0, input 0 before the first
 step. Its dead time becomes ``d = floor(delay/dt + 0.5)`` whole samples.
 """
 
-import math
 from collections.abc import Callable
 from typing import Any
 
@@ -19,16 +18,6 @@ from kovar.sim.expm import expm
 def delay_samples(delay, dt):
     """Dead times in whole samples, rounded half up: floor(delay/dt + 0.5)."""
     return np.floor(delay / dt + 0.5).astype(np.int64)
-
-
-def libm_exp(x):
-    """exp of every element by the C library's exp (Python's math.exp):
-    NumPy's own exp differs from it in the last bit on a few percent of
-    arguments, and by CPU and release, while a native loop calls the C
-    library's."""
-    x = np.asarray(x, dtype=np.float64)
-    values, where = np.unique(x, return_inverse=True)
-    return np.array([math.exp(v) for v in values.tolist()])[where].reshape(x.shape)
 
 
 def _read_only(array, shape):
@@ -99,8 +88,10 @@ class FOPDT(_Plant):
     """First order plus dead time, gain*exp(-delay*s)/(tau*s + 1).
 
     Discretised as ``x[k+1] = a*x[k] + ((1 - a)*gain)*w[k]``,
-    ``a = exp(-dt/tau)`` (the C library's exp, as ``math.exp``),
-    ``y[k] = x[k]``, ``w[k] = u[k - d]``.
+    ``a = numpy.exp(-dt/tau)``, ``y[k] = x[k]``, ``w[k] = u[k - d]``.
+    (NumPy's exp gives the same bits for an element wherever it sits in
+    an array, but not always the C library's: a native loop takes ``a``
+    from here rather than computing it.)
     """
 
     _rules = (("gain", _values.finite), ("tau", _values.positive), ("delay", _values.non_negative))
@@ -114,7 +105,7 @@ class FOPDT(_Plant):
         return self._params["tau"]
 
     def _discretize(self, dt):
-        a = libm_exp(-dt / self.tau)
+        a = np.exp(-dt / self.tau)
         return Discrete(
             "fopdt", self._shape, dt, delay_samples(self.delay, dt),
             a=a, b=(1.0 - a) * self.gain,
