@@ -1,7 +1,8 @@
 """The matrix exponential of a stack of small matrices, for the exact
 zero-order-hold discretisation of the plants.
 
-SciPy's ``scipy.linalg.expm`` is used when SciPy is installed; otherwise
+SciPy's ``scipy.linalg.expm`` is used when SciPy is installed (and, for a
+stack, takes stacks: 1.9 and later); otherwise
 ``pade_expm``, the same algorithm (Higham's scaling and squaring with a
 degree-13 Padé approximant) written in NumPy, batched over the stack.
 """
@@ -47,4 +48,11 @@ def expm(a):
         from scipy.linalg import expm as scipy_expm  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
         return pade_expm(a)
-    return scipy_expm(np.asarray(a, dtype=np.float64))
+    a = np.asarray(a, dtype=np.float64)
+    if a.ndim > 2:
+        try:
+            return scipy_expm(a)
+        except ValueError:
+            # SciPy before 1.9 takes one matrix at a time.
+            return pade_expm(a)
+    return scipy_expm(a)
