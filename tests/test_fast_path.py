@@ -159,18 +159,57 @@ def test_mean_sums_as_numpy_does(n):
 
 
 @pytest.mark.parametrize("held", [False, True])
-def test_history_rolls_in_place_only_when_nothing_else_sees_it(held):
-    c, r = LAWS[2].pair(np.ones(3), np.ones(3), np.ones(3))
-    check_call(c, r, (np.arange(3.0), np.zeros(3), 0.1))
+@pytest.mark.parametrize("n", [3, 100])  # 10 x 100 history elements: the native pass lets go of the GIL
+def test_history_rolls_in_place_only_when_nothing_else_sees_it(held, n):
+    c, r = LAWS[2].pair(np.ones(n), np.ones(n), np.ones(n))
+    check_call(c, r, (np.arange(float(n)), np.zeros(n), 0.1))
     before = state(c)["error_history"]
     kept, old_id = (before, before.copy()) if held else (None, None), id(before)
     del before
-    check_call(c, r, (np.arange(3.0) + 1, np.zeros(3), 0.1))
-    after = state(c)["error_history"]
+    check_call(c, r, (np.arange(float(n)) + 1, np.zeros(n), 0.1))
+    after, after_id = state(c)["error_history"], id(state(c)["error_history"])
     if held:  # a new history; the one held keeps its rows
         assert after is not kept[0] and np.array_equal(kept[0], kept[1], equal_nan=True)
-    else:  # NumPy 2: no fresh 10 x n history per call
-        assert (id(after) == old_id) == NUMPY2
+    elif n == 3:  # NumPy 2: no fresh 10 x n history per call
+        assert (after_id == old_id) == NUMPY2
+    else:  # without the GIL the rows go elsewhere; the history nobody holds takes the next call's
+        del after
+        check_call(c, r, (np.arange(float(n)) + 2, np.zeros(n), 0.1))
+        assert (id(state(c)["error_history"]) in (old_id, after_id)) == NUMPY2
+
+
+def test_a_history_taken_during_a_large_call_is_whole_and_stays_so():
+    # another thread takes the history (__reduce__, copy.copy) while the native pass works without
+    # the GIL: what it gets is a history of whole rows that no later call changes
+    import copy, threading
+    n, sample = 2 * 10**6, slice(None, None, 4099)
+    c = AdaptiveController(np.ones(n), np.ones(n), np.ones(n))
+    stop, taken, torn, kept = threading.Event(), [0], [], []
+
+    def take():
+        while not stop.is_set():
+            for history in (c.__reduce__()[2][0], state(copy.copy(c))["error_history"]):
+                rows = history[:, sample].copy()
+                taken[0] += 1
+                torn.extend(k for k, row in enumerate(rows) if row.min() != row.max())
+                if len(kept) < 3 and all(h is not history for h, _ in kept):
+                    kept.append((history, rows))
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    thread = threading.Thread(target=take)
+    thread.start()
+    try:
+        for k in range(12):  # every row of a history is one call's error, the same in every channel
+            c.compute_control(np.full(n, float(k + 1)), np.zeros(n), 0.1)
+    finally:
+        stop.set()
+        thread.join()
+        sys.setswitchinterval(interval)
+    assert taken[0] > 0 and torn == []
+    for history, rows in kept:
+        assert np.array_equal(history[:, sample], rows)
+    assert np.array_equal(state(c)["error_history"][:, 0], np.arange(12.0, 2.0, -1.0))
 
 
 class Sub(np.ndarray):

@@ -160,6 +160,10 @@ struct ModuleState {
   PyObject* numpy_mean = nullptr;
   PyObject* numpy_clip = nullptr;
   GlobalCache unpickle_cache[3];
+
+  // An adaptive history that no one else can see, for the next large call's
+  // rolled rows (fast_path.cpp); null when there is none.
+  PyObject* spare_history = nullptr;
 };
 
 ModuleState& state() noexcept;
