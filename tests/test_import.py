@@ -250,3 +250,14 @@ def test_exec_refusal_registration_and_retry(results):
     again = ["RuntimeError", "Module 'regulo' has already been imported. Re-initialisation is not supported.", True, []]
     kp = ["TypeError", "Argument 'kp' has incorrect type (expected numpy.ndarray, got list)", True, []]
     assert results[1] == [failed, True, failed, True, True, again, kp, True]  # it works after all those failures
+
+
+@pytest.mark.skipif(sys.version_info < (3, 11), reason="code objects carry a qualified name from 3.11")
+def test_code_objects_carry_the_qualified_name():
+    from kovar import regulo as m
+    classes = [m.PIDController, m.PIDControllerXd, m.AdaptiveController]
+    funcs = [vars(c)[name] for c in classes for name in ("compute_control", "__kovar_reduce__", "__kovar_setstate__")]
+    funcs += [getattr(m, "__pyx_unpickle_" + c.__name__) for c in classes]
+    assert [f.__code__.co_qualname for f in funcs] == [f.__qualname__ for f in funcs]
+    assert funcs[0].__code__.co_qualname == "PIDController.compute_control"
+

@@ -47,9 +47,10 @@ inline Ref type_dict(PyTypeObject* type) {
 
 // A code object of a function that takes `argcount` positional parameters,
 // the first `varnames` entries, with the other entries as its locals; it
-// never runs. Returns a new reference, or null with an exception set.
-inline Ref make_code(const char* filename, const char* funcname, int first_line, int argcount,
-                     PyObject* varnames) {
+// never runs. From 3.11 a code object also carries its function's qualified
+// name. Returns a new reference, or null with an exception set.
+inline Ref make_code(const char* filename, const char* funcname, const char* qualname,
+                     int first_line, int argcount, PyObject* varnames) {
   // The constructor's signature changes in every version from 3.11 on; an
   // empty code object with its fields replaced is the same on all of them.
   Ref code =
@@ -68,6 +69,14 @@ inline Ref make_code(const char* filename, const char* funcname, int first_line,
       PyDict_SetItemString(kwargs.get(), "co_varnames", varnames) < 0) {
     return {};
   }
+#if PY_VERSION_HEX >= 0x030B0000
+  Ref qualname_obj = Ref::steal(PyUnicode_InternFromString(qualname));
+  if (!qualname_obj || PyDict_SetItemString(kwargs.get(), "co_qualname", qualname_obj.get()) < 0) {
+    return {};
+  }
+#else
+  (void)qualname;
+#endif
   Ref args = Ref::steal(PyTuple_New(0));
   if (!args) return {};
   return Ref::steal(PyObject_Call(replace.get(), args.get(), kwargs.get()));
