@@ -126,7 +126,8 @@ class SavedError {
 // ------------------------------------------------------------ module namespace
 
 // A number that changes whenever the watched namespace changes: a cached
-// lookup stays valid while it is the same. Only one namespace per module is
+// lookup stays valid while it is the same. 0 means that the namespace is not
+// watched and nothing may be cached. Only one namespace per module is
 // watched (the module can live in one interpreter only).
 #if PY_VERSION_HEX >= 0x030C0000
 // The dict version tag is deprecated from 3.12 and gone in 3.14: a dict
@@ -134,26 +135,40 @@ class SavedError {
 // change is made, but nothing can look the name up in between.
 inline std::uint64_t namespace_changes = 1;
 inline int namespace_watcher = -1;
+inline bool namespace_watched = false;
 
 inline int count_namespace_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
   ++namespace_changes;
   return 0;
 }
 
-// Starts watching `dict`. Returns false with an exception set.
+// Starts watching `dict`. An interpreter has a few watcher slots only, and
+// other extensions may have taken them all: look-ups then go uncached.
+// Returns false with an exception set.
 inline bool watch_namespace(PyObject* dict) {
+  namespace_watched = false;
   if (namespace_watcher < 0) {
     namespace_watcher = PyDict_AddWatcher(count_namespace_change);
-    if (namespace_watcher < 0) return false;
+    if (namespace_watcher < 0) {
+      // The only failure: "no more dict watcher IDs available".
+      if (!PyErr_ExceptionMatches(PyExc_RuntimeError)) return false;
+      PyErr_Clear();
+      return true;
+    }
   }
   ++namespace_changes;
-  return PyDict_Watch(namespace_watcher, dict) == 0;
+  if (PyDict_Watch(namespace_watcher, dict) < 0) return false;
+  namespace_watched = true;
+  return true;
 }
 
-inline std::uint64_t namespace_version(PyObject*) noexcept { return namespace_changes; }
+inline std::uint64_t namespace_version(PyObject*) noexcept {
+  return namespace_watched ? namespace_changes : 0;
+}
 #else
 inline bool watch_namespace(PyObject*) { return true; }
 
+// The tag of a dict that has ever been written is never 0.
 inline std::uint64_t namespace_version(PyObject* dict) noexcept {
   return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
 }

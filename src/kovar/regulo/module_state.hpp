@@ -176,7 +176,8 @@ bool create_constants();
 
 // Looks `name` up in the module namespace, then in the builtins; raises
 // NameError when neither has it. The namespace hit is cached against the
-// namespace's version, so rebinding the name is seen at the next call.
+// namespace's version, so rebinding the name is seen at the next call; an
+// unwatched namespace is looked up every time.
 // Returns a new reference, or null with an exception set.
 Ref lookup_global(PyObject* name, GlobalCache& cache);
 
