@@ -123,6 +123,39 @@ class SavedError {
 #endif
 };
 
+// Removes the outermost entry from the pending exception's traceback when
+// that entry is a frame of `code`: code run only to have the interpreter
+// raise its own exception, which must not show that frame.
+inline void drop_traceback_entry_of(PyObject* code) noexcept {
+  auto outer_is_code = [code](PyObject* tb) {
+    if (tb == nullptr || !PyTraceBack_Check(tb)) return false;
+    PyFrameObject* frame = reinterpret_cast<PyTracebackObject*>(tb)->tb_frame;
+    Ref frame_code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+    return frame_code.get() == code;
+  };
+#if PY_VERSION_HEX >= 0x030C0000
+  PyObject* exc = PyErr_GetRaisedException();
+  if (exc == nullptr) return;
+  Ref tb = Ref::steal(PyException_GetTraceback(exc));
+  if (outer_is_code(tb.get())) {
+    auto* next = reinterpret_cast<PyObject*>(reinterpret_cast<PyTracebackObject*>(tb.get())->tb_next);
+    PyException_SetTraceback(exc, next != nullptr ? next : Py_None);
+  }
+  PyErr_SetRaisedException(exc);
+#else
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (outer_is_code(tb)) {
+    PyObject* next = reinterpret_cast<PyObject*>(reinterpret_cast<PyTracebackObject*>(tb)->tb_next);
+    Py_XINCREF(next);
+    Py_SETREF(tb, next);
+    if (value != nullptr) PyException_SetTraceback(value, tb != nullptr ? tb : Py_None);
+  }
+  PyErr_Restore(type, value, tb);
+#endif
+}
+
 // ------------------------------------------------------------ module namespace
 
 // A number that changes whenever the watched namespace changes: a cached
