@@ -336,6 +336,57 @@ def test_a_profiler_sees_the_numpy_functions_of_the_steps(law):
     check_call(c, r, (np.full(shape, 2.0), np.zeros(shape), 0.0))
 
 
+# A sys.monitoring tool sees NumPy's Python-level functions in the steps; the native pass steps
+# aside for it where the interpreter tells cheaply whether one is active (3.13 on), not on 3.12.
+MONITORED = sys.version_info >= (3, 13) or not NUMPY2
+
+
+@pytest.fixture
+def monitoring_tool():
+    if sys.version_info < (3, 12):
+        pytest.skip("sys.monitoring comes with 3.12")
+    mon = sys.monitoring
+    tool = next(i for i in range(6) if mon.get_tool(i) is None)
+    mon.use_tool_id(tool, "kovar-test")
+
+    def watch(callback):
+        mon.register_callback(tool, mon.events.PY_START, callback)
+        mon.set_events(tool, mon.events.PY_START)
+    yield watch
+    mon.set_events(tool, 0)
+    mon.register_callback(tool, mon.events.PY_START, None)
+    mon.free_tool_id(tool)
+
+
+@by_law
+@pytest.mark.parametrize("dt", [0.1, 0.0])
+def test_a_monitoring_tool_sees_the_numpy_functions_of_the_steps(law, dt, monitoring_tool):
+    shape = law.shape(3)
+    c, r = law.pair(np.ones(shape), np.ones(shape), np.ones(shape))
+    seen = []
+    monitoring_tool(lambda code, offset: seen.append(code.co_name))
+    for _ in range(2):
+        seen.clear()
+        c.compute_control(np.full(shape, 2.0), np.zeros(shape), dt)
+        steps = {"roll", "mean", "clip"} if law.cls is AdaptiveController else set()
+        steps |= {"zeros_like"} if dt == 0.0 else set()
+        assert steps <= set(seen) if MONITORED else set(seen) & steps == set()
+        r.compute_control(np.full(shape, 2.0), np.zeros(shape), dt)
+    check_call(c, r, (np.full(shape, 3.0), np.ones(shape), dt))  # the same bits either way
+
+
+@pytest.mark.skipif(not MONITORED, reason="3.12 has no cheap check for monitoring tools: the native pass runs")
+def test_a_monitoring_callback_raising_inside_the_steps_stops_the_call(monitoring_tool):
+    c, r = LAWS[2].pair(np.ones(3), np.ones(3), np.ones(3))
+    check_call(c, r, (np.full(3, 2.0), np.zeros(3), 0.1))
+
+    def stop(code, offset):
+        if code.co_name == "roll":
+            raise LookupError("stopped in roll")
+    monitoring_tool(stop)
+    assert check_call(c, r, (np.full(3, 5.0), np.zeros(3), 0.1))[0] == ("error", LookupError, "stopped in roll")
+
+
 @by_law
 @pytest.mark.parametrize("mode", ["raise", "call"])
 def test_floating_point_errors_leave_the_partial_state_of_the_steps(law, mode):

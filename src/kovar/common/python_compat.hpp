@@ -7,6 +7,7 @@
 #include <Python.h>
 #include <frameobject.h>
 
+#include <array>
 #include <cstdint>
 
 #include "kovar/common/owned_ref.hpp"
@@ -205,6 +206,45 @@ inline bool watch_namespace(PyObject*) { return true; }
 inline std::uint64_t namespace_version(PyObject* dict) noexcept {
   return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
 }
+#endif
+
+// ------------------------------------------------------------ monitoring
+
+// True when a sys.monitoring tool (a profiler or coverage tool from 3.12
+// on; sys.setprofile and sys.settrace run as tools too) has set any event
+// that Python code can raise: a start, call, line, return, exception.
+// Events set on single code objects only (set_local_events) are not seen.
+#if PY_VERSION_HEX >= 0x030D0000
+// The interpreter hands out the state of the events asked for and a version
+// that changes with it: while the version is the same, nothing is read.
+inline bool monitoring_active() noexcept {
+  // The events a tool sets itself, PY_START to RERAISE; C_RETURN and C_RAISE
+  // come with CALL.
+  static constexpr int kEvents = PY_MONITORING_EVENT_RERAISE + 1;
+  static const auto event_types = [] {
+    std::array<std::uint8_t, kEvents> events{};
+    for (int i = 0; i < kEvents; ++i) events[i] = static_cast<std::uint8_t>(i);
+    return events;
+  }();
+  static PyMonitoringState events[kEvents] = {};
+  static std::uint64_t version = 0;
+  static bool active = false;
+  const std::uint64_t seen = version;
+  if (PyMonitoring_EnterScope(events, &version, event_types.data(), kEvents) < 0) {
+    PyErr_Clear();
+    return true;
+  }
+  PyMonitoring_ExitScope();
+  if (version != seen) {
+    active = false;
+    for (const PyMonitoringState& event : events) active = active || event.active != 0;
+  }
+  return active;
+}
+#else
+// 3.12 keeps the monitoring state inside the interpreter, with no C API to
+// read it; asking sys.monitoring would be a Python-level call per call.
+inline bool monitoring_active() noexcept { return false; }
 #endif
 
 // ------------------------------------------------------------ module definition

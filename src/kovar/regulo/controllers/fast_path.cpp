@@ -9,6 +9,7 @@
 #include "kovar/kernels/pid_kernel.hpp"
 #include "kovar/regulo/module_state.hpp"
 #include "kovar/common/numpy_c_api.hpp"
+#include "kovar/common/python_compat.hpp"
 
 namespace kovar::fast_path {
 
@@ -38,15 +39,17 @@ bool is_original(const ModuleState& st, PyObject* name, PyObject* original) {
 }
 
 // True when the step sequence would run NumPy exactly as the kernels
-// assume: NumPy 2.x, no profiler or tracer on this thread (they see
-// NumPy's Python-level functions), np in the module still NumPy and each
-// function in `uses` still NumPy's own.
+// assume: NumPy 2.x, no profiler or tracer on this thread and, when the
+// steps call NumPy's Python-level functions, no monitoring tool that would
+// see them run; np in the module still NumPy and each function in `uses`
+// still NumPy's own.
 bool numpy_as_imported(unsigned uses) {
   const ModuleState& st = state();
   if (st.numpy_feature_version < kNumpy2FeatureVersion || st.numpy_module == nullptr) return false;
   const PyThreadState* thread = PyThreadState_Get();
   if (thread->c_profilefunc != nullptr || thread->c_tracefunc != nullptr) return false;
   if (uses == 0) return true;
+  if (compat::monitoring_active()) return false;
   Ref np = lookup_global(names().np, state().np_cache);
   if (!np) {
     PyErr_Clear();  // the step sequence looks it up again and raises
