@@ -249,9 +249,13 @@ Ref import_from(PyObject* module, PyObject* name) {
   Ref value;
   if (compat::get_optional_attr(module, name, value) != 0) return value;
   // The statement's text names the attribute: only PickleError is fetched.
-  static PyObject* const statement =
-      Py_CompileString("from pickle import PickleError\n", kPickleSourceFile, Py_file_input);
-  if (statement == nullptr) return {};
+  // Compiled at the first need and kept.
+  static PyObject* statement = nullptr;
+  if (statement == nullptr) {
+    statement =
+        Py_CompileString("from pickle import PickleError\n", kPickleSourceFile, Py_file_input);
+    if (statement == nullptr) return {};
+  }
   Ref hand_over = Ref::steal(PyCFunction_New(&hand_over_def, module));
   if (!hand_over) return {};
   Ref builtins = Ref::steal(Py_BuildValue("{sO}", "__import__", hand_over.get()));
