@@ -139,7 +139,8 @@ inline void drop_traceback_entry_of(PyObject* code) noexcept {
   if (exc == nullptr) return;
   Ref tb = Ref::steal(PyException_GetTraceback(exc));
   if (outer_is_code(tb.get())) {
-    auto* next = reinterpret_cast<PyObject*>(reinterpret_cast<PyTracebackObject*>(tb.get())->tb_next);
+    auto* outer = reinterpret_cast<PyTracebackObject*>(tb.get());
+    auto* next = reinterpret_cast<PyObject*>(outer->tb_next);
     PyException_SetTraceback(exc, next != nullptr ? next : Py_None);
   }
   PyErr_SetRaisedException(exc);
