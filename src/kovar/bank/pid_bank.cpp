@@ -144,14 +144,22 @@ int bank_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_TypeError, "PIDBank() missing required keyword-only argument: 'kp'");
     return -1;
   }
+  if (tt == nullptr) tt = Py_None;
+  // The arguments are borrowed from the keyword dict, which the conversions
+  // (running Python code) may change: each is held while it is in use.
+  Ref held_shape = Ref::borrow(shape);
+  Ref held_values[kParamCount];
+  for (int id = 0; id < kParamCount; ++id) held_values[id] = Ref::borrow(values[id]);
+  Ref held_anti_windup = Ref::borrow(anti_windup);
   Configuration config;
   if (!parse_shape(shape, config.shape)) return -1;
   default_params(config.params);
-  if (tt == nullptr) tt = Py_None;
   for (int id = 0; id < kParamCount; ++id) {
-    if (values[id] != nullptr && !convert_into(config, id, values[id])) return -1;
+    if (held_values[id] && !convert_into(config, id, held_values[id].get())) return -1;
   }
-  if (anti_windup != nullptr && !parse_anti_windup(anti_windup, config.anti_windup)) return -1;
+  if (held_anti_windup && !parse_anti_windup(held_anti_windup.get(), config.anti_windup)) {
+    return -1;
+  }
   if (!check_limits(config.params, config.shape)) return -1;
   if (!new_state(config.shape, config.state)) return -1;
   config.any_fresh = config.shape.size() > 0;
@@ -174,6 +182,7 @@ int set_param(PyObject* self, PyObject* value, void* closure) {
     PyErr_Format(PyExc_AttributeError, "cannot delete %s", kParams[id].name);
     return -1;
   }
+  const Ref held = Ref::borrow(value);
   Configuration config;
   config.shape = bank->shape;
   if (!convert_into(config, id, value)) return -1;
@@ -334,6 +343,9 @@ PyObject* bank_set_manual(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* value = nullptr;
   PyObject* where = nullptr;
   if (!parse_where_call("set_manual", args, kwargs, true, value, where)) return nullptr;
+  // Held: converting `value` may run code that changes the keyword dict.
+  const Ref held_value = Ref::borrow(value);
+  const Ref held_where = Ref::borrow(where);
   const bool was_configured = bank->configured;
   Param manual_value;
   Ref mask;
@@ -354,6 +366,7 @@ PyObject* bank_set_auto(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* unused = nullptr;
   PyObject* where = nullptr;
   if (!parse_where_call("set_auto", args, kwargs, false, unused, where)) return nullptr;
+  const Ref held_where = Ref::borrow(where);
   const bool was_configured = bank->configured;
   Ref mask;
   if (!convert_where(where, bank->shape, mask)) return nullptr;
@@ -370,6 +383,7 @@ PyObject* bank_reset(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* unused = nullptr;
   PyObject* where = nullptr;
   if (!parse_where_call("reset", args, kwargs, false, unused, where)) return nullptr;
+  const Ref held_where = Ref::borrow(where);
   const bool was_configured = bank->configured;
   Ref mask;
   if (!convert_where(where, bank->shape, mask)) return nullptr;
