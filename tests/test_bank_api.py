@@ -60,9 +60,32 @@ def test_state_is_a_live_read_only_view(bank, name):
         view.setflags(write=True)
     with pytest.raises(AttributeError):
         setattr(bank, name, view)
+    assert view.base is not None and not isinstance(view.base, np.ndarray)
     if name == "output":
         u = bank.update(1.0, 0.0, 0.1)
         np.testing.assert_array_equal(view, u)
+
+
+@pytest.mark.parametrize("route", [
+    lambda v: v.base if isinstance(v.base, np.ndarray) else v,
+    lambda v: v.view(),
+    lambda v: v.reshape(-1),
+    np.asarray,
+    np.frombuffer,
+    lambda v: np.ndarray(v.shape, v.dtype, buffer=v),
+    lambda v: np.asarray(memoryview(v)),
+    np.lib.stride_tricks.as_strided,
+], ids=["base", "view", "reshape", "asarray", "frombuffer", "buffer", "memoryview", "as_strided"])
+def test_no_public_route_makes_the_state_writeable(bank, route):
+    view = bank.integral
+    derived = route(view)
+    with pytest.raises(ValueError, match="cannot set WRITEABLE flag to True of this array"):
+        derived.flags.writeable = True
+    # Replacing the view's memory leaves the bank's alone.
+    view.__setstate__((1, (1,), np.dtype("f8"), False, b"\0" * 8))
+    before = bank.integral.copy()
+    assert bank.integral.shape == (3,) and bank.update(1.0, 0.0, 0.0).shape == (3,)
+    np.testing.assert_array_equal(bank.integral, before)
 
 
 @pytest.mark.parametrize("dtype", [np.int32, np.float32, np.int64, np.uint8, bool, np.float16])

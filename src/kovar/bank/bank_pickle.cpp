@@ -72,8 +72,9 @@ Ref state_array(PyObject* state, const StateField& f, const Shape& shape) {
     return {};
   }
   // The bank's own copy, never shared with the pickle's objects.
-  Ref copy = Ref::steal(PyArray_NewCopy(a, NPY_CORDER));
-  if (copy) seal(copy);
+  Ref copy = new_storage(shape, f.type_num);
+  if (!copy || PyArray_CopyInto(reinterpret_cast<PyArrayObject*>(copy.get()), a) < 0) return {};
+  seal(copy);
   return copy;
 }
 

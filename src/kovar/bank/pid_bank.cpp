@@ -1,6 +1,7 @@
 // PIDBank: construction, attributes, modes and reset.
 #include "kovar/bank/pid_bank.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <new>
 #include <utility>
@@ -27,16 +28,67 @@ void seal(const Ref& array) {
   PyArray_CLEARFLAGS(reinterpret_cast<PyArrayObject*>(array.get()), NPY_ARRAY_WRITEABLE);
 }
 
+namespace {
+
+constexpr const char* kStorageName = "kovar.bank.state";
+
+void free_storage(PyObject* capsule) {
+  PyMem_RawFree(PyCapsule_GetPointer(capsule, kStorageName));
+}
+
+// An array over `data` that does not own it: its base is `owner`, which
+// it keeps alive. NumPy lets nobody set WRITEABLE on such an array, as
+// the owner exports no writable buffer.
+Ref wrap_storage(PyArray_Descr* descr, const Shape& shape, void* data, int flags, PyObject* owner) {
+  Py_INCREF(descr);
+  Ref array = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, descr, shape.ndim,
+                                              const_cast<npy_intp*>(shape.dims), nullptr, data,
+                                              flags, nullptr));
+  if (!array) return {};
+  Py_INCREF(owner);
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), owner) < 0) return {};
+  return array;
+}
+
+}  // namespace
+
+Ref new_storage(const Shape& shape, int type_num) {
+  Ref descr = Ref::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(type_num)));
+  if (!descr) return {};
+  auto* d = reinterpret_cast<PyArray_Descr*>(descr.get());
+  const auto itemsize = static_cast<std::size_t>(PyDataType_ELSIZE(d));
+  // Never 0 bytes: an empty bank still has a data pointer of its own.
+  void* data = PyMem_RawCalloc(std::max<std::size_t>(shape.size(), 1), itemsize);
+  if (data == nullptr) {
+    PyErr_NoMemory();
+    return {};
+  }
+  Ref owner = Ref::steal(PyCapsule_New(data, kStorageName, free_storage));
+  if (!owner) {
+    PyMem_RawFree(data);
+    return {};
+  }
+  return wrap_storage(d, shape, data, NPY_ARRAY_CARRAY, owner.get());
+}
+
+Ref state_view(const Ref& storage) {
+  auto* a = reinterpret_cast<PyArrayObject*>(storage.get());
+  Shape shape;
+  shape.ndim = PyArray_NDIM(a);
+  for (int d = 0; d < shape.ndim; ++d) shape.dims[d] = PyArray_DIM(a, d);
+  return wrap_storage(PyArray_DESCR(a), shape, PyArray_DATA(a), NPY_ARRAY_CARRAY_RO,
+                      PyArray_BASE(a));
+}
+
 bool new_state(const Shape& shape, StateArrays& state) {
-  auto* dims = const_cast<npy_intp*>(shape.dims);
   Ref* doubles_fields[] = {&state.integral, &state.derivative, &state.x_prev, &state.output,
                            &state.manual_value};
   for (Ref* field : doubles_fields) {
-    *field = Ref::steal(PyArray_ZEROS(shape.ndim, dims, NPY_DOUBLE, 0));
+    *field = new_storage(shape, NPY_DOUBLE);
     if (!*field) return false;
   }
-  state.manual = Ref::steal(PyArray_ZEROS(shape.ndim, dims, NPY_BOOL, 0));
-  state.fresh = Ref::steal(PyArray_ZEROS(shape.ndim, dims, NPY_BOOL, 0));
+  state.manual = new_storage(shape, NPY_BOOL);
+  state.fresh = new_storage(shape, NPY_BOOL);
   if (!state.manual || !state.fresh) return false;
   npy_bool* fresh = bools(state.fresh);
   for (std::size_t i = 0, n = shape.size(); i < n; ++i) fresh[i] = 1;
@@ -246,14 +298,13 @@ int set_anti_windup(PyObject* self, PyObject* value, void*) {
 
 PyObject* get_shape(PyObject* self, void*) { return shape_tuple(as_bank(self)->shape).release(); }
 
-// A live, read-only view of one state array.
+// A live, read-only view of one state array. The bank's own array is never
+// handed out (ndarray.__setstate__ on it could swap its memory); the view
+// shares the memory and its owner only.
 PyObject* get_state(PyObject* self, void* closure) {
   const StateArrays& state = as_bank(self)->state;
   Ref StateArrays::*field = *static_cast<Ref StateArrays::**>(closure);
-  Ref view = Ref::steal(
-      PyArray_View(reinterpret_cast<PyArrayObject*>((state.*field).get()), nullptr, nullptr));
-  if (view) seal(view);
-  return view.release();
+  return state_view(state.*field).release();
 }
 
 Ref StateArrays::*kIntegral = &StateArrays::integral;
