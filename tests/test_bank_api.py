@@ -163,6 +163,8 @@ INVALID = [
     (dict(kp=[1, 2]), ValueError, "kp has shape (2,), which does not broadcast to the bank's shape (3,)"),
     (dict(kp=1j), TypeError, "kp must be a real number or an array of real numbers"),
     (dict(kp="1"), TypeError, "kp must be a real number or an array of real numbers"),
+    (dict(kp=2**2000), ValueError, "kp is an int too large to convert to float"),
+    (dict(kp=1, u_max=-2**1100), ValueError, "u_max is an int too large to convert to float"),
     (dict(kp=1, anti_windup="clamp"), ValueError,
      "anti_windup must be 'back_calculation', 'conditional' or 'none', not 'clamp'"),
     (dict(), TypeError, "PIDBank() missing required keyword-only argument: 'kp'"),
@@ -209,6 +211,11 @@ def test_assignment_keeps_limits_ordered(bank, name, value, message):
     ((1.0, 0.0, 1j), {}, TypeError, "dt must be a real number, not complex"),
     ((1.0, 0.0, np.array([0.1, 0.2])), {}, TypeError, "dt must be a real number, not numpy.ndarray"),
     ((1.0, 0.0, float("inf")), {}, ValueError, "dt must not be infinite"),
+    ((1.0, 0.0, 2**2000), {}, ValueError, "dt is an int too large to convert to float"),
+    ((1.0, 0.0, type("Big", (int,), {})(2**2000)), {}, ValueError,
+     "dt is an int too large to convert to float"),
+    ((2**2000, 0.0, 0.1), {}, ValueError, "setpoint is an int too large to convert to float"),
+    ((1.0, -2**2000, 0.1), {}, ValueError, "measurement is an int too large to convert to float"),
     (([1.0, 2.0], 0.0, 0.1), {}, ValueError,
      "setpoint has shape (2,), which does not broadcast to the bank's shape (3,)"),
     ((1.0, np.zeros((2, 3)), 0.1), {}, ValueError,
@@ -246,6 +253,7 @@ def test_update_takes_keywords_and_read_only_out_is_refused(bank):
 
 @pytest.mark.parametrize("call, error, message", [
     (lambda b: b.set_manual(np.nan), ValueError, "value must be finite, not nan"),
+    (lambda b: b.set_manual(2**2000), ValueError, "value is an int too large to convert to float"),
     (lambda b: b.set_manual([1, 2]), ValueError,
      "value has shape (2,), which does not broadcast to the bank's shape (3,)"),
     (lambda b: b.set_manual(1.0, where=[1.5, 0, 0]), TypeError, "where must be None or an array of booleans"),
@@ -265,9 +273,22 @@ def test_mode_calls_refuse_bad_arguments_and_change_nothing(bank, call, error, m
 @pytest.mark.parametrize("shape, error, message", [
     (-1, ValueError, "shape must not be negative, got -1"),
     ((2, -1), ValueError, "shape must not be negative, got (2, -1)"),
-    (2.0, TypeError, "shape must be an int or a tuple of ints, not float"),
-    ((2, "3"), TypeError, "shape must be an int or a tuple of ints, not str"),
+    ([2, -1], ValueError, "shape must not be negative, got [2, -1]"),
+    (-2**64, ValueError, "shape must not be negative, got -18446744073709551616"),
+    (2.0, TypeError, "shape must be an integer or a sequence of integers, not float"),
+    ((2, "3"), TypeError, "shape must be an integer or a sequence of integers, not str"),
+    ("3", TypeError, "shape must be an integer or a sequence of integers, not str"),
+    ([2, [3]], TypeError, "shape must be an integer or a sequence of integers, not list"),
+    (None, TypeError, "shape must be an integer or a sequence of integers, not NoneType"),
+    (True, TypeError, "shape must be an integer or a sequence of integers, not bool"),
+    ([2, np.bool_(True)], TypeError, "shape must be an integer or a sequence of integers, not numpy." + np.bool_.__name__),
+    ({2: 3}, TypeError, "shape must be an integer or a sequence of integers, not dict"),
+    (np.array([2.0]), TypeError, "shape must be an integer or a sequence of integers, not numpy.float64"),
+    (np.array(2.0), TypeError, "shape must be an integer or a sequence of integers, not numpy.ndarray"),
     ((1 << 40, 1 << 30), ValueError, "shape (1099511627776, 1073741824) is too large"),
+    (2**64, ValueError, "shape 18446744073709551616 is too large"),
+    ((0, 2**64), ValueError, "shape (0, 18446744073709551616) is too large"),
+    ([1] * 65, ValueError, "shape has 65 dimensions, at most 64 are supported"),
 ])
 def test_bad_shapes_are_refused(shape, error, message):
     with pytest.raises(error) as info:
@@ -275,11 +296,26 @@ def test_bad_shapes_are_refused(shape, error, message):
     assert str(info.value) == message
 
 
-@pytest.mark.parametrize("shape", [0, (), (0, 3), (2, 1, 2)])
-def test_odd_shapes_work(shape):
+class Index:
+    def __init__(self, n):
+        self.n = n
+
+    def __index__(self):
+        return self.n
+
+
+@pytest.mark.parametrize("shape, expected", [
+    (0, (0,)), ((), ()), ((0, 3), (0, 3)), ((2, 1, 2), (2, 1, 2)),
+    # Whatever NumPy takes as a shape: integers with __index__, sequences of them.
+    (np.int64(3), (3,)), (np.array(3), (3,)), (Index(2), (2,)),
+    ([2, 3], (2, 3)), ([], ()), (range(1, 4), (1, 2, 3)), ((np.uint8(2), Index(3)), (2, 3)),
+    (np.array([2, 3]), (2, 3)), (np.array([], dtype=int), ()),
+])
+def test_odd_shapes_work(shape, expected):
+    assert np.empty(shape).shape == expected
     b = PIDBank(shape, kp=1.0, ki=1.0)
     u = b.update(1.0, 0.0, 0.1)
-    assert u.shape == b.shape == (shape if isinstance(shape, tuple) else (shape,))
+    assert u.shape == b.shape == expected
 
 
 def test_unconfigured_bank_is_an_empty_bank():

@@ -94,6 +94,8 @@ def state_with(**changes):
     (state_with(manual=np.zeros((2, 2))), TypeError, "PIDBank state 'manual' is not an array of booleans"),
     (state_with(output="x"), TypeError, "PIDBank state 'output' is not an array of real numbers"),
     (state_with(kp=math.inf), ValueError, "kp must be finite, not inf"),
+    (state_with(kp=2**2000), ValueError, "kp is an int too large to convert to float"),
+    (state_with(shape=[2, 2.0]), TypeError, "shape must be an integer or a sequence of integers, not float"),
     (state_with(u_min=5.0), ValueError, "u_min must not exceed u_max, but 5.0 > 3.0"),
     (state_with(anti_windup="x"), ValueError,
      "anti_windup must be 'back_calculation', 'conditional' or 'none', not 'x'"),
