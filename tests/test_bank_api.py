@@ -47,8 +47,25 @@ def test_parameters_read_as_float_when_uniform_else_read_only_array():
     assert b.kd == 0.0 and b.b == 1.0 and b.u_min == -np.inf and b.tt is not None
     assert PIDBank(1, kp=1).tt is None
     assert b.shape == (2, 2) and b.anti_windup == "back_calculation"
-    assert repr(b) == "PIDBank(shape=(2, 2), anti_windup='back_calculation')"
     assert kovar.PIDBank is PIDBank
+
+
+def test_repr_reads_like_the_constructor_call():
+    ki = np.array([0.1, 0.2, 0.3])
+    b = PIDBank(3, kp=1.0, ki=ki, u_max=2, anti_windup="conditional", tt=0.5)
+    assert repr(b) == (
+        f"PIDBank((3,), kp=1.0, ki={ki!r}, kd=0.0, b=1.0, c=0.0, tf=0.0, u_min=-inf, u_max=2.0, "
+        "i_min=-inf, i_max=inf, deadband=0.0, anti_windup='conditional', tt=0.5)")
+    namespace = {"PIDBank": PIDBank, "array": np.array, "inf": np.inf}
+    for bank in [b, PIDBank((2, 2), kp=[[1, 2], [3, 4]], i_max=[1, 5]), PIDBank((), kp=2.0),
+                 PIDBank.__new__(PIDBank)]:
+        twin = eval(repr(bank), namespace)
+        assert repr(twin) == repr(bank)
+        assert_unchanged(twin, snapshot(bank))
+    # Long arrays are abbreviated as NumPy abbreviates them.
+    long = PIDBank(5000, kp=np.arange(5000.0))
+    assert repr(long).startswith(f"PIDBank((5000,), kp={np.arange(5000.0)!r}, ki=0.0")
+    assert "..." in repr(long)
 
 
 @pytest.mark.parametrize("name", ["integral", "derivative", "output", "manual"])

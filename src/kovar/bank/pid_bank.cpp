@@ -450,12 +450,50 @@ PyObject* bank_reset(PyObject* self, PyObject* args, PyObject* kwargs) {
   Py_RETURN_NONE;
 }
 
+// PIDBank((3,), kp=1.0, ki=array([0.1, 0.2, 0.3]), ..., anti_windup='none', tt=None):
+// the constructor's arguments in its order, per-channel values as NumPy
+// shows them. Taken under the lock, formatted (which runs NumPy's Python
+// code) outside it, from copies.
 PyObject* bank_repr(PyObject* self) {
-  const BankObject* bank = as_bank(self);
-  Ref shape = shape_tuple(bank->shape);
-  if (!shape) return nullptr;
-  return PyUnicode_FromFormat("PIDBank(shape=%R, anti_windup='%s')", shape.get(),
-                              anti_windup_name(bank->anti_windup));
+  BankObject* bank = as_bank(self);
+  Param params[kParamCount];
+  Shape shape;
+  bool tt_auto;
+  AntiWindup anti_windup;
+  {
+    BankLock lock(bank);
+    for (int id = 0; id < kParamCount; ++id) {
+      params[id].value = bank->params[id].value;
+      params[id].values = Ref::borrow(bank->params[id].values.get());
+    }
+    shape = bank->shape;
+    tt_auto = bank->tt_auto;
+    anti_windup = bank->anti_windup;
+  }
+  Ref parts = Ref::steal(PyList_New(0));
+  if (!parts) return nullptr;
+  const auto add = [&](Ref part) {
+    return part && PyList_Append(parts.get(), part.get()) == 0;
+  };
+  const auto add_value = [&](const char* name, Ref value) {
+    if (!value) return false;
+    return add(Ref::steal(PyUnicode_FromFormat("%s=%R", name, value.get())));
+  };
+  Ref shape_text = shape_tuple(shape);
+  if (!shape_text || !add(Ref::steal(PyObject_Repr(shape_text.get())))) return nullptr;
+  for (int id = 0; id < kParamCount; ++id) {
+    if (id == kTt &&
+        !add(Ref::steal(PyUnicode_FromFormat("anti_windup='%s'", anti_windup_name(anti_windup))))) {
+      return nullptr;
+    }
+    Ref value = id == kTt && tt_auto ? Ref::borrow(Py_None) : param_value(params[id]);
+    if (!add_value(kParams[id].name, std::move(value))) return nullptr;
+  }
+  Ref separator = Ref::steal(PyUnicode_FromString(", "));
+  if (!separator) return nullptr;
+  Ref joined = Ref::steal(PyUnicode_Join(separator.get(), parts.get()));
+  if (!joined) return nullptr;
+  return PyUnicode_FromFormat("PIDBank(%U)", joined.get());
 }
 
 PyMethodDef bank_methods[] = {
