@@ -1,7 +1,5 @@
 #include "kovar/bank/arguments.hpp"
 
-#include <cstring>
-
 
 namespace kovar::bank {
 
@@ -177,7 +175,7 @@ bool is_exact_operand(PyArrayObject* array, const Shape& shape) {
       PyArray_NDIM(array) != shape.ndim) {
     return false;
   }
-  return std::memcmp(PyArray_DIMS(array), shape.dims, sizeof(npy_intp) * shape.ndim) == 0;
+  return shape.matches(PyArray_NDIM(array), PyArray_DIMS(array));
 }
 
 }  // namespace
@@ -255,8 +253,7 @@ bool check_out(PyObject* obj, const Shape& shape) {
                  reinterpret_cast<PyObject*>(PyArray_DESCR(out)));
     return false;
   }
-  if (PyArray_NDIM(out) != shape.ndim ||
-      std::memcmp(PyArray_DIMS(out), shape.dims, sizeof(npy_intp) * shape.ndim) != 0) {
+  if (!shape.matches(PyArray_NDIM(out), PyArray_DIMS(out))) {
     Ref own = shape_tuple(PyArray_NDIM(out), PyArray_DIMS(out));
     Ref bank = shape_tuple(shape);
     if (!own || !bank) return false;

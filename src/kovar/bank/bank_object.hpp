@@ -45,13 +45,15 @@ struct Shape {
     for (int d = 0; d < ndim; ++d) n *= static_cast<std::size_t>(dims[d]);
     return n;
   }
-  bool operator==(const Shape& other) const noexcept {
-    if (ndim != other.ndim) return false;
+  // Compared element by element: a 0-d array's dims pointer may be null.
+  bool matches(int other_ndim, const npy_intp* other_dims) const noexcept {
+    if (ndim != other_ndim) return false;
     for (int d = 0; d < ndim; ++d) {
-      if (dims[d] != other.dims[d]) return false;
+      if (dims[d] != other_dims[d]) return false;
     }
     return true;
   }
+  bool operator==(const Shape& other) const noexcept { return matches(other.ndim, other.dims); }
 };
 
 // The per-channel state, each a C-contiguous array of the bank's shape whose

@@ -4,8 +4,6 @@
 // that carries its format version: today's is 1. Loading refuses another
 // version, and any state that does not hold a valid bank, with a ValueError
 // or TypeError, before the bank is touched.
-#include <cstring>
-
 #include "kovar/bank/arguments.hpp"
 #include "kovar/bank/parameters.hpp"
 #include "kovar/bank/pid_bank.hpp"
@@ -62,8 +60,7 @@ Ref state_array(PyObject* state, const StateField& f, const Shape& shape) {
     return {};
   }
   auto* a = reinterpret_cast<PyArrayObject*>(array.get());
-  if (PyArray_NDIM(a) != shape.ndim ||
-      std::memcmp(PyArray_DIMS(a), shape.dims, sizeof(npy_intp) * shape.ndim) != 0) {
+  if (!shape.matches(PyArray_NDIM(a), PyArray_DIMS(a))) {
     Ref own = shape_tuple(PyArray_NDIM(a), PyArray_DIMS(a));
     Ref expected = shape_tuple(shape);
     if (!own || !expected) return {};
