@@ -155,6 +155,7 @@ PyObject* bank_new(PyTypeObject* type, PyObject*, PyObject*) {
   bank->manual_count = 0;
   bank->any_fresh = false;
   bank->lock = PyThread_allocate_lock();
+  bank->lock_generation = fork_generation;
   if (bank->lock == nullptr) {
     PyErr_NoMemory();
     return nullptr;
