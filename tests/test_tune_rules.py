@@ -1,5 +1,6 @@
 """Tuning rules against the published formulas, written out per model."""
 import math
+import pickle
 
 import numpy as np
 import pytest
@@ -93,6 +94,7 @@ def test_gains_build_a_bank_as_they_are():
         assert np.array_equal(np.broadcast_to(getattr(bank, name), g.shape), g[name])
     assert list(g) == ["kp", "ki", "kd", "tf", "b", "c"]
     assert g.replace(b=1.0)["b"].shape == g.shape
+    assert pickle.loads(pickle.dumps(g)) == g
 
 
 @pytest.mark.parametrize(

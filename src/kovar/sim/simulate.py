@@ -48,9 +48,17 @@ def simulate(bank, plant, *, dt, steps, setpoint=1.0, load=0.0, load_step=None, 
 
 def run_loop(bank, state, inputs, metrics, t, y_out, u_out):
     """The closed loop, one sample at a time; fills `y_out` and `u_out`
-    when given. A native loop may replace this one: it must keep the order
-    below and the operation order of `PlantState`, `Inputs` and
-    `RunningMetrics`."""
+    when given.
+
+    A native loop may replace this one behind `simulate`, given the
+    coefficients `Discrete` holds (never recomputed: ``a`` is NumPy's exp).
+    Per step k it must: read ``y = x`` (``x2`` for SOPDT); show the bank
+    ``y + noise*z[k]``; run the bank's law on ``r[k]``; feed
+    `RunningMetrics.step` in its operation order, with ``t[k] = k*dt``;
+    put ``u + load`` (from `load_step` on, when some load is non-zero;
+    ``u`` otherwise) in ring slot ``k mod D`` and read slot
+    ``(k - d) mod D`` of a zeroed ring of ``D = max(d) + 1`` slots; then
+    apply `PlantState`'s update in its order."""
     dt = state.model.dt
     spare = None if u_out is not None else (np.empty(state.model.shape), np.empty(state.model.shape))
     for k in range(t.shape[0]):
