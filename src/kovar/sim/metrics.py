@@ -36,41 +36,71 @@ class RunningMetrics:
         self.iae = np.zeros(shape)
         self.ise = np.zeros(shape)
         self.itae = np.zeros(shape)
-        self.peak = np.full(shape, -np.inf)
+        # (y - r_last)/s rounds monotonically in y, so its maximum over the
+        # run is that of the largest y (s > 0) or the smallest (s < 0).
+        self.y_max = np.full(shape, -np.inf)
+        self.y_min = np.full(shape, np.inf)
         self.peak_u = np.zeros(shape)
         self.u_variation = np.zeros(shape)
         self.last_out = np.full(shape, -1, dtype=np.int64)
         self.k10 = np.full(shape, -1, dtype=np.int64)
         self.k90 = np.full(shape, -1, dtype=np.int64)
+        self.risen = False  # every channel past 90 %: nothing left to find
         self.u_prev = None
         self.steps = 0
+        # Scratch arrays, so that a step allocates nothing.
+        self._e = np.empty(shape)
+        self._abs_e = np.empty(shape)
+        self._tmp = np.empty(shape)
+        self._mask = np.empty(shape, dtype=bool)
+        self._open = np.empty(shape, dtype=bool)
 
     def step(self, k, t_k, r_k, y_k, u_k):
         """Adds sample k (time t_k = k*dt) with setpoint r_k, plant output
         y_k and controller output u_k."""
-        dt = self.dt
-        e = r_k - y_k
-        abs_e = np.abs(e)
-        self.iae += abs_e * dt
-        self.ise += (e * e) * dt
-        self.itae += (t_k * abs_e) * dt
-        with np.errstate(divide="ignore", invalid="ignore"):
-            np.maximum(self.peak, (y_k - self.r_last) / self.s, out=self.peak)
-        # A NaN error is outside the band: the comparison below is false.
-        np.putmask(self.last_out, ~(abs_e <= self.band), k)
-        rise = (y_k - self.y0) * self.sign
-        np.putmask(self.k10, (self.k10 < 0) & (rise >= self.lo), k)
-        np.putmask(self.k90, (self.k90 < 0) & (rise >= self.hi), k)
-        np.maximum(self.peak_u, np.abs(u_k), out=self.peak_u)
+        dt, e, abs_e, tmp, mask = self.dt, self._e, self._abs_e, self._tmp, self._mask
+        np.subtract(r_k, y_k, out=e)
+        np.abs(e, out=abs_e)
+        np.multiply(abs_e, dt, out=tmp)
+        self.iae += tmp
+        np.multiply(e, e, out=tmp)
+        tmp *= dt
+        self.ise += tmp
+        np.multiply(t_k, abs_e, out=tmp)
+        tmp *= dt
+        self.itae += tmp
+        np.maximum(self.y_max, y_k, out=self.y_max)
+        np.minimum(self.y_min, y_k, out=self.y_min)
+        # A NaN error is outside the band: the comparison is false.
+        np.less_equal(abs_e, self.band, out=mask)
+        np.logical_not(mask, out=mask)
+        np.putmask(self.last_out, mask, k)
+        if not self.risen:
+            np.subtract(y_k, self.y0, out=tmp)
+            tmp *= self.sign
+            for first, level in ((self.k10, self.lo), (self.k90, self.hi)):
+                np.less(first, 0, out=self._open)
+                np.greater_equal(tmp, level, out=mask)
+                mask &= self._open
+                np.putmask(first, mask, k)
+            if k % 16 == 15:
+                self.risen = bool(np.all(self.k90 >= 0))
+        np.abs(u_k, out=tmp)
+        np.maximum(self.peak_u, tmp, out=self.peak_u)
         if self.u_prev is not None:
-            self.u_variation += np.abs(u_k - self.u_prev)
+            np.subtract(u_k, self.u_prev, out=tmp)
+            np.abs(tmp, out=tmp)
+            self.u_variation += tmp
         self.u_prev = u_k
         self.steps = k + 1
 
     def finish(self):
         """The measures by name, arrays of the bank's shape."""
         dt, steps = self.dt, self.steps
-        overshoot = np.where(self.s == 0.0, 0.0, np.maximum(0.0, self.peak))
+        with np.errstate(divide="ignore", invalid="ignore"):
+            extreme = np.where(self.s > 0.0, self.y_max, self.y_min)
+            peak = (extreme - self.r_last) / self.s
+        overshoot = np.where(self.s == 0.0, 0.0, np.maximum(0.0, peak))
         first_in = self.last_out + 1
         settling = np.where(first_in < steps, first_in * dt, np.inf)
         rise = np.where((self.k10 >= 0) & (self.k90 >= 0), self.k90 * dt - self.k10 * dt, np.inf)

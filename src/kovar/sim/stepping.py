@@ -41,10 +41,12 @@ class PlantState:
         self.line = DelayLine(model.d, model.shape)
         self.x = np.zeros(model.shape)
         self.x1 = np.zeros(model.shape) if model.kind == "sopdt" else None
+        self._ax = np.empty(model.shape)
+        self._bw = np.empty(model.shape)
         self._step = getattr(self, "_" + model.kind)
 
     def output(self):
-        """y[k]: the plant output (a live view, changed by `advance`)."""
+        """y[k]: the plant output (a live view: `advance` overwrites it)."""
         return self.x
 
     def advance(self, v):
@@ -53,13 +55,16 @@ class PlantState:
         self._step(self.line.push(v))
 
     def _fopdt(self, w):
-        # x = a*x + b*w, b = (1 - a)*gain made once.
+        # x = a*x + b*w, b = (1 - a)*gain made once; in place.
         m = self.model
-        self.x = m.a * self.x + m.b * w
+        np.multiply(m.a, self.x, out=self._ax)
+        np.multiply(m.b, w, out=self._bw)
+        np.add(self._ax, self._bw, out=self.x)
 
     def _integrating(self, w):
-        # x = x + (gain*dt)*w
-        self.x = self.x + self.model.b * w
+        # x = x + (gain*dt)*w, in place.
+        np.multiply(self.model.b, w, out=self._bw)
+        self.x += self._bw
 
     def _sopdt(self, w):
         # x1' = (a11*x1 + a12*x2) + b1*w;  x2' = (a21*x1 + a22*x2) + b2*w
