@@ -10,6 +10,6 @@
 from kovar.sim.metrics import response_metrics
 from kovar.sim.plants import FOPDT, SOPDT, Discrete, Integrating
 from kovar.sim.result import Result
-from kovar.sim.simulate import simulate
+from kovar.sim.loop import simulate
 
 __all__ = ["FOPDT", "SOPDT", "Integrating", "Discrete", "Result", "simulate", "response_metrics"]

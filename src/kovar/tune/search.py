@@ -9,7 +9,7 @@ from kovar import _values
 from kovar.bank import PIDBank
 from kovar.sim.metrics import NAMES as METRICS
 from kovar.sim.plants import _Plant
-from kovar.sim.simulate import simulate
+from kovar.sim.loop import simulate
 from kovar.tune.gains import NAMES, Gains
 from kovar.tune.robustness import robustness
 
