@@ -220,3 +220,12 @@ def test_plot_draws_the_channels():
     assert len(top.lines) == 4 and len(bottom.lines) == 2
     with pytest.raises(ValueError, match="plot needs a recorded run"):
         simulate(*_bank_and_plant(), dt=0.1, steps=20, record=False).plot()
+
+
+def test_an_unstable_loop_runs_out_quietly():
+    import warnings
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        res = simulate(PIDBank(2, kp=-50.0), FOPDT(1.0, 1.0), dt=0.1, steps=600)
+    assert not np.any(np.isfinite(res.iae)) and np.all(res.settling_time == np.inf)

@@ -20,7 +20,8 @@ def simulate(bank, plant, *, dt, steps, setpoint=1.0, load=0.0, load_step=None, 
     the plant advances with ``u[k] + load`` (the load from `load_step` on)
     entering its dead time. The bank is advanced in place from whatever
     state it holds; the plant starts at rest. With `record` false only the
-    measures are kept, the same numbers as a recorded run's.
+    measures are kept, the same numbers as a recorded run's. An unstable
+    loop gives infinite or NaN measures, without warnings.
     """
     if type(bank) is not PIDBank:
         raise TypeError(f"bank must be a kovar.bank.PIDBank, not {type(bank).__name__}")
@@ -42,8 +43,12 @@ def simulate(bank, plant, *, dt, steps, setpoint=1.0, load=0.0, load_step=None, 
     t = np.arange(steps) * dt
     y = np.empty((steps, *shape)) if record else None
     u = np.empty((steps, *shape)) if record else None
-    run_loop(bank, state, inputs, metrics, t, y, u)
-    return Result(t, inputs.r, y, u, metrics.finish())
+    # An unstable loop overflows to inf and NaN, which the measures carry
+    # through; that is a result, not a reason to warn at every step.
+    with np.errstate(over="ignore", invalid="ignore"):
+        run_loop(bank, state, inputs, metrics, t, y, u)
+        measures = metrics.finish()
+    return Result(t, inputs.r, y, u, measures)
 
 
 def run_loop(bank, state, inputs, metrics, t, y_out, u_out):
