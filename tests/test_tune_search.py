@@ -1,5 +1,7 @@
 """search: the best candidate per plant, the same by chunks, on a cluster,
 and against a finer grid and SIMC."""
+import importlib.util
+
 import numpy as np
 import pytest
 
@@ -107,7 +109,8 @@ def test_a_dask_cluster_gives_the_local_result():
     local = search(PLANTS, GRID, dt=DT, steps=STEPS, chunk=30)
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   dashboard_address=None) as cluster, distributed.Client(cluster) as client:
-        remote = search(PLANTS, GRID, dt=DT, steps=STEPS, chunk=30, client=client)
+        remote = search(PLANTS, GRID, dt=DT, steps=STEPS, chunk=30, client=client,
+                        progress=importlib.util.find_spec("tqdm") is not None)
     assert np.array_equal(local.index, remote.index)
     assert all(np.array_equal(local.metrics[n], remote.metrics[n]) for n in local.metrics)
     assert local.gains == remote.gains
