@@ -11,7 +11,7 @@ import math
 import pathlib
 import sys
 
-EXAMPLES = ["closed_loop", "bank_step_response"]
+EXAMPLES = ["closed_loop", "bank_step_response", "tuning_fleet"]
 
 
 def save(panels, path):

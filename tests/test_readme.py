@@ -19,3 +19,14 @@ def test_quick_start_gives_the_results_shown():
         else:
             exec(code, namespace)
     assert checked == 2  # both results of the block were compared
+
+
+def test_simulation_and_tuning_example_runs():
+    text = README.read_text()
+    block = re.search(r"## Simulation and tuning\n.*?```python\n(.*?)```", text, re.DOTALL).group(1)
+    namespace = {}
+    exec(block, namespace)
+    # The step tests are noise-free ZOH data of FOPDT models: fitted exactly.
+    assert namespace["fit_error"].max() < 1e-9
+    assert namespace["run"].iae.shape == (100,)
+    assert set(namespace["margins"]) == {"ms", "gm", "pm"}

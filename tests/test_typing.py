@@ -12,7 +12,7 @@ pytest.importorskip("mypy")
 
 HERE = pathlib.Path(__file__).parent / "typing"
 # Every extension module of the package with its stub.
-STUB_MODULES = ["kovar.regulo", "kovar.bank"]
+STUB_MODULES = ["kovar.regulo", "kovar.bank", "kovar.sim", "kovar.tune"]
 
 
 def mypy(tmp_path, *args):

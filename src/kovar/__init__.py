@@ -3,7 +3,8 @@
 The controllers live in the native modules :mod:`kovar.regulo` and
 :mod:`kovar.bank`. ``kovar.PIDBank`` is :class:`kovar.bank.PIDBank`,
 imported on first use so that importing :mod:`kovar.regulo` alone never
-loads :mod:`kovar.bank`.
+loads :mod:`kovar.bank`. :mod:`kovar.sim` and :mod:`kovar.tune`, written in
+Python, simulate banks against plant banks and tune them.
 """
 
 

@@ -1,0 +1,92 @@
+"""Closed-loop simulation of PID banks against banks of plants."""
+
+from typing import Any
+
+import numpy
+import numpy.typing
+
+from kovar.bank import PIDBank
+
+_Values = float | numpy.typing.ArrayLike
+_Floats = numpy.typing.NDArray[numpy.float64]
+_Ints = numpy.typing.NDArray[numpy.int64]
+
+class _Plant:
+    @property
+    def shape(self) -> tuple[int, ...]: ...
+    @property
+    def gain(self) -> _Floats: ...
+    @property
+    def delay(self) -> _Floats: ...
+    def params(self) -> dict[str, _Floats]: ...
+    def discretize(self, dt: float) -> Discrete: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
+    def __eq__(self, other: object) -> bool: ...
+
+class FOPDT(_Plant):
+    def __init__(self, gain: _Values, tau: _Values, delay: _Values = 0.0) -> None: ...
+    @property
+    def tau(self) -> _Floats: ...
+
+class SOPDT(_Plant):
+    def __init__(self, gain: _Values, tau1: _Values, tau2: _Values, delay: _Values = 0.0) -> None: ...
+    @property
+    def tau1(self) -> _Floats: ...
+    @property
+    def tau2(self) -> _Floats: ...
+
+class Integrating(_Plant):
+    def __init__(self, gain: _Values, delay: _Values = 0.0) -> None: ...
+
+class Discrete:
+    kind: str
+    shape: tuple[int, ...]
+    dt: float
+    d: _Ints
+    coefficients: dict[str, _Floats]
+    def __init__(self, kind: str, shape: tuple[int, ...], dt: float, d: _Ints, **coefficients: _Floats) -> None: ...
+    @property
+    def order(self) -> int: ...
+    def broadcast(self, shape: tuple[int, ...]) -> Discrete: ...
+    def __getattr__(self, name: str) -> _Floats: ...
+
+class Result:
+    t: _Floats
+    r: _Floats
+    y: _Floats | None
+    u: _Floats | None
+    iae: _Floats
+    ise: _Floats
+    itae: _Floats
+    overshoot: _Floats
+    settling_time: _Floats
+    rise_time: _Floats
+    peak_u: _Floats
+    u_variation: _Floats
+    def __init__(
+        self, t: _Floats, r: _Floats, y: _Floats | None, u: _Floats | None, metrics: dict[str, _Floats]
+    ) -> None: ...
+    @property
+    def shape(self) -> tuple[int, ...]: ...
+    @property
+    def metrics(self) -> dict[str, _Floats]: ...
+    def plot(self, channels: numpy.typing.ArrayLike | None = None, ax: Any = None) -> tuple[Any, Any]: ...
+
+def simulate(
+    bank: PIDBank,
+    plant: FOPDT | SOPDT | Integrating,
+    *,
+    dt: float,
+    steps: int,
+    setpoint: _Values = 1.0,
+    load: _Values = 0.0,
+    load_step: int | None = None,
+    noise: _Values = 0.0,
+    seed: Any = None,
+    record: bool = True,
+) -> Result: ...
+def response_metrics(
+    dt: float, r: numpy.typing.ArrayLike, y: numpy.typing.ArrayLike, u: numpy.typing.ArrayLike
+) -> dict[str, _Floats]: ...
+
+__all__ = ["FOPDT", "SOPDT", "Integrating", "Discrete", "Result", "simulate", "response_metrics"]

@@ -1,0 +1,65 @@
+"""The outcome of one simulation."""
+
+import numpy as np
+
+from kovar.sim.metrics import NAMES
+
+
+class Result:
+    """One closed-loop run of a bank.
+
+    ``t`` (``k*dt``, shape ``(steps,)``); ``r``, the setpoint as a
+    read-only view of shape ``(steps, *shape)``; ``y`` (the plant output,
+    without noise) and ``u`` (the controller output), of shape
+    ``(steps, *shape)`` when the run was recorded, else None; and the
+    measures of :mod:`kovar.sim.metrics`, arrays of the bank's shape.
+    """
+
+    def __init__(self, t, r, y, u, metrics):
+        self.t = t
+        self.r = r
+        self.y = y
+        self.u = u
+        self._metrics = metrics
+        for name in NAMES:
+            setattr(self, name, metrics[name])
+
+    @property
+    def shape(self):
+        """The bank's shape."""
+        return self.r.shape[1:]
+
+    @property
+    def metrics(self):
+        """The measures by name."""
+        return dict(self._metrics)
+
+    def __repr__(self):
+        kept = "recorded" if self.y is not None else "measures only"
+        return f"<Result: {self.t.shape[0]} steps of shape {self.shape}, {kept}>"
+
+    def plot(self, channels=None, ax=None):
+        """Draws y and r (upper axes) and u (lower axes) against t for the
+        given channels (indices into the flattened bank; the first 5 when
+        None) and returns the two axes. Needs matplotlib and a recorded run."""
+        if self.y is None:
+            raise ValueError("plot needs a recorded run (simulate with record=True)")
+        import matplotlib.pyplot as plt
+
+        size = int(np.prod(self.shape))
+        picked = range(min(size, 5)) if channels is None else np.atleast_1d(channels).astype(np.int64)
+        if ax is None:
+            _, ax = plt.subplots(2, 1, sharex=True)
+        top, bottom = ax
+        y = self.y.reshape(len(self.t), size)
+        u = self.u.reshape(len(self.t), size)
+        r = self.r.reshape(len(self.t), size)
+        for i in picked:
+            line, = top.plot(self.t, y[:, i], label=f"y[{i}]")
+            top.plot(self.t, r[:, i], linestyle="--", color=line.get_color())
+            bottom.plot(self.t, u[:, i], color=line.get_color())
+        top.set_ylabel("y, r (dashed)")
+        bottom.set_ylabel("u")
+        bottom.set_xlabel("t")
+        top.legend(fontsize="small")
+        return top, bottom

@@ -1,0 +1,20 @@
+"""Tuning of PID banks: models identified from step tests, tuning rules
+vectorised over channels, robustness measures and a search over candidate
+gains by simulation.
+
+- :func:`identify_fopdt`: a FOPDT model per channel from a step test.
+- :func:`simc`, :func:`amigo`, :func:`lambda_tuning`,
+  :func:`ziegler_nichols`: tuning rules returning :class:`Gains`, which
+  ``PIDBank(shape, **gains)`` takes as they are.
+- :func:`robustness`: maximum sensitivity, gain and phase margins.
+- :func:`search`: the best candidate gains per plant by simulation, under a
+  limit on the maximum sensitivity.
+"""
+
+from kovar.tune.gains import Gains
+from kovar.tune.identify import identify_fopdt
+from kovar.tune.robustness import robustness
+from kovar.tune.search import SearchResult, search
+from kovar.tune.rules import amigo, half_rule, lambda_tuning, simc, ziegler_nichols
+
+__all__ = ["identify_fopdt", "Gains", "simc", "amigo", "lambda_tuning", "ziegler_nichols", "half_rule", "robustness", "search", "SearchResult"]

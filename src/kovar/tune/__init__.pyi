@@ -1,0 +1,71 @@
+"""Tuning of PID banks: identification, tuning rules, robustness, search."""
+
+from collections.abc import Callable, Iterator, Mapping
+from typing import Any, Literal
+
+import numpy
+import numpy.typing
+
+from kovar.sim import FOPDT, SOPDT, Integrating, Result
+
+_Values = float | numpy.typing.ArrayLike
+_Floats = numpy.typing.NDArray[numpy.float64]
+_Ints = numpy.typing.NDArray[numpy.int64]
+_Model = FOPDT | SOPDT | Integrating
+_GainName = Literal["kp", "ki", "kd", "tf", "b", "c"]
+
+class Gains(Mapping[str, _Floats]):
+    def __init__(
+        self, kp: _Values, ki: _Values = 0.0, kd: _Values = 0.0, tf: _Values = 0.0, b: _Values = 1.0, c: _Values = 0.0
+    ) -> None: ...
+    @property
+    def shape(self) -> tuple[int, ...]: ...
+    def __getitem__(self, name: str) -> _Floats: ...
+    def __iter__(self) -> Iterator[str]: ...
+    def __len__(self) -> int: ...
+    def __getattr__(self, name: str) -> _Floats: ...
+    def replace(self, **changes: _Values) -> Gains: ...
+    def reshape(self, *shape: int) -> Gains: ...
+    def __getstate__(self) -> dict[str, _Floats]: ...
+    def __setstate__(self, state: dict[str, _Floats]) -> None: ...
+    def __eq__(self, other: object) -> bool: ...
+
+class SearchResult:
+    gains: Gains
+    index: _Ints
+    score: _Floats
+    ms: _Floats
+    metrics: dict[str, _Floats]
+    candidates: int
+    def __init__(
+        self, gains: Gains, index: _Ints, score: _Floats, ms: _Floats, metrics: dict[str, _Floats], count: int
+    ) -> None: ...
+
+def identify_fopdt(
+    t: numpy.typing.ArrayLike, u: numpy.typing.ArrayLike, y: numpy.typing.ArrayLike, *, iterations: int = 60
+) -> tuple[FOPDT, _Floats]: ...
+def simc(model: _Model, tc: _Values | None = None, *, n: float = 10.0) -> Gains: ...
+def amigo(model: _Model, kind: Literal["pi", "pid"] = "pi", *, n: float = 10.0) -> Gains: ...
+def lambda_tuning(model: _Model, lam: _Values, *, n: float = 10.0) -> Gains: ...
+def ziegler_nichols(ku: _Values, tu: _Values, kind: Literal["p", "pi", "pid"] = "pid", *, n: float = 10.0) -> Gains: ...
+def half_rule(model: SOPDT) -> FOPDT: ...
+def robustness(model: _Model, gains: Mapping[str, _Values]) -> dict[str, _Floats]: ...
+def search(
+    plant: _Model,
+    grid: Gains | Mapping[str, numpy.typing.ArrayLike],
+    *,
+    dt: float,
+    steps: int,
+    objective: str | Callable[[Result], numpy.typing.ArrayLike] = "iae",
+    max_ms: float = 1.6,
+    chunk: int | None = None,
+    client: Any = None,
+    progress: bool = False,
+    setpoint: _Values = 1.0,
+    options: Mapping[str, Any] | None = None,
+) -> SearchResult: ...
+
+__all__ = [
+    "identify_fopdt", "Gains", "simc", "amigo", "lambda_tuning", "ziegler_nichols", "half_rule",
+    "robustness", "search", "SearchResult",
+]

@@ -1,0 +1,187 @@
+"""The best of many candidate gains per plant, by simulating them all."""
+
+import itertools
+from collections.abc import Mapping
+
+import numpy as np
+
+from kovar import _values
+from kovar.bank import PIDBank
+from kovar.sim.metrics import NAMES as METRICS
+from kovar.sim.plants import _Plant
+from kovar.sim.loop import simulate
+from kovar.tune.gains import NAMES, Gains
+from kovar.tune.robustness import robustness
+
+# Channels per bank when `chunk` is not given: large enough that a step's
+# per-call costs vanish, small enough to stay in cache-sized arrays.
+_CHANNELS_PER_CHUNK = 1 << 16
+
+
+def candidates(grid):
+    """The candidates of `grid` as Gains of shape (m,): a Gains is
+    flattened; a mapping of names to sequences is the Cartesian product of
+    its values (last name fastest), the unnamed gains at their defaults."""
+    if isinstance(grid, Gains):
+        return grid.reshape(-1)
+    if not isinstance(grid, Mapping):
+        raise TypeError(f"grid must be a Gains or a mapping of gain names to values, not {type(grid).__name__}")
+    for name in grid:
+        if name not in NAMES:
+            raise TypeError(f"grid has no gain named {name!r}; the gains are {', '.join(NAMES)}")
+    if "kp" not in grid:
+        raise TypeError("grid must give kp")
+    names = list(grid)
+    values = [_values.finite(n, grid[n]).reshape(-1) for n in names]
+    for name, v in zip(names, values):
+        if v.size == 0:
+            raise ValueError(f"grid gives no values for {name}")
+    product = np.array(list(itertools.product(*[v.tolist() for v in values])), dtype=np.float64)
+    return Gains(**{n: product[:, i] for i, n in enumerate(names)})
+
+
+class SearchResult:
+    """The best candidate per plant.
+
+    ``gains`` (a :class:`Gains` of the plant bank's shape; NaN where no
+    candidate met the limit), ``index`` (the candidate's position in the
+    grid, -1 where none), ``score`` (its objective, ``inf`` where none),
+    ``ms`` and ``metrics`` (every measure of its run, by name),
+    ``candidates`` (how many were tried)."""
+
+    def __init__(self, gains, index, score, ms, metrics, count):
+        self.gains = gains
+        self.index = index
+        self.score = score
+        self.ms = ms
+        self.metrics = metrics
+        self.candidates = count
+
+    def __repr__(self):
+        return f"<SearchResult: best of {self.candidates} candidates for plants of shape {self.index.shape}>"
+
+
+def evaluate_chunk(plant, gains, offset, dt, steps, objective, max_ms, setpoint, options):
+    """Simulates the candidates `gains` (shape (m,)) on every plant as one
+    bank of shape (m, *plant.shape) and returns the best per plant:
+    (score, index from `offset`, ms, metrics). Runs wherever it is sent
+    (a dask worker included): it depends on its arguments only."""
+    shape = (gains.shape[0], *plant.shape)
+    lead = (slice(None),) + (None,) * len(plant.shape)
+    full = Gains(**{n: np.broadcast_to(v[lead], shape) for n, v in gains.items()})
+    ms = robustness(plant, full)["ms"]
+    allowed = ms <= max_ms
+    keep = np.flatnonzero(allowed.reshape(shape[0], -1).any(axis=1))
+    score = np.full(shape, np.inf)
+    metrics = {name: np.full(shape, np.nan) for name in METRICS}
+    if keep.size:
+        kept = Gains(**{n: v[keep] for n, v in full.items()})
+        bank = PIDBank(kept.shape, **kept, **options)
+        result = simulate(bank, plant, dt=dt, steps=steps, setpoint=setpoint, record=False)
+        value = result.metrics[objective] if isinstance(objective, str) else np.asarray(objective(result))
+        value = np.where(np.isnan(value), np.inf, value)
+        score[keep] = np.where(allowed[keep], value, np.inf)
+        for name in METRICS:
+            metrics[name][keep] = result.metrics[name]
+    best = np.argmin(score, axis=0)
+    pick = lambda a: np.take_along_axis(a, best[None], axis=0)[0]
+    return pick(score), best + offset, pick(ms), {n: pick(v) for n, v in metrics.items()}
+
+
+def search(plant, grid, *, dt, steps, objective="iae", max_ms=1.6, chunk=None, client=None,
+           progress=False, setpoint=1.0, options=None):
+    """Simulates every candidate of `grid` on every plant of `plant` and
+    returns a :class:`SearchResult` with the best per plant.
+
+    `grid`: a mapping of gain names (kp, ki, kd, tf, b, c) to candidate
+    values, whose Cartesian product is tried, or a :class:`Gains` of
+    candidates. Candidates whose maximum sensitivity ``Ms`` on a plant
+    exceeds `max_ms` are not admitted for it. `objective` is a measure of
+    kovar.sim (``"iae"``, ``"ise"``, ``"itae"``, ...) or a function of a
+    :class:`kovar.sim.Result` returning an array of its shape; smaller is
+    better, ties go to the earlier candidate. Each run is a step of
+    `setpoint` from rest over `steps` samples of `dt`; `options` are further
+    PIDBank keywords (limits, anti-windup...).
+
+    Candidates run `chunk` at a time as one bank each (by default about
+    65,000 channels per bank); `progress` shows a tqdm bar over chunks;
+    with a ``dask.distributed`` `client`, chunks run on its workers and the
+    result is the same as a local run.
+    """
+    if not isinstance(plant, _Plant):
+        raise TypeError(f"plant must be a FOPDT, SOPDT or Integrating bank, not {type(plant).__name__}")
+    if isinstance(objective, str):
+        if objective not in METRICS:
+            raise ValueError(f"objective must be one of {', '.join(METRICS)} or a function, not {objective!r}")
+    elif not callable(objective):
+        raise TypeError(f"objective must be a measure's name or a function, not {type(objective).__name__}")
+    dt = _values.positive_scalar("dt", dt)
+    steps = _values.count("steps", steps)
+    max_ms = _values.positive_scalar("max_ms", max_ms)
+    options = dict(options or {})
+    clash = set(options) & set(NAMES)
+    if clash:
+        raise TypeError(f"options must not set the searched gain {sorted(clash)[0]}")
+    every = candidates(grid)
+    total = every.shape[0]
+    per_plant = max(1, int(np.prod(plant.shape)))
+    size = _values.count("chunk", chunk) if chunk is not None else max(1, _CHANNELS_PER_CHUNK // per_plant)
+    starts = list(range(0, total, size))
+    parts = [Gains(**{n: v[s:s + size] for n, v in every.items()}) for s in starts]
+    args = (dt, steps, objective, max_ms, setpoint, options)
+    bar = _progress(len(parts)) if progress else None
+    if client is None:
+        outcomes = []
+        for part, start in zip(parts, starts):
+            outcomes.append(evaluate_chunk(plant, part, start, *args))
+            if bar is not None:
+                bar.update(1)
+    else:
+        futures = [client.submit(evaluate_chunk, plant, part, start, *args, pure=False)
+                   for part, start in zip(parts, starts)]
+        if bar is not None:
+            from distributed import as_completed
+
+            for _ in as_completed(futures):
+                bar.update(1)
+        outcomes = client.gather(futures)
+    if bar is not None:
+        bar.close()
+    return _combine(outcomes, every, plant.shape, total)
+
+
+def _progress(total):
+    try:
+        from tqdm.auto import tqdm  # type: ignore[import-untyped, unused-ignore]
+    except ImportError:
+        raise ImportError("progress=True needs tqdm (pip install 'kovar[progress]')") from None
+    return tqdm(total=total, unit="chunk")
+
+
+def _combine(outcomes, every, shape, total):
+    """The best over chunks, in chunk order (an earlier chunk wins ties)."""
+    score, index, ms, metrics = outcomes[0]
+    score, index, ms = score.copy(), index.copy(), ms.copy()
+    metrics = {n: v.copy() for n, v in metrics.items()}
+    for s, i, m, mt in outcomes[1:]:
+        better = s < score
+        score = np.where(better, s, score)
+        index = np.where(better, i, index)
+        ms = np.where(better, m, ms)
+        metrics = {n: np.where(better, mt[n], v) for n, v in metrics.items()}
+    found = np.isfinite(score)
+    index = np.where(found, index, -1)
+    safe = np.where(found, index, 0)
+    return SearchResult(_gains_with_gaps(every, safe, found), index, score, ms, metrics, total)
+
+
+def _gains_with_gaps(every, safe, found):
+    # Gains refuses NaN, which marks plants no candidate was admitted for.
+    gains = Gains.__new__(Gains)
+    gains._values = {}
+    for n, v in every.items():
+        a = np.where(found, v[safe], np.nan)
+        a.flags.writeable = False
+        gains._values[n] = a
+    gains._shape = safe.shape
+    return gains

@@ -1,0 +1,114 @@
+"""Plant banks: their checks, dead time in samples and exact ZOH models."""
+import pickle
+
+import numpy as np
+import pytest
+
+from kovar.sim import FOPDT, SOPDT, Integrating
+from kovar.sim.expm import pade_expm
+
+
+@pytest.mark.parametrize(
+    "make, message",
+    [
+        (lambda: FOPDT(1.0, 0.0), "tau must be positive, not 0.0"),
+        (lambda: FOPDT(1.0, [1.0, -2.0]), "tau must be positive, not -2.0 (index (1,))"),
+        (lambda: FOPDT(1.0, 1.0, -0.5), "delay must be non-negative, not -0.5"),
+        (lambda: FOPDT(np.nan, 1.0), "gain must be finite, not nan"),
+        (lambda: FOPDT(1.0, [[1.0, np.inf]]), "tau must be finite, not inf (index (0, 1))"),
+        (lambda: SOPDT(1.0, 1.0, 0.0), "tau2 must be positive, not 0.0"),
+        (lambda: SOPDT(1.0, -1.0, 1.0), "tau1 must be positive, not -1.0"),
+        (lambda: Integrating(1.0, [0.0, -1.0]), "delay must be non-negative, not -1.0 (index (1,))"),
+        (lambda: FOPDT([1.0, 2.0], [1.0, 2.0, 3.0]),
+         "gain has shape (2,) and tau has shape (3,), which do not broadcast together"),
+        (lambda: FOPDT(1.0, 1.0).discretize(0.0), "dt must be a positive finite number, not 0.0"),
+        (lambda: FOPDT(1.0, 1.0).discretize(-1), "dt must be a positive finite number, not -1.0"),
+    ],
+)
+def test_invalid_parameters_are_refused_by_name(make, message):
+    with pytest.raises(ValueError) as info:
+        make()
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize("value", ["1", None, 1j, [object()]])
+def test_non_real_parameters_are_type_errors(value):
+    with pytest.raises(TypeError) as info:
+        FOPDT(value, 1.0)
+    assert str(info.value) == f"gain must be a real number or array, not {type(value).__name__}"
+
+
+def test_parameters_broadcast_to_a_read_only_shape():
+    p = SOPDT([[1.0], [2.0]], 3.0, [1.0, 2.0, 4.0])
+    assert p.shape == (2, 3)
+    assert p.gain.shape == p.tau2.shape == (2, 3)
+    with pytest.raises(ValueError):
+        p.tau1[0, 0] = 5.0
+    assert pickle.loads(pickle.dumps(p)) == p
+
+
+@pytest.mark.parametrize(
+    "delay, dt, samples",
+    [(0.0, 0.1, 0), (0.04, 0.1, 0), (0.05, 0.1, 1), (0.149, 0.1, 1), (1.0, 0.1, 10), (2.5, 1.0, 3)],
+)
+def test_dead_time_rounds_to_whole_samples(delay, dt, samples):
+    assert FOPDT(1.0, 1.0, delay).discretize(dt).d == samples
+
+
+def test_fopdt_coefficients_follow_the_equations():
+    tau = np.array([0.3, 1.0, 7.0])
+    m = FOPDT(2.5, tau).discretize(0.1)
+    a = np.exp(-0.1 / tau)
+    assert np.array_equal(m.a, a)
+    assert np.array_equal(m.b, (1.0 - a) * 2.5)
+    assert np.array_equal(Integrating([2.0, -3.0]).discretize(0.1).b, np.array([2.0, -3.0]) * 0.1)
+
+
+def test_matrix_exponential_matches_scipy():
+    linalg = pytest.importorskip("scipy.linalg")
+    rng = np.random.default_rng(7)
+    stable = rng.standard_normal((200, 3, 3)) - 3.0 * np.eye(3)
+    scaled = stable * rng.uniform(1e-3, 40.0, (200, 1, 1))
+    for a in (stable, scaled, np.zeros((3, 3))):
+        expected = np.array([linalg.expm(m) for m in a.reshape(-1, 3, 3)]).reshape(a.shape)
+        assert np.allclose(pade_expm(a), expected, rtol=1e-12, atol=1e-13)
+
+
+def _control_step(system, dt, steps, u):
+    control = pytest.importorskip("control")
+    sysd = control.c2d(system, dt, method="zoh")
+    return control.forced_response(sysd, np.arange(steps) * dt, u).outputs
+
+
+@pytest.mark.parametrize("tau1, tau2", [(1.0, 0.3), (0.5, 0.5), (2.0, 2.0 + 1e-9), (0.05, 20.0)])
+@pytest.mark.parametrize("own_expm", [False, True])
+def test_sopdt_open_loop_matches_python_control(monkeypatch, tau1, tau2, own_expm):
+    control = pytest.importorskip("control")
+    if own_expm:
+        monkeypatch.setattr("kovar.sim.plants.expm", pade_expm)
+    dt, steps, gain = 0.1, 300, 1.7
+    u = np.sin(np.arange(steps) * 0.05) + 1.0
+    expected = _control_step(control.tf([gain], np.polymul([tau1, 1.0], [tau2, 1.0])), dt, steps, u)
+    got = _open_loop(SOPDT(gain, tau1, tau2), dt, u)
+    assert np.allclose(got, expected, rtol=0, atol=1e-12 * np.abs(expected).max())
+
+
+def test_fopdt_open_loop_with_dead_time_matches_python_control():
+    control = pytest.importorskip("control")
+    dt, steps = 0.05, 200
+    u = np.where(np.arange(steps) >= 3, 1.0, 0.0)
+    expected = _control_step(control.tf([2.0], [0.7, 1.0]), dt, steps, u)
+    got = _open_loop(FOPDT(2.0, 0.7, 0.25), dt, u)  # 5 samples of dead time
+    assert np.allclose(got[5:], expected[:-5], rtol=0, atol=1e-12)
+    assert np.all(got[:5] == 0.0)
+
+
+def _open_loop(plant, dt, u):
+    from kovar.sim.stepping import PlantState
+
+    state = PlantState(plant.discretize(dt).broadcast(()))
+    y = []
+    for v in u:
+        y.append(float(state.output()))
+        state.advance(np.float64(v))
+    return np.array(y)
