@@ -1,0 +1,198 @@
+#include "kovar/kernels/thread_pool.hpp"
+
+#include <sched.h>
+#include <unistd.h>
+#include <xmmintrin.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
+#include <mutex>
+#include <new>
+#include <thread>
+
+namespace kovar::kernels {
+
+namespace {
+
+constexpr int kMaxThreads = 64;
+constexpr int kDefaultMaxThreads = 8;
+// Ranges start on a multiple of this many items: 64 bytes of doubles, so
+// two threads never write the same cache line.
+constexpr std::ptrdiff_t kRangeAlign = 8;
+constexpr unsigned kStatusFlags = 0x3F;
+
+std::atomic<int> threads_wanted{1};
+
+int available_cpus() noexcept {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof(set), &set) == 0) return CPU_COUNT(&set);
+  const long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<int>(online) : 1;
+}
+
+// One split call: its ranges are handed out through `next`.
+struct Job {
+  RangeFunction fn;
+  const void* context;
+  std::ptrdiff_t items;
+  int parts;
+  unsigned csr;  // the caller's control bits, status flags clear
+  std::atomic<int> next{0};
+  std::atomic<int> done{0};
+  std::atomic<unsigned> raised{0};
+  int workers_inside = 0;  // guarded by the pool's mutex
+
+  void run_parts() noexcept {
+    const unsigned own = _mm_getcsr();
+    for (int part = next.fetch_add(1); part < parts; part = next.fetch_add(1)) {
+      _mm_setcsr(csr);
+      fn(context, bound(part), bound(part + 1));
+      raised.fetch_or(_mm_getcsr() & kStatusFlags, std::memory_order_relaxed);
+      done.fetch_add(1, std::memory_order_release);
+    }
+    _mm_setcsr(own);
+  }
+
+  std::ptrdiff_t bound(int part) const noexcept {
+    if (part == parts) return items;
+    const std::ptrdiff_t at = items / parts * part;
+    return at - at % kRangeAlign;
+  }
+};
+
+class Pool {
+ public:
+  explicit Pool(pid_t pid) noexcept : pid_(pid) {}
+  pid_t pid() const noexcept { return pid_; }
+
+  // False when another caller's job has the pool: that call then runs on
+  // its own thread instead of waiting.
+  bool try_run(Job& job) noexcept {
+    if (busy_.exchange(true, std::memory_order_acquire)) return false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      while (workers_ < job.parts - 1 && start_worker()) ++workers_;
+      if (workers_ == 0) {
+        busy_.store(false, std::memory_order_release);
+        return false;
+      }
+      job_ = &job;
+      ++generation_;
+    }
+    wake_.notify_all();
+    job.run_parts();
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      // No worker may still hold the job (it lives on the caller's stack).
+      finished_.wait(lock, [&] {
+        return job.workers_inside == 0 && job.done.load(std::memory_order_acquire) == job.parts;
+      });
+      job_ = nullptr;
+    }
+    busy_.store(false, std::memory_order_release);
+    return true;
+  }
+
+ private:
+  bool start_worker() noexcept {
+    try {
+      std::thread([this] { work(); }).detach();
+      return true;
+    } catch (...) {
+      return false;
+    }
+  }
+
+  [[noreturn]] void work() noexcept {
+    std::uint64_t seen = 0;
+    for (;;) {
+      Job* job;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, [&] { return generation_ != seen; });
+        seen = generation_;
+        job = job_;
+        if (job == nullptr) continue;
+        ++job->workers_inside;
+      }
+      job->run_parts();
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        --job->workers_inside;
+      }
+      finished_.notify_all();
+    }
+  }
+
+  const pid_t pid_;
+  std::atomic<bool> busy_{false};
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable finished_;
+  Job* job_ = nullptr;
+  std::uint64_t generation_ = 0;
+  int workers_ = 0;
+};
+
+// The pool of this process. Never freed: its workers wait on it until the
+// process ends. A child made by fork() finds its parent's pool (whose
+// threads it lacks, whose mutex may be held) and makes its own; the old
+// one is left untouched.
+std::atomic<Pool*> current_pool{nullptr};
+
+Pool* pool() noexcept {
+  const pid_t me = getpid();
+  Pool* pool = current_pool.load(std::memory_order_acquire);
+  if (pool != nullptr && pool->pid() == me) return pool;
+  Pool* fresh = new (std::nothrow) Pool(me);
+  if (fresh == nullptr) return nullptr;
+  if (current_pool.compare_exchange_strong(pool, fresh, std::memory_order_acq_rel)) return fresh;
+  delete fresh;  // another thread of this process made one first
+  return pool;
+}
+
+}  // namespace
+
+void choose_kernel_threads() noexcept {
+  const char* text = std::getenv("KOVAR_THREADS");
+  char* end = nullptr;
+  const long forced = text != nullptr ? std::strtol(text, &end, 10) : 0;
+  if (text != nullptr && end != text && *end == '\0' && forced > 0) {
+    set_kernel_threads(forced > kMaxThreads ? kMaxThreads : static_cast<int>(forced));
+  } else {
+    const int cpus = available_cpus();
+    set_kernel_threads(cpus < kDefaultMaxThreads ? cpus : kDefaultMaxThreads);
+  }
+}
+
+int kernel_threads() noexcept { return threads_wanted.load(std::memory_order_relaxed); }
+
+int set_kernel_threads(int threads) noexcept {
+  threads = threads < 1 ? 1 : threads > kMaxThreads ? kMaxThreads : threads;
+  threads_wanted.store(threads, std::memory_order_relaxed);
+  return threads;
+}
+
+void split_over_threads(std::ptrdiff_t items, std::ptrdiff_t weight, RangeFunction fn,
+                        const void* context) noexcept {
+  const int threads = kernel_threads();
+  if (threads > 1 && items >= (kParallelWork + weight - 1) / weight) {
+    Job job;
+    job.fn = fn;
+    job.context = context;
+    job.items = items;
+    job.parts = threads;
+    const unsigned caller = _mm_getcsr();
+    job.csr = caller & ~kStatusFlags;
+    Pool* p = pool();
+    if (p != nullptr && p->try_run(job)) {
+      _mm_setcsr(caller | job.raised.load(std::memory_order_relaxed));
+      return;
+    }
+  }
+  fn(context, 0, items);
+}
+
+}  // namespace kovar::kernels
