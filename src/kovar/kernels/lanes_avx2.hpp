@@ -20,6 +20,7 @@ struct Avx2 {
   static Reg sub(Reg a, Reg b) noexcept { return _mm256_sub_pd(a, b); }
   static Reg mul(Reg a, Reg b) noexcept { return _mm256_mul_pd(a, b); }
   static Reg div(Reg a, Reg b) noexcept { return _mm256_div_pd(a, b); }
+  static void compute(Reg v) noexcept { asm volatile("" : : "x"(v)); }
   // Quiet (_OQ) compares raise nothing on NaN; a false compare keeps x.
   static Reg max_quiet(Reg bound, Reg x) noexcept {
     return _mm256_blendv_pd(x, bound, _mm256_cmp_pd(bound, x, _CMP_GT_OQ));

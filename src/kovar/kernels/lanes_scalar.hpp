@@ -23,6 +23,9 @@ struct ScalarLanes {
   static Reg sub(Reg a, Reg b) noexcept { return a - b; }
   static Reg mul(Reg a, Reg b) noexcept { return a * b; }
   static Reg div(Reg a, Reg b) noexcept { return a / b; }
+  // Makes the operations behind v happen though v is not used: they may
+  // raise a status flag the law must report.
+  static void compute(Reg v) noexcept { asm volatile("" : : "x"(v)); }
   // bound > x ? bound : x, and bound < x ? bound : x, compared quietly: a
   // NaN x stays, and raises nothing. bound is never NaN.
   static Reg max_quiet(Reg bound, Reg x) noexcept {

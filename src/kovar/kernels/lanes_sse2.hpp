@@ -19,6 +19,7 @@ struct Sse2 {
   static Reg sub(Reg a, Reg b) noexcept { return _mm_sub_pd(a, b); }
   static Reg mul(Reg a, Reg b) noexcept { return _mm_mul_pd(a, b); }
   static Reg div(Reg a, Reg b) noexcept { return _mm_div_pd(a, b); }
+  static void compute(Reg v) noexcept { asm volatile("" : : "x"(v)); }
   // SSE2's ordered compares, MAXPD and MINPD all raise invalid on a NaN
   // operand; CMPORDPD does not. NaN lanes are set to +0.0 for MAXPD/MINPD
   // (bound > x ? bound : x, and bound < x ? bound : x) and put back after.

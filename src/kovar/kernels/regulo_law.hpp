@@ -131,6 +131,7 @@ void adaptive_range(const AdaptiveChannels& c, std::ptrdiff_t begin, std::ptrdif
       const auto e = L::load(error + i);
       const auto mean = L::div(L::load(sum + i), L::set1(10.0));
       const auto unclipped = L::mul(L::mul(L::set1(learning_rate), mean), e);
+      if constexpr (kNanBound) L::compute(unclipped);
       const auto delta = kNanBound ? L::set1(nan_bound)
                                    : L::min_quiet(L::set1(upper),
                                                   L::max_quiet(L::set1(lower), unclipped));
