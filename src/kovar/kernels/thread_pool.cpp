@@ -22,6 +22,10 @@ constexpr int kDefaultMaxThreads = 8;
 // two threads never write the same cache line.
 constexpr std::ptrdiff_t kRangeAlign = 8;
 constexpr unsigned kStatusFlags = 0x3F;
+// Work (items times weight) of one range handed to a thread: about 1 MB of
+// each array, a few hundred microseconds.
+constexpr std::ptrdiff_t kChunkWork = 1 << 17;
+constexpr std::ptrdiff_t kMaxParts = 4096;
 
 std::atomic<int> threads_wanted{1};
 
@@ -38,11 +42,13 @@ struct Job {
   const void* context;
   std::ptrdiff_t items;
   int parts;
+  int seats;  // workers that may join: the threads wanted, less the caller
   unsigned csr;  // the caller's control bits, status flags clear
   std::atomic<int> next{0};
   std::atomic<int> done{0};
   std::atomic<unsigned> raised{0};
-  int workers_inside = 0;  // guarded by the pool's mutex
+  int workers_inside = 0;  // these two guarded by the pool's mutex
+  int workers_joined = 0;
 
   void run_parts() noexcept {
     const unsigned own = _mm_getcsr();
@@ -73,7 +79,7 @@ class Pool {
     if (busy_.exchange(true, std::memory_order_acquire)) return false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      while (workers_ < job.parts - 1 && start_worker()) ++workers_;
+      while (workers_ < job.seats && start_worker()) ++workers_;
       if (workers_ == 0) {
         busy_.store(false, std::memory_order_release);
         return false;
@@ -114,7 +120,8 @@ class Pool {
         wake_.wait(lock, [&] { return generation_ != seen; });
         seen = generation_;
         job = job_;
-        if (job == nullptr) continue;
+        if (job == nullptr || job->workers_joined == job->seats) continue;
+        ++job->workers_joined;
         ++job->workers_inside;
       }
       job->run_parts();
@@ -183,7 +190,12 @@ void split_over_threads(std::ptrdiff_t items, std::ptrdiff_t weight, RangeFuncti
     job.fn = fn;
     job.context = context;
     job.items = items;
-    job.parts = threads;
+    // Many small ranges rather than one per thread: a thread the OS does not
+    // run (the machine is busy) then holds up no more than one range, and
+    // the others take the rest.
+    const std::ptrdiff_t chunks = (items * weight + kChunkWork - 1) / kChunkWork;
+    job.parts = static_cast<int>(chunks < threads ? threads : chunks > kMaxParts ? kMaxParts : chunks);
+    job.seats = threads - 1;
     const unsigned caller = _mm_getcsr();
     job.csr = caller & ~kStatusFlags;
     Pool* p = pool();
