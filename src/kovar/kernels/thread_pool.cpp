@@ -1,16 +1,23 @@
 #include "kovar/kernels/thread_pool.hpp"
 
+#include <pthread.h>
 #include <sched.h>
+#include <signal.h>
 #include <unistd.h>
 #include <xmmintrin.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
-#include <mutex>
 #include <new>
-#include <thread>
+
+// glibc 2.32 and 2.34 gave these new symbol versions (libpthread moved into
+// libc); binding the first versions keeps the module loadable on the
+// glibc 2.17 of manylinux2014.
+#if defined(__GLIBC__) && defined(__x86_64__)
+__asm__(".symver pthread_create, pthread_create@GLIBC_2.2.5");
+__asm__(".symver pthread_sigmask, pthread_sigmask@GLIBC_2.2.5");
+#endif
 
 namespace kovar::kernels {
 
@@ -68,6 +75,9 @@ struct Job {
   }
 };
 
+// Plain POSIX threads, mutex and condition variables: libstdc++'s
+// std::thread and condition_variable::wait carry symbol versions newer
+// than manylinux2014 allows.
 class Pool {
  public:
   explicit Pool(pid_t pid) noexcept : pid_(pid) {}
@@ -77,67 +87,74 @@ class Pool {
   // its own thread instead of waiting.
   bool try_run(Job& job) noexcept {
     if (busy_.exchange(true, std::memory_order_acquire)) return false;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      while (workers_ < job.seats && start_worker()) ++workers_;
-      if (workers_ == 0) {
-        busy_.store(false, std::memory_order_release);
-        return false;
-      }
-      job_ = &job;
-      ++generation_;
+    pthread_mutex_lock(&mutex_);
+    while (workers_ < job.seats && start_worker()) ++workers_;
+    if (workers_ == 0) {
+      pthread_mutex_unlock(&mutex_);
+      busy_.store(false, std::memory_order_release);
+      return false;
     }
-    wake_.notify_all();
+    job_ = &job;
+    ++generation_;
+    pthread_cond_broadcast(&wake_);
+    pthread_mutex_unlock(&mutex_);
     job.run_parts();
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      // No worker may still hold the job (it lives on the caller's stack).
-      finished_.wait(lock, [&] {
-        return job.workers_inside == 0 && job.done.load(std::memory_order_acquire) == job.parts;
-      });
-      job_ = nullptr;
+    pthread_mutex_lock(&mutex_);
+    // No worker may still hold the job (it lives on the caller's stack).
+    while (job.workers_inside != 0 || job.done.load(std::memory_order_acquire) != job.parts) {
+      pthread_cond_wait(&finished_, &mutex_);
     }
+    job_ = nullptr;
+    pthread_mutex_unlock(&mutex_);
     busy_.store(false, std::memory_order_release);
     return true;
   }
 
  private:
   bool start_worker() noexcept {
-    try {
-      std::thread([this] { work(); }).detach();
-      return true;
-    } catch (...) {
-      return false;
-    }
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) return false;
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    // No signal reaches a worker: they stay with the interpreter's threads.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    pthread_t thread;
+    const bool started = pthread_create(&thread, &attr, &Pool::work, this) == 0;
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    pthread_attr_destroy(&attr);
+    return started;
   }
 
-  [[noreturn]] void work() noexcept {
+  static void* work(void* self) noexcept {
+    Pool& pool = *static_cast<Pool*>(self);
     std::uint64_t seen = 0;
     for (;;) {
-      Job* job;
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        wake_.wait(lock, [&] { return generation_ != seen; });
-        seen = generation_;
-        job = job_;
-        if (job == nullptr || job->workers_joined == job->seats) continue;
+      pthread_mutex_lock(&pool.mutex_);
+      while (pool.generation_ == seen) pthread_cond_wait(&pool.wake_, &pool.mutex_);
+      seen = pool.generation_;
+      Job* job = pool.job_;
+      const bool join = job != nullptr && job->workers_joined < job->seats;
+      if (join) {
         ++job->workers_joined;
         ++job->workers_inside;
       }
+      pthread_mutex_unlock(&pool.mutex_);
+      if (!join) continue;
       job->run_parts();
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        --job->workers_inside;
-      }
-      finished_.notify_all();
+      pthread_mutex_lock(&pool.mutex_);
+      --job->workers_inside;
+      pthread_cond_signal(&pool.finished_);
+      pthread_mutex_unlock(&pool.mutex_);
     }
+    return nullptr;
   }
 
   const pid_t pid_;
   std::atomic<bool> busy_{false};
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::condition_variable finished_;
+  pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
+  pthread_cond_t wake_ = PTHREAD_COND_INITIALIZER;
+  pthread_cond_t finished_ = PTHREAD_COND_INITIALIZER;
   Job* job_ = nullptr;
   std::uint64_t generation_ = 0;
   int workers_ = 0;
