@@ -15,12 +15,6 @@ struct Avx2 {
 
   static Reg load(const double* p) noexcept { return _mm256_loadu_pd(p); }
   static void store(double* p, Reg v) noexcept { _mm256_storeu_pd(p, v); }
-  // p 16-byte aligned (as NumPy's allocations are), not necessarily 32.
-  static void stream(double* p, Reg v) noexcept {
-    _mm_stream_pd(p, _mm256_castpd256_pd128(v));
-    _mm_stream_pd(p + 2, _mm256_extractf128_pd(v, 1));
-  }
-  static void fence() noexcept { _mm_sfence(); }
   static Reg set1(double x) noexcept { return _mm256_set1_pd(x); }
   static Reg add(Reg a, Reg b) noexcept { return _mm256_add_pd(a, b); }
   static Reg sub(Reg a, Reg b) noexcept { return _mm256_sub_pd(a, b); }

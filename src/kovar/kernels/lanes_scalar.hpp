@@ -6,10 +6,7 @@
 // translation units could be linked from the wrong one.
 #pragma once
 
-#include <emmintrin.h>
-
 #include <cstddef>
-#include <cstring>
 
 namespace kovar::kernels::lanes {
 
@@ -21,15 +18,6 @@ struct ScalarLanes {
 
   static Reg load(const double* p) noexcept { return *p; }
   static void store(double* p, Reg v) noexcept { *p = v; }
-  // A store that bypasses the caches, for results no one reads soon.
-  static void stream(double* p, Reg v) noexcept {
-    long long bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    _mm_stream_si64(reinterpret_cast<long long*>(p), bits);
-  }
-  // Orders the streamed stores before whatever follows (another thread
-  // reading them).
-  static void fence() noexcept { _mm_sfence(); }
   static Reg set1(double x) noexcept { return x; }
   static Reg add(Reg a, Reg b) noexcept { return a + b; }
   static Reg sub(Reg a, Reg b) noexcept { return a - b; }

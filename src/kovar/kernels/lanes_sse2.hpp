@@ -14,9 +14,6 @@ struct Sse2 {
 
   static Reg load(const double* p) noexcept { return _mm_loadu_pd(p); }
   static void store(double* p, Reg v) noexcept { _mm_storeu_pd(p, v); }
-  // p 16-byte aligned.
-  static void stream(double* p, Reg v) noexcept { _mm_stream_pd(p, v); }
-  static void fence() noexcept { _mm_sfence(); }
   static Reg set1(double x) noexcept { return _mm_set1_pd(x); }
   static Reg add(Reg a, Reg b) noexcept { return _mm_add_pd(a, b); }
   static Reg sub(Reg a, Reg b) noexcept { return _mm_sub_pd(a, b); }

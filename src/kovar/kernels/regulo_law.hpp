@@ -5,7 +5,6 @@
 // path, each compiled for its instruction set.
 #pragma once
 
-#include <cstdint>
 #include <cstring>
 
 #include "kovar/kernels/adaptive_kernel.hpp"
@@ -22,31 +21,12 @@ inline void over_lanes(std::ptrdiff_t begin, std::ptrdiff_t end, const Body& bod
   for (; i < end; ++i) body.template operator()<typename V::Lane>(i);
 }
 
-// From this many channels on, the results and the undo record (written
-// now, read by the caller later or never) bypass the caches: each array is
-// as large as the last-level cache, and a cached store would first read its
-// line. At 10^6 channels (8 MB arrays) cached stores are still faster.
-inline constexpr std::ptrdiff_t kStreamFrom = 1 << 22;
-
-inline bool aligned16(const void* p) noexcept {
-  return (reinterpret_cast<std::uintptr_t>(p) & 15) == 0;
-}
-
-template <class L, bool kStream>
-inline void put(double* p, typename L::Reg v) noexcept {
-  if constexpr (kStream) {
-    L::stream(p, v);
-  } else {
-    L::store(p, v);
-  }
-}
-
 // PID, channels [begin, end):
 //   error    = target - current
 //   integral = integral + error * dt                  (in place)
 //   deriv    = dt > 0 ? (error - previous_error) / dt : +0.0
 //   control  = (kp * error + ki * integral) + kd * deriv
-template <class V, bool kPositiveDt, bool kStream>
+template <class V, bool kPositiveDt>
 void pid_range(const PidChannels& c, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
   const double* __restrict target = c.target;
   const double* __restrict current = c.current;
@@ -63,28 +43,23 @@ void pid_range(const PidChannels& c, std::ptrdiff_t begin, std::ptrdiff_t end) n
     const auto step = L::set1(dt);
     const auto error = L::sub(L::load(target + j), L::load(current + j));
     const auto old_integral = L::load(integral + j);
-    put<L, kStream>(undo + j, old_integral);
+    L::store(undo + j, old_integral);
     const auto new_integral = L::add(old_integral, L::mul(error, step));
     L::store(integral + j, new_integral);
     const auto derivative = kPositiveDt ? L::div(L::sub(error, L::load(previous + j)), step)
                                         : L::set1(0.0);
-    put<L, kStream>(error_out + j, error);
+    L::store(error_out + j, error);
     const auto p_and_i = L::add(L::mul(L::load(kp + j), error), L::mul(L::load(ki + j), new_integral));
-    put<L, kStream>(control + j, L::add(p_and_i, L::mul(L::load(kd + j), derivative)));
+    L::store(control + j, L::add(p_and_i, L::mul(L::load(kd + j), derivative)));
   });
-  if constexpr (kStream) V::fence();
 }
 
-// Ranges begin on a multiple of 8 channels, so a 16-byte aligned array is
-// aligned at every vector of the range.
 template <class V>
 void pid(const PidChannels& c, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
-  const bool stream = c.n >= kStreamFrom && aligned16(c.error) && aligned16(c.control) &&
-                      aligned16(c.undo);
   if (__builtin_isgreater(c.dt, 0.0)) {
-    stream ? pid_range<V, true, true>(c, begin, end) : pid_range<V, true, false>(c, begin, end);
+    pid_range<V, true>(c, begin, end);
   } else {
-    stream ? pid_range<V, false, true>(c, begin, end) : pid_range<V, false, false>(c, begin, end);
+    pid_range<V, false>(c, begin, end);
   }
 }
 
@@ -104,7 +79,7 @@ inline constexpr std::ptrdiff_t kAdaptiveBlock = 256;
 //   control  = (kp * error + ki * integral) + kd * deriv
 // np.clip (NumPy 2.x): a NaN bound is the result; otherwise max with the
 // lower bound, then min with the upper, ties and NaN keeping the element.
-template <class V, bool kPositiveDt, bool kNanBound, bool kStream>
+template <class V, bool kPositiveDt, bool kNanBound>
 void adaptive_range(const AdaptiveChannels& c, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
   const std::ptrdiff_t n = c.n;
   const double dt = c.dt;
@@ -164,42 +139,32 @@ void adaptive_range(const AdaptiveChannels& c, std::ptrdiff_t begin, std::ptrdif
                                    : L::min_quiet(L::set1(upper),
                                                   L::max_quiet(L::set1(lower), unclipped));
       const auto old_kp = L::load(kp + i);
-      put<L, kStream>(undo_kp + i, old_kp);
+      L::store(undo_kp + i, old_kp);
       const auto new_kp = L::add(old_kp, delta);
       L::store(kp + i, new_kp);
       const auto old_integral = L::load(integral + i);
-      put<L, kStream>(undo_integral + i, old_integral);
+      L::store(undo_integral + i, old_integral);
       const auto new_integral = L::add(old_integral, L::mul(e, step));
       L::store(integral + i, new_integral);
       const auto derivative = kPositiveDt ? L::div(L::sub(e, L::load(previous + i)), step)
                                           : L::set1(0.0);
-      put<L, kStream>(error_out + i, e);
+      L::store(error_out + i, e);
       const auto p_and_i = L::add(L::mul(new_kp, e), L::mul(L::load(ki + i), new_integral));
-      put<L, kStream>(control + i, L::add(p_and_i, L::mul(L::load(kd + i), derivative)));
+      L::store(control + i, L::add(p_and_i, L::mul(L::load(kd + i), derivative)));
     });
   }
-  if constexpr (kStream) V::fence();
 }
 
-template <class V, bool kStream>
-void adaptive_pass(const AdaptiveChannels& c, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
-  const bool positive_dt = __builtin_isgreater(c.dt, 0.0);
-  if (__builtin_isnan(c.lower) || __builtin_isnan(c.upper)) {
-    positive_dt ? adaptive_range<V, true, true, kStream>(c, begin, end)
-                : adaptive_range<V, false, true, kStream>(c, begin, end);
-  } else {
-    positive_dt ? adaptive_range<V, true, false, kStream>(c, begin, end)
-                : adaptive_range<V, false, false, kStream>(c, begin, end);
-  }
-}
-
-// Block starts are multiples of 8 channels after the range's start, itself
-// a multiple of 8.
 template <class V>
 void adaptive(const AdaptiveChannels& c, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
-  const bool stream = c.n >= kStreamFrom / kHistoryRows && aligned16(c.error) &&
-                      aligned16(c.control) && aligned16(c.undo) && aligned16(c.undo + c.n);
-  stream ? adaptive_pass<V, true>(c, begin, end) : adaptive_pass<V, false>(c, begin, end);
+  const bool positive_dt = __builtin_isgreater(c.dt, 0.0);
+  if (__builtin_isnan(c.lower) || __builtin_isnan(c.upper)) {
+    positive_dt ? adaptive_range<V, true, true>(c, begin, end)
+                : adaptive_range<V, false, true>(c, begin, end);
+  } else {
+    positive_dt ? adaptive_range<V, true, false>(c, begin, end)
+                : adaptive_range<V, false, false>(c, begin, end);
+  }
 }
 
 }  // namespace kovar::kernels::law
