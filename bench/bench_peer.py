@@ -37,10 +37,8 @@ ROWS = 10
 # ---------------------------------------------------------------- regulo laws
 
 @njit(fastmath=False)
-def pid_1d(t, x, kp, ki, kd, integral, previous, dt):
+def pid_1d(t, x, kp, ki, kd, integral, previous, dt, error, control):
     n = t.shape[0]
-    error = np.empty(n)
-    control = np.empty(n)
     positive = dt > 0.0
     for j in range(n):
         e = t[j] - x[j]
@@ -49,14 +47,11 @@ def pid_1d(t, x, kp, ki, kd, integral, previous, dt):
         d = (e - previous[j]) / dt if positive else 0.0
         error[j] = e
         control[j] = (kp[j] * e + ki[j] * s) + kd[j] * d
-    return control, error
 
 
 @njit(fastmath=False)
-def pid_2d(t, x, kp, ki, kd, integral, previous, dt):
+def pid_2d(t, x, kp, ki, kd, integral, previous, dt, error, control):
     rows, cols = t.shape
-    error = np.empty((rows, cols))
-    control = np.empty((rows, cols))
     positive = dt > 0.0
     for i in range(rows):
         for j in range(cols):
@@ -66,7 +61,6 @@ def pid_2d(t, x, kp, ki, kd, integral, previous, dt):
             d = (e - previous[i, j]) / dt if positive else 0.0
             error[i, j] = e
             control[i, j] = (kp[i, j] * e + ki[i, j] * s) + kd[i, j] * d
-    return control, error
 
 
 @njit(fastmath=False)
@@ -84,23 +78,19 @@ def clip(x, lower, upper):
 
 
 @njit(fastmath=False)
-def adaptive(t, x, kp, ki, kd, integral, previous, history, dt, rate, lower, upper):
+def adaptive(t, x, kp, ki, kd, integral, previous, history, dt, rate, lower, upper, error,
+             control):
     # the history rolled in place, as kovar does when nothing else sees it;
     # the mean summed as np.mean(axis=0) sums: pairwise for one channel,
     # row by row into +0.0 for more
     n = t.shape[0]
-    error = np.empty(n)
-    control = np.empty(n)
     positive = dt > 0.0
     for j in range(n):
         e = t[j] - x[j]
         if n == 1:
-            c = np.empty(ROWS)
-            c[0] = e
-            for k in range(1, ROWS):
-                c[k] = history[k - 1, 0]
-            s = ((c[0] + c[1]) + (c[2] + c[3])) + ((c[4] + c[5]) + (c[6] + c[7]))
-            s = 0.0 + ((s + c[8]) + c[9])
+            h = history[:, 0]
+            s = ((e + h[0]) + (h[1] + h[2])) + ((h[3] + h[4]) + (h[5] + h[6]))
+            s = 0.0 + ((s + h[7]) + h[8])
         else:
             s = 0.0 + e
             for k in range(ROWS - 1):
@@ -116,41 +106,32 @@ def adaptive(t, x, kp, ki, kd, integral, previous, history, dt, rate, lower, upp
         d = (e - previous[j]) / dt if positive else 0.0
         error[j] = e
         control[j] = (p * e + ki[j] * i) + kd[j] * d
-    return control, error
 
 
 # The floors: the same reads, writes and fresh results, bits moved with xor.
 
 @njit
-def pid_floor_1d(t, x, kp, ki, kd, integral, previous):
+def pid_floor_1d(t, x, kp, ki, kd, integral, previous, error, control):
     n = t.shape[0]
-    error = np.empty(n, np.uint64)
-    control = np.empty(n, np.uint64)
     for j in range(n):
         error[j] = t[j] ^ x[j]
         control[j] = kp[j] ^ ki[j] ^ kd[j]
         integral[j] = integral[j] ^ previous[j]
-    return control, error
 
 
 @njit
-def pid_floor_2d(t, x, kp, ki, kd, integral, previous):
+def pid_floor_2d(t, x, kp, ki, kd, integral, previous, error, control):
     rows, cols = t.shape
-    error = np.empty((rows, cols), np.uint64)
-    control = np.empty((rows, cols), np.uint64)
     for i in range(rows):
         for j in range(cols):
             error[i, j] = t[i, j] ^ x[i, j]
             control[i, j] = kp[i, j] ^ ki[i, j] ^ kd[i, j]
             integral[i, j] = integral[i, j] ^ previous[i, j]
-    return control, error
 
 
 @njit
-def adaptive_floor(t, x, kp, ki, kd, integral, previous, history):
+def adaptive_floor(t, x, kp, ki, kd, integral, previous, history, error, control):
     n = t.shape[0]
-    error = np.empty(n, np.uint64)
-    control = np.empty(n, np.uint64)
     for j in range(n):
         e = t[j] ^ x[j]
         for k in range(ROWS - 1, 0, -1):
@@ -160,7 +141,6 @@ def adaptive_floor(t, x, kp, ki, kd, integral, previous, history):
         integral[j] = integral[j] ^ kd[j] ^ previous[j]
         error[j] = e
         control[j] = kp[j]
-    return control, error
 
 
 # ---------------------------------------------------------------- the bank's law
@@ -256,21 +236,26 @@ class ReguloCase:
         if self.adaptive:
             self.floor_args.append(u(np.zeros((ROWS,) + shape)))
 
+    # Fresh results come from NumPy's allocator, as kovar's do (numba's own
+    # np.empty gets no huge pages, and pays for that in page faults at 10^7).
     def peer(self, t, x, dt):
+        error, control = np.empty(self.shape), np.empty(self.shape)
         if self.adaptive:
-            control, error = adaptive(t, x, self.kp, self.ki, self.kd, self.integral, self.previous,
-                                      self.history, dt, self.rate, -self.bound, self.bound)
-            self.previous = error
+            adaptive(t, x, self.kp, self.ki, self.kd, self.integral, self.previous, self.history,
+                     dt, self.rate, -self.bound, self.bound, error, control)
         else:
             law = pid_1d if len(self.shape) == 1 else pid_2d
-            control, self.previous = law(t, x, self.kp, self.ki, self.kd, self.integral,
-                                         self.previous, dt)
+            law(t, x, self.kp, self.ki, self.kd, self.integral, self.previous, dt, error, control)
+        self.previous = error
         return control
 
     def floor(self):
+        error, control = np.empty(self.shape, np.uint64), np.empty(self.shape, np.uint64)
         if self.adaptive:
-            return adaptive_floor(*self.floor_args)
-        return (pid_floor_1d if len(self.shape) == 1 else pid_floor_2d)(*self.floor_args)
+            adaptive_floor(*self.floor_args, error, control)
+        else:
+            (pid_floor_1d if len(self.shape) == 1 else pid_floor_2d)(*self.floor_args, error, control)
+        return control
 
     def check(self, rng):
         for dt in (DT, 0.0, 0.5):
