@@ -28,7 +28,7 @@ struct AdaptiveChannels {
   double* new_history;  // the rolled history: a fresh array, or `history` itself
   double* error;        // out: a fresh array
   double* control;      // out: a fresh array
-  double* undo;         // out, 3n: the old kp, integral and last history row
+  double* undo;         // out, 3n: the old kp, integral and (rolled in place) last row
   std::ptrdiff_t n;
   double dt;
   double learning_rate;
