@@ -208,11 +208,16 @@ test-asan:
 		UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 		$(VENV_ASAN)/bin/python -m pytest -q --capture=sys
 
-bench: venv
-	$(VENV)/bin/python bench/bench_compute_control.py
-	$(VENV)/bin/python -m pip install -q "simple-pid>=2"
-	$(VENV)/bin/python bench/bench_bank.py
-	$(VENV)/bin/python bench/bench_sim.py
+# The benchmarks, in an environment of their own: numba (the compiled peer
+# of bench_peer.py) and simple-pid are installed there and nowhere else.
+bench: wheel
+	test -x .venv-bench/bin/python || $(PYTHON) -m venv .venv-bench
+	.venv-bench/bin/python -m pip install -q --force-reinstall --no-deps $(BUILD)/dev-wheel/kovar-*.whl
+	.venv-bench/bin/python -m pip install -q "$(NUMPY2)" "simple-pid>=2" "numba>=0.60"
+	.venv-bench/bin/python bench/bench_compute_control.py
+	.venv-bench/bin/python bench/bench_bank.py
+	.venv-bench/bin/python bench/bench_peer.py
+	.venv-bench/bin/python bench/bench_sim.py
 
 clean:
 	rm -rf $(BUILD) $(VENV) $(VENV_NUMPY1) $(VENV_DEMO) $(VENV_ASAN)

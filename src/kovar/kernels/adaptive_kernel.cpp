@@ -2,11 +2,23 @@
 
 #include <cstring>
 
+#include "kovar/kernels/regulo_kernels.hpp"
+#include "kovar/kernels/simd_path.hpp"
+#include "kovar/kernels/thread_pool.hpp"
+
 namespace kovar::kernels {
 
 namespace {
 
 constexpr std::ptrdiff_t kRows = kHistoryRows;
+
+// np.clip of one element as NumPy 2.x computes it: max with the lower bound,
+// then min with the upper; a NaN bound is the result, a NaN element stays,
+// ties keep the element. Quiet comparisons: no invalid flag for NaN.
+double clip_element(double x, double lower, double upper) noexcept {
+  double bounded = __builtin_isnan(lower) ? lower : (__builtin_isless(x, lower) ? lower : x);
+  return __builtin_isnan(upper) ? upper : (__builtin_isgreater(bounded, upper) ? upper : bounded);
+}
 
 // One channel: the history column is contiguous, and NumPy's mean(axis=0)
 // runs its pairwise sum over it (8 partial sums, then the rest in order),
@@ -37,72 +49,6 @@ void single_channel(const AdaptiveChannels& c) noexcept {
   c.control[0] = (kp * error + c.ki[0] * integral) + c.kd[0] * derivative;
 }
 
-// Channels per block of the many-channel pass: the block's errors and sums
-// stay in L1 while each history row is streamed through in order.
-constexpr std::ptrdiff_t kBlock = 256;
-
-// More than one channel: NumPy's mean(axis=0) adds the history rows one by
-// one, in row order, into an output that starts at +0.0. The history is
-// taken a block of channels at a time, each row of the block contiguous.
-template <bool kPositiveDt>
-void adaptive_blocks(const AdaptiveChannels& c) noexcept {
-  const std::ptrdiff_t n = c.n;
-  const std::size_t row_stride = static_cast<std::size_t>(n);
-  const double dt = c.dt;
-  const double learning_rate = c.learning_rate;
-  for (std::ptrdiff_t start = 0; start < n; start += kBlock) {
-    const std::ptrdiff_t m = n - start < kBlock ? n - start : kBlock;
-    const std::size_t bytes = static_cast<std::size_t>(m) * sizeof(double);
-    double error[kBlock];
-    double sum[kBlock];
-    const double* __restrict target = c.target + start;
-    const double* __restrict current = c.current + start;
-    for (std::ptrdiff_t i = 0; i < m; ++i) {
-      error[i] = target[i] - current[i];
-      sum[i] = 0.0 + error[i];
-    }
-    const double* old_rows = c.history + start;
-    for (std::ptrdiff_t k = 0; k < kRows - 1; ++k) {
-      const double* __restrict row = old_rows + k * row_stride;
-      for (std::ptrdiff_t i = 0; i < m; ++i) sum[i] += row[i];
-    }
-    // Roll the block down one row (the last row kept for the undo record),
-    // from the bottom up so that in place no row is overwritten unread.
-    std::memcpy(c.undo + 2 * n + start, old_rows + (kRows - 1) * row_stride, bytes);
-    double* new_rows = c.new_history + start;
-    for (std::ptrdiff_t k = kRows - 2; k >= 0; --k) {
-      std::memcpy(new_rows + (k + 1) * row_stride, old_rows + k * row_stride, bytes);
-    }
-    std::memcpy(new_rows, error, bytes);
-
-    const double* __restrict ki = c.ki + start;
-    const double* __restrict kd = c.kd + start;
-    const double* __restrict previous = c.previous_error + start;
-    double* __restrict kp = c.kp + start;
-    double* __restrict integral = c.integral + start;
-    double* __restrict undo_kp = c.undo + start;
-    double* __restrict undo_integral = c.undo + n + start;
-    double* __restrict error_out = c.error + start;
-    double* __restrict control = c.control + start;
-    for (std::ptrdiff_t i = 0; i < m; ++i) {
-      const double e = error[i];
-      const double mean = sum[i] / 10.0;
-      const double delta = clip_element((learning_rate * mean) * e, c.lower, c.upper);
-      const double old_kp = kp[i];
-      undo_kp[i] = old_kp;
-      const double new_kp = old_kp + delta;
-      kp[i] = new_kp;
-      const double old_integral = integral[i];
-      undo_integral[i] = old_integral;
-      const double new_integral = old_integral + e * dt;
-      integral[i] = new_integral;
-      const double derivative = kPositiveDt ? (e - previous[i]) / dt : 0.0;
-      error_out[i] = e;
-      control[i] = (new_kp * e + ki[i] * new_integral) + kd[i] * derivative;
-    }
-  }
-}
-
 }  // namespace
 
 void adaptive_step(const AdaptiveChannels& c) noexcept {
@@ -110,7 +56,10 @@ void adaptive_step(const AdaptiveChannels& c) noexcept {
   if (c.n == 1) {
     positive_dt ? single_channel<true>(c) : single_channel<false>(c);
   } else {
-    positive_dt ? adaptive_blocks<true>(c) : adaptive_blocks<false>(c);
+    const auto pass = pick(regulo_scalar, regulo_sse2, regulo_avx2).adaptive;
+    // A channel moves 11 arrays' worth of history and state, so fewer
+    // channels make a large call.
+    for_ranges(c.n, kRows, [&](std::ptrdiff_t begin, std::ptrdiff_t end) { pass(c, begin, end); });
   }
 }
 

@@ -28,7 +28,7 @@ struct AdaptiveChannels {
   double* new_history;  // the rolled history: a fresh array, or `history` itself
   double* error;        // out: a fresh array
   double* control;      // out: a fresh array
-  double* undo;         // out, 3n: the old kp, integral and last history row
+  double* undo;         // out, 3n: the old kp, integral and (rolled in place) last row
   std::ptrdiff_t n;
   double dt;
   double learning_rate;
@@ -36,14 +36,7 @@ struct AdaptiveChannels {
   double upper;
 };
 
-// np.clip of one element as NumPy 2.x computes it: max with the lower bound,
-// then min with the upper; a NaN bound is the result, a NaN element stays,
-// ties keep the element. Quiet comparisons: no invalid flag for NaN.
-inline double clip_element(double x, double lower, double upper) noexcept {
-  double bounded = __builtin_isnan(lower) ? lower : (__builtin_isless(x, lower) ? lower : x);
-  return __builtin_isnan(upper) ? upper : (__builtin_isgreater(bounded, upper) ? upper : bounded);
-}
-
+// On the active SIMD path, split over the kernel threads when large.
 void adaptive_step(const AdaptiveChannels& c) noexcept;
 
 // Puts back kp, integral and (when rolled in place) the history that

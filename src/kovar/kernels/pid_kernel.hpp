@@ -27,6 +27,7 @@ struct PidChannels {
   double dt;
 };
 
+// On the active SIMD path, split over the kernel threads when large.
 void pid_step(const PidChannels& c) noexcept;
 
 // Puts back the integral that pid_step overwrote.

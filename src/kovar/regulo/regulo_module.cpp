@@ -5,6 +5,7 @@
 // interpreter of a process only.
 #include <cctype>
 
+#include "kovar/kernels/kernel_settings.hpp"
 #include "kovar/regulo/controllers/adaptive_controller.hpp"
 #include "kovar/regulo/controllers/fast_path.hpp"
 #include "kovar/regulo/controllers/pid_controller.hpp"
@@ -244,6 +245,7 @@ int exec_steps(PyObject* module) {
   KOVAR_INIT_STEP(numpy);
   KOVAR_INIT_STEP(PyDict_SetItem(st.dict, names().np, numpy.get()) == 0);
   fast_path::capture_numpy(numpy.get());
+  kernels::choose_kernel_settings();
 
   for (const ClassEntry& c : kClasses) {
     KOVAR_INIT_STEP(enter_method(c.type, *c.compute, names().compute_control));

@@ -1,0 +1,41 @@
+// The lane layer of two doubles in SSE2 registers (the x86-64 baseline).
+#pragma once
+
+#include <emmintrin.h>
+
+#include "kovar/kernels/lanes_scalar.hpp"
+
+namespace kovar::kernels::lanes {
+
+struct Sse2 {
+  using Reg = __m128d;
+  using Lane = ScalarLanes<Sse2>;
+  static constexpr std::ptrdiff_t kWidth = 2;
+
+  static Reg load(const double* p) noexcept { return _mm_loadu_pd(p); }
+  static void store(double* p, Reg v) noexcept { _mm_storeu_pd(p, v); }
+  static Reg set1(double x) noexcept { return _mm_set1_pd(x); }
+  static Reg add(Reg a, Reg b) noexcept { return _mm_add_pd(a, b); }
+  static Reg sub(Reg a, Reg b) noexcept { return _mm_sub_pd(a, b); }
+  static Reg mul(Reg a, Reg b) noexcept { return _mm_mul_pd(a, b); }
+  static Reg div(Reg a, Reg b) noexcept { return _mm_div_pd(a, b); }
+  static void compute(Reg v) noexcept { asm volatile("" : : "x"(v)); }
+  // SSE2's ordered compares, MAXPD and MINPD all raise invalid on a NaN
+  // operand; CMPORDPD does not. NaN lanes are set to +0.0 for MAXPD/MINPD
+  // (bound > x ? bound : x, and bound < x ? bound : x) and put back after.
+  static Reg max_quiet(Reg bound, Reg x) noexcept {
+    const Reg ordered = _mm_cmpord_pd(x, x);
+    return keep_nan(ordered, _mm_max_pd(bound, _mm_and_pd(ordered, x)), x);
+  }
+  static Reg min_quiet(Reg bound, Reg x) noexcept {
+    const Reg ordered = _mm_cmpord_pd(x, x);
+    return keep_nan(ordered, _mm_min_pd(bound, _mm_and_pd(ordered, x)), x);
+  }
+
+ private:
+  static Reg keep_nan(Reg ordered, Reg result, Reg x) noexcept {
+    return _mm_or_pd(_mm_and_pd(ordered, result), _mm_andnot_pd(ordered, x));
+  }
+};
+
+}  // namespace kovar::kernels::lanes

@@ -1,0 +1,55 @@
+#include "kovar/kernels/simd_path.hpp"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+namespace kovar::kernels {
+
+namespace {
+
+// Relaxed: the value is set once at import, before any kernel runs on
+// another thread, and any of the paths gives the same bits.
+std::atomic<SimdPath> active{SimdPath::kSse2};
+
+SimdPath best_supported() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  // libgcc's check covers the OS saving the YMM registers (XGETBV), not
+  // only the CPUID bit.
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2")) return SimdPath::kAvx2;
+#endif
+  return SimdPath::kSse2;
+}
+
+}  // namespace
+
+void choose_simd_path() noexcept {
+  SimdPath path = best_supported();
+  const char* forced = std::getenv("KOVAR_SIMD");
+  if (forced != nullptr) {
+    if (std::strcmp(forced, "scalar") == 0) {
+      path = SimdPath::kScalar;
+    } else if (std::strcmp(forced, "sse2") == 0 && path > SimdPath::kSse2) {
+      path = SimdPath::kSse2;
+    }
+    // Anything else ("avx2", "") leaves the best path the CPU has.
+  }
+  active.store(path, std::memory_order_relaxed);
+}
+
+SimdPath active_simd_path() noexcept { return active.load(std::memory_order_relaxed); }
+
+const char* simd_path_name(SimdPath path) noexcept {
+  switch (path) {
+    case SimdPath::kScalar:
+      return "scalar";
+    case SimdPath::kAvx2:
+      return "avx2";
+    case SimdPath::kSse2:
+      break;
+  }
+  return "sse2";
+}
+
+}  // namespace kovar::kernels

@@ -1,0 +1,40 @@
+// The instruction set the kernels run on, chosen once per module at import
+// from the CPU's features: AVX2 where the CPU and the OS support it, SSE2
+// (the x86-64 baseline) otherwise. KOVAR_SIMD=sse2 or KOVAR_SIMD=scalar
+// forces a lower path, so every path this machine has can be checked
+// against the others; a higher path than the CPU has is never taken.
+//
+// A kernel family keeps one table of entry points per path (made by
+// instantiating its law with that path's lane layer, in a translation unit
+// compiled for that path) and picks its table through pick().
+#pragma once
+
+namespace kovar::kernels {
+
+enum class SimdPath : int { kScalar, kSse2, kAvx2 };
+
+// Reads KOVAR_SIMD and the CPU's features and makes the result the active
+// path. Called once by a module's exec, with the GIL held; the kernels use
+// the SSE2 path until it runs.
+void choose_simd_path() noexcept;
+
+SimdPath active_simd_path() noexcept;
+
+// "scalar", "sse2" or "avx2".
+const char* simd_path_name(SimdPath path) noexcept;
+
+// The table of the active path.
+template <class Table>
+const Table& pick(const Table& scalar, const Table& sse2, const Table& avx2) noexcept {
+  switch (active_simd_path()) {
+    case SimdPath::kScalar:
+      return scalar;
+    case SimdPath::kAvx2:
+      return avx2;
+    case SimdPath::kSse2:
+      break;
+  }
+  return sse2;
+}
+
+}  // namespace kovar::kernels

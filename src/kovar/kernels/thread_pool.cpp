@@ -1,0 +1,227 @@
+#include "kovar/kernels/thread_pool.hpp"
+
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <unistd.h>
+#include <xmmintrin.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+
+// glibc 2.32 and 2.34 gave these new symbol versions (libpthread moved into
+// libc); binding the first versions keeps the module loadable on the
+// glibc 2.17 of manylinux2014.
+#if defined(__GLIBC__) && defined(__x86_64__)
+__asm__(".symver pthread_create, pthread_create@GLIBC_2.2.5");
+__asm__(".symver pthread_sigmask, pthread_sigmask@GLIBC_2.2.5");
+#endif
+
+namespace kovar::kernels {
+
+namespace {
+
+constexpr int kMaxThreads = 64;
+constexpr int kDefaultMaxThreads = 8;
+// Ranges start on a multiple of this many items: 64 bytes of doubles, so
+// two threads never write the same cache line.
+constexpr std::ptrdiff_t kRangeAlign = 8;
+constexpr unsigned kStatusFlags = 0x3F;
+// Work (items times weight) of one range handed to a thread: about 1 MB of
+// each array, a few hundred microseconds.
+constexpr std::ptrdiff_t kChunkWork = 1 << 17;
+constexpr std::ptrdiff_t kMaxParts = 4096;
+
+std::atomic<int> threads_wanted{1};
+
+int available_cpus() noexcept {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof(set), &set) == 0) return CPU_COUNT(&set);
+  const long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<int>(online) : 1;
+}
+
+// One split call: its ranges are handed out through `next`.
+struct Job {
+  RangeFunction fn;
+  const void* context;
+  std::ptrdiff_t items;
+  int parts;
+  int seats;  // workers that may join: the threads wanted, less the caller
+  unsigned csr;  // the caller's control bits, status flags clear
+  std::atomic<int> next{0};
+  std::atomic<int> done{0};
+  std::atomic<unsigned> raised{0};
+  int workers_inside = 0;  // these two guarded by the pool's mutex
+  int workers_joined = 0;
+
+  void run_parts() noexcept {
+    const unsigned own = _mm_getcsr();
+    for (int part = next.fetch_add(1); part < parts; part = next.fetch_add(1)) {
+      _mm_setcsr(csr);
+      fn(context, bound(part), bound(part + 1));
+      raised.fetch_or(_mm_getcsr() & kStatusFlags, std::memory_order_relaxed);
+      done.fetch_add(1, std::memory_order_release);
+    }
+    _mm_setcsr(own);
+  }
+
+  std::ptrdiff_t bound(int part) const noexcept {
+    if (part == parts) return items;
+    const std::ptrdiff_t at = items / parts * part;
+    return at - at % kRangeAlign;
+  }
+};
+
+// Plain POSIX threads, mutex and condition variables: libstdc++'s
+// std::thread and condition_variable::wait carry symbol versions newer
+// than manylinux2014 allows.
+class Pool {
+ public:
+  explicit Pool(pid_t pid) noexcept : pid_(pid) {}
+  pid_t pid() const noexcept { return pid_; }
+
+  // False when another caller's job has the pool: that call then runs on
+  // its own thread instead of waiting.
+  bool try_run(Job& job) noexcept {
+    if (busy_.exchange(true, std::memory_order_acquire)) return false;
+    pthread_mutex_lock(&mutex_);
+    while (workers_ < job.seats && start_worker()) ++workers_;
+    if (workers_ == 0) {
+      pthread_mutex_unlock(&mutex_);
+      busy_.store(false, std::memory_order_release);
+      return false;
+    }
+    job_ = &job;
+    ++generation_;
+    pthread_cond_broadcast(&wake_);
+    pthread_mutex_unlock(&mutex_);
+    job.run_parts();
+    pthread_mutex_lock(&mutex_);
+    // No worker may still hold the job (it lives on the caller's stack).
+    while (job.workers_inside != 0 || job.done.load(std::memory_order_acquire) != job.parts) {
+      pthread_cond_wait(&finished_, &mutex_);
+    }
+    job_ = nullptr;
+    pthread_mutex_unlock(&mutex_);
+    busy_.store(false, std::memory_order_release);
+    return true;
+  }
+
+ private:
+  bool start_worker() noexcept {
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) return false;
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    // No signal reaches a worker: they stay with the interpreter's threads.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    pthread_t thread;
+    const bool started = pthread_create(&thread, &attr, &Pool::work, this) == 0;
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    pthread_attr_destroy(&attr);
+    return started;
+  }
+
+  static void* work(void* self) noexcept {
+    Pool& pool = *static_cast<Pool*>(self);
+    std::uint64_t seen = 0;
+    for (;;) {
+      pthread_mutex_lock(&pool.mutex_);
+      while (pool.generation_ == seen) pthread_cond_wait(&pool.wake_, &pool.mutex_);
+      seen = pool.generation_;
+      Job* job = pool.job_;
+      const bool join = job != nullptr && job->workers_joined < job->seats;
+      if (join) {
+        ++job->workers_joined;
+        ++job->workers_inside;
+      }
+      pthread_mutex_unlock(&pool.mutex_);
+      if (!join) continue;
+      job->run_parts();
+      pthread_mutex_lock(&pool.mutex_);
+      --job->workers_inside;
+      pthread_cond_signal(&pool.finished_);
+      pthread_mutex_unlock(&pool.mutex_);
+    }
+    return nullptr;
+  }
+
+  const pid_t pid_;
+  std::atomic<bool> busy_{false};
+  pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
+  pthread_cond_t wake_ = PTHREAD_COND_INITIALIZER;
+  pthread_cond_t finished_ = PTHREAD_COND_INITIALIZER;
+  Job* job_ = nullptr;
+  std::uint64_t generation_ = 0;
+  int workers_ = 0;
+};
+
+// The pool of this process. Never freed: its workers wait on it until the
+// process ends. A child made by fork() finds its parent's pool (whose
+// threads it lacks, whose mutex may be held) and makes its own; the old
+// one is left untouched.
+std::atomic<Pool*> current_pool{nullptr};
+
+Pool* pool() noexcept {
+  const pid_t me = getpid();
+  Pool* pool = current_pool.load(std::memory_order_acquire);
+  if (pool != nullptr && pool->pid() == me) return pool;
+  Pool* fresh = new (std::nothrow) Pool(me);
+  if (fresh == nullptr) return nullptr;
+  if (current_pool.compare_exchange_strong(pool, fresh, std::memory_order_acq_rel)) return fresh;
+  delete fresh;  // another thread of this process made one first
+  return pool;
+}
+
+}  // namespace
+
+void choose_kernel_threads() noexcept {
+  const char* text = std::getenv("KOVAR_THREADS");
+  char* end = nullptr;
+  const long forced = text != nullptr ? std::strtol(text, &end, 10) : 0;
+  if (text != nullptr && end != text && *end == '\0' && forced > 0) {
+    set_kernel_threads(forced > kMaxThreads ? kMaxThreads : static_cast<int>(forced));
+  } else {
+    const int cpus = available_cpus();
+    set_kernel_threads(cpus < kDefaultMaxThreads ? cpus : kDefaultMaxThreads);
+  }
+}
+
+int kernel_threads() noexcept { return threads_wanted.load(std::memory_order_relaxed); }
+
+int set_kernel_threads(int threads) noexcept {
+  threads = threads < 1 ? 1 : threads > kMaxThreads ? kMaxThreads : threads;
+  threads_wanted.store(threads, std::memory_order_relaxed);
+  return threads;
+}
+
+void split_over_threads(std::ptrdiff_t items, std::ptrdiff_t weight, RangeFunction fn,
+                        const void* context) noexcept {
+  const int threads = kernel_threads();
+  if (threads > 1 && items >= (kParallelWork + weight - 1) / weight) {
+    Job job;
+    job.fn = fn;
+    job.context = context;
+    job.items = items;
+    // Many small ranges rather than one per thread: a thread the OS does not
+    // run (the machine is busy) then holds up no more than one range, and
+    // the others take the rest.
+    const std::ptrdiff_t chunks = (items * weight + kChunkWork - 1) / kChunkWork;
+    job.parts = static_cast<int>(chunks < threads ? threads : chunks > kMaxParts ? kMaxParts : chunks);
+    job.seats = threads - 1;
+    const unsigned caller = _mm_getcsr();
+    job.csr = caller & ~kStatusFlags;
+    Pool* p = pool();
+    if (p != nullptr && p->try_run(job)) {
+      _mm_setcsr(caller | job.raised.load(std::memory_order_relaxed));
+      return;
+    }
+  }
+  fn(context, 0, items);
+}
+
+}  // namespace kovar::kernels

@@ -1,0 +1,43 @@
+// Large kernel calls split over a few native threads. The caller takes a
+// share itself; the workers are started on first use in each process, so a
+// forked child never waits on threads it did not inherit. Each share is a
+// contiguous range of items, so an element-wise kernel gives the same bits
+// however the range is cut.
+#pragma once
+
+#include <cstddef>
+
+namespace kovar::kernels {
+
+// Items (times their weight) below which a call stays on the caller's thread.
+inline constexpr std::ptrdiff_t kParallelWork = 1 << 20;
+
+// Threads a large call may use, the caller's included: KOVAR_THREADS if
+// set, else the CPUs this process may run on, at most 8. 1 means none.
+// Called once by a module's exec.
+void choose_kernel_threads() noexcept;
+int kernel_threads() noexcept;
+// Clamped to 1..64; returns the value taken.
+int set_kernel_threads(int threads) noexcept;
+
+using RangeFunction = void (*)(const void* context, std::ptrdiff_t begin, std::ptrdiff_t end);
+
+// Calls fn(context, begin, end) over ranges covering [0, items), on several
+// threads when items * weight is at least kParallelWork. Every range runs
+// with the caller's floating-point control bits, and the status flags any
+// of them raise are raised on the caller's thread when it returns. Needs
+// no GIL and touches no Python object.
+void split_over_threads(std::ptrdiff_t items, std::ptrdiff_t weight, RangeFunction fn,
+                        const void* context) noexcept;
+
+template <class F>
+void for_ranges(std::ptrdiff_t items, std::ptrdiff_t weight, const F& f) noexcept {
+  split_over_threads(
+      items, weight,
+      [](const void* context, std::ptrdiff_t begin, std::ptrdiff_t end) {
+        (*static_cast<const F*>(context))(begin, end);
+      },
+      &f);
+}
+
+}  // namespace kovar::kernels
