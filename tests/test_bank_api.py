@@ -271,7 +271,10 @@ def test_signatures_are_introspectable():
 
     params = inspect.signature(PIDBank).parameters
     assert list(params)[:2] == ["shape", "kp"] and params["u_min"].default == -np.inf
-    assert str(inspect.signature(PIDBank.update)) == "(self, /, setpoint, measurement, dt, *, out=None)"
+    assert str(inspect.signature(PIDBank.update)) == (
+        "(self, /, setpoint, measurement, dt, *, feedforward=None, track=None, out=None)")
+    assert str(inspect.signature(PIDBank.set_manual)) == "(self, /, value=None, where=None)"
+    assert str(inspect.signature(PIDBank.set_params)) == "(self, /, where=None, **params)"
 
 
 def test_importing_regulo_does_not_import_bank():

@@ -67,7 +67,7 @@ def test_golden_pickles_load(name, protocol):
 
 def test_state_carries_its_version():
     _, args, state = CASES["fresh"]().__reduce__()
-    assert args == (PIDBank,) and state["version"] == 1
+    assert args == (PIDBank,) and state["version"] == 2
 
 
 def state_with(**changes):
@@ -82,7 +82,14 @@ def state_with(**changes):
 
 @pytest.mark.parametrize("state, error, message", [
     ([], TypeError, "PIDBank state must be a dict, not list"),
-    (state_with(version=2), ValueError, "unsupported PIDBank state version 2"),
+    (state_with(version=3), ValueError, "unsupported PIDBank state version 3"),
+    (state_with(version=0), ValueError, "unsupported PIDBank state version 0"),
+    (state_with(version=True), ValueError, "unsupported PIDBank state version True"),
+    (state_with(on_nan="zero"), ValueError, "on_nan must be 'nan' or 'hold', not 'zero'"),
+    (state_with(rate_limit=-1.0), ValueError, "rate_limit must be non-negative, not -1.0"),
+    (state_with(gap=None), ValueError, "PIDBank state lacks 'gap'"),
+    (state_with(term_ff=np.zeros(3)), ValueError,
+     "PIDBank state 'term_ff' has shape (3,), expected (2, 2)"),
     (state_with(version="1"), ValueError, "unsupported PIDBank state version '1'"),
     (state_with(version=None), ValueError, "PIDBank state lacks 'version'"),
     (state_with(integral=None), ValueError, "PIDBank state lacks 'integral'"),

@@ -11,11 +11,13 @@
 #include "kovar/kernels/bank_kernel.hpp"
 
 #include <cstddef>
+#include <cstdint>
 
 namespace kovar::bank {
 
 // The parameters and the anti-windup modes are the kernel's.
 using bank_kernel::AntiWindup;
+using bank_kernel::OnNan;
 using bank_kernel::ParamId;
 using enum bank_kernel::ParamId;
 
@@ -65,6 +67,13 @@ struct StateArrays {
   Ref manual_value;  // float64: the value output in manual mode
   Ref manual;        // bool: the channel is in manual mode
   Ref fresh;         // bool: no step has advanced time since construction/reset
+  Ref gap;           // bool: a non-finite input came since the last step
+  Ref r_last;        // float64: setpoint and measurement of the last call
+  Ref y_last;        //   with finite inputs, for bumpless parameter changes
+  Ref term_p;        // float64: P, I, D and feed-forward of the last
+  Ref term_i;        //   automatic call with finite inputs
+  Ref term_d;
+  Ref term_ff;
 };
 
 struct BankObject {
@@ -75,11 +84,13 @@ struct BankObject {
   PyThread_type_lock lock;
   Shape shape;
   Param params[kParamCount];
-  bool tt_auto;  // tt is None: the integral time kp/ki where both are positive
+  bool tt_auto;  // tt is None: max(|kp/ki|, dt), dt where kp is 0
   AntiWindup anti_windup;
+  OnNan on_nan;
   StateArrays state;
-  std::size_t manual_count;  // channels in manual mode
-  bool any_fresh;            // some channel has its `fresh` flag set
+  std::size_t manual_count;      // channels in manual mode
+  std::uint64_t params_version;  // counts replacements of the parameters
+  bool any_flagged;             // some channel has its `fresh` or `gap` flag set
 };
 
 inline double* doubles(const Ref& array) {

@@ -1,9 +1,11 @@
 // Pickling, copy and deepcopy of PIDBank.
 //
 // A pickle is (copyreg.__newobj__, (PIDBank,), state) with `state` a dict
-// that carries its format version: today's is 1. Loading refuses another
-// version, and any state that does not hold a valid bank, with a ValueError
-// or TypeError, before the bank is touched.
+// that carries its format version: today's is 2, which added rate_limit,
+// on_nan and the gap flags, the held setpoint and measurement and the
+// terms. Version 1 states still load, with those at their defaults. Loading
+// refuses other versions, and any state that does not hold a valid bank,
+// with a ValueError or TypeError, before the bank is touched.
 #include <cstring>
 
 #include "kovar/bank/arguments.hpp"
@@ -14,40 +16,26 @@ namespace kovar::bank {
 
 namespace {
 
-constexpr long kStateVersion = 1;
-
-struct StateField {
-  const char* key;
-  Ref StateArrays::*field;
-  int type_num;
-};
-
-const StateField kStateFields[] = {
-    {"integral", &StateArrays::integral, NPY_DOUBLE},
-    {"derivative", &StateArrays::derivative, NPY_DOUBLE},
-    {"x_prev", &StateArrays::x_prev, NPY_DOUBLE},
-    {"output", &StateArrays::output, NPY_DOUBLE},
-    {"manual_value", &StateArrays::manual_value, NPY_DOUBLE},
-    {"manual", &StateArrays::manual, NPY_BOOL},
-    {"fresh", &StateArrays::fresh, NPY_BOOL},
-};
+constexpr long kStateVersion = 2;
+constexpr long kOldestStateVersion = 1;
 
 bool set_item(PyObject* dict, const char* key, Ref value) {
   return value && PyDict_SetItemString(dict, key, value.get()) == 0;
 }
 
-// A state entry; a missing one is a ValueError.
-PyObject* entry(PyObject* state, const char* key) {
-  PyObject* value = PyDict_GetItemString(state, key);
-  if (value == nullptr) PyErr_Format(PyExc_ValueError, "PIDBank state lacks '%s'", key);
+// A state entry, as an own reference: converting it may run code that
+// changes the dict. A missing one is a ValueError.
+Ref entry(PyObject* state, const char* key) {
+  Ref value = Ref::borrow(PyDict_GetItemString(state, key));
+  if (!value) PyErr_Format(PyExc_ValueError, "PIDBank state lacks '%s'", key);
   return value;
 }
 
 // A state array: exactly the bank's shape, converted to the field's dtype.
 Ref state_array(PyObject* state, const StateField& f, const Shape& shape) {
-  PyObject* value = entry(state, f.key);
-  if (value == nullptr) return {};
-  Ref array = Ref::steal(PyArray_FromAny(value, PyArray_DescrFromType(f.type_num), 0, 0,
+  Ref value = entry(state, f.key);
+  if (!value) return {};
+  Ref array = Ref::steal(PyArray_FromAny(value.get(), PyArray_DescrFromType(f.type_num), 0, 0,
                                          NPY_ARRAY_ALIGNED | NPY_ARRAY_NOTSWAPPED, nullptr));
   if (!array) {
     if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
@@ -87,6 +75,7 @@ PyObject* bank_reduce(PyObject* self, PyObject*) {
   Shape shape;
   bool tt_auto;
   AntiWindup anti_windup;
+  OnNan on_nan;
   {
     BankLock lock(bank);
     bool copied = true;
@@ -103,6 +92,7 @@ PyObject* bank_reduce(PyObject* self, PyObject*) {
     shape = bank->shape;
     tt_auto = bank->tt_auto;
     anti_windup = bank->anti_windup;
+    on_nan = bank->on_nan;
   }
   Ref state = Ref::steal(PyDict_New());
   if (!state || !set_item(state.get(), "version", Ref::steal(PyLong_FromLong(kStateVersion))) ||
@@ -114,7 +104,8 @@ PyObject* bank_reduce(PyObject* self, PyObject*) {
     if (!set_item(state.get(), kParams[id].name, std::move(value))) return nullptr;
   }
   if (!set_item(state.get(), "anti_windup",
-                Ref::steal(PyUnicode_FromString(anti_windup_name(anti_windup))))) {
+                Ref::steal(PyUnicode_FromString(anti_windup_name(anti_windup)))) ||
+      !set_item(state.get(), "on_nan", Ref::steal(PyUnicode_FromString(on_nan_name(on_nan))))) {
     return nullptr;
   }
   for (const StateField& f : kStateFields) {
@@ -134,39 +125,45 @@ PyObject* bank_setstate(PyObject* self, PyObject* state) {
                  Py_TYPE(state)->tp_name);
     return nullptr;
   }
-  PyObject* version = entry(state, "version");
-  if (version == nullptr) return nullptr;
-  const long number = PyLong_Check(version) ? PyLong_AsLong(version) : -1;
+  Ref version = entry(state, "version");
+  if (!version) return nullptr;
+  // An exact int only: True is not a version.
+  const long number = PyLong_CheckExact(version.get()) ? PyLong_AsLong(version.get()) : -1;
   if (number == -1 && PyErr_Occurred()) PyErr_Clear();
-  if (number != kStateVersion) {
-    PyErr_Format(PyExc_ValueError, "unsupported PIDBank state version %R", version);
+  if (number < kOldestStateVersion || number > kStateVersion) {
+    PyErr_Format(PyExc_ValueError, "unsupported PIDBank state version %R", version.get());
     return nullptr;
   }
   Configuration config;
-  PyObject* shape = entry(state, "shape");
-  if (shape == nullptr || !parse_shape(shape, config.shape)) return nullptr;
+  Ref shape = entry(state, "shape");
+  if (!shape || !parse_shape(shape.get(), config.shape)) return nullptr;
   default_params(config.params);
   for (int id = 0; id < kParamCount; ++id) {
-    PyObject* value = entry(state, kParams[id].name);
-    if (value == nullptr || !convert_into(config, id, value)) return nullptr;
+    if (id == kRateLimit && number < 2) continue;
+    Ref value = entry(state, kParams[id].name);
+    if (!value || !convert_into(config, id, value.get())) return nullptr;
   }
-  PyObject* anti_windup = entry(state, "anti_windup");
-  if (anti_windup == nullptr || !parse_anti_windup(anti_windup, config.anti_windup) ||
-      !check_limits(config.params, config.shape)) {
-    return nullptr;
+  Ref anti_windup = entry(state, "anti_windup");
+  if (!anti_windup || !parse_anti_windup(anti_windup.get(), config.anti_windup)) return nullptr;
+  if (number >= 2) {
+    Ref on_nan = entry(state, "on_nan");
+    if (!on_nan || !parse_on_nan(on_nan.get(), config.on_nan)) return nullptr;
   }
+  if (!check_limits(config.params, config.shape)) return nullptr;
   for (const StateField& f : kStateFields) {
-    config.state.*f.field = state_array(state, f, config.shape);
+    config.state.*f.field = f.since <= number ? state_array(state, f, config.shape)
+                                              : new_state_array(config.shape, f);
     if (!(config.state.*f.field)) return nullptr;
   }
   const std::size_t n = config.shape.size();
   const npy_bool* manual = bools(config.state.manual);
   const npy_bool* fresh = bools(config.state.fresh);
+  const npy_bool* gap = bools(config.state.gap);
   config.manual_count = 0;
-  config.any_fresh = false;
+  config.any_flagged = false;
   for (std::size_t i = 0; i < n; ++i) {
     config.manual_count += manual[i] != 0;
-    config.any_fresh = config.any_fresh || fresh[i] != 0;
+    config.any_flagged = config.any_flagged || fresh[i] != 0 || gap[i] != 0;
   }
   if (!install(reinterpret_cast<BankObject*>(self), config)) return nullptr;
   Py_RETURN_NONE;

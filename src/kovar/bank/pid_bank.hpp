@@ -15,10 +15,26 @@ struct Configuration {
   Param params[kParamCount];
   bool tt_auto = true;
   AntiWindup anti_windup = AntiWindup::kBackCalculation;
+  OnNan on_nan = OnNan::kNan;
   StateArrays state;
   std::size_t manual_count = 0;
-  bool any_fresh = true;
+  bool any_flagged = true;
 };
+
+// The state arrays by the names their pickles give them, in the order they
+// are stored. `since` is the first state format version that holds one;
+// loading an older state makes it as new_state does.
+struct StateField {
+  const char* key;
+  Ref StateArrays::*field;
+  int type_num;
+  long since;
+};
+inline constexpr int kStateFieldCount = 14;
+extern const StateField kStateFields[kStateFieldCount];
+
+// The kernel's view of the state arrays.
+bank_kernel::ChannelState kernel_state(const StateArrays& state);
 
 // Parameters at their defaults.
 void default_params(Param* params);
@@ -26,6 +42,12 @@ void default_params(Param* params);
 // State arrays of `shape` for a bank that has not run: zeros, automatic
 // mode, every channel fresh. Returns false with an exception set.
 bool new_state(const Shape& shape, StateArrays& state);
+// One state array of `shape` as new_state makes it.
+Ref new_state_array(const Shape& shape, const StateField& field);
+
+// "nan", "hold".
+const char* on_nan_name(OnNan mode);
+bool parse_on_nan(PyObject* obj, OnNan& mode);
 
 // Makes `array` the bank's own storage: its WRITEABLE flag is cleared.
 void seal(const Ref& array);

@@ -16,7 +16,7 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // min(max(x, lo), hi), with Python's min/max semantics: ties and NaN keep
-// the left operand.
+// the left operand, so a NaN bound is no bound.
 inline double clip(double x, double lo, double hi) noexcept {
   const double m = __builtin_isless(x, lo) ? lo : x;
   return __builtin_isgreater(m, hi) ? hi : m;
@@ -46,28 +46,55 @@ struct ChannelParams {
   double operator()(int id, std::size_t i) const noexcept { return data[id][i * step[id]]; }
 };
 
-// The integral after an automatic step that advanced time by h.
+// The tracking time of tt=None: max(|kp/ki|, h), or h where kp is 0 (the
+// integral then puts v on the limit in one step); no tracking where ki is
+// 0. Never below h: tracking faster than one step overshoots, and kp/ki
+// may underflow to 0.
+inline bool auto_tracking_time(double kp, double ki, double h, double& tt) noexcept {
+  if (ki == 0.0) return false;
+  if (kp == 0.0) {
+    tt = h;
+    return true;
+  }
+  const double ratio = std::fabs(kp / ki);
+  tt = __builtin_isgreater(h, ratio) ? h : ratio;
+  return true;
+}
+
+// The output for a wanted value v: within the rate window around the last
+// output (when `rate` is set), then within the output limits, which win
+// where the two do not meet.
+template <class P>
+inline double limit(const P& p, std::size_t i, double v, double u_prev, double h,
+                    bool rate) noexcept {
+  if (rate) {
+    const double step = p(kRateLimit, i) * h;
+    v = clip(v, u_prev - step, u_prev + step);
+  }
+  return clip(v, p(kUMin, i), p(kUMax, i));
+}
+
+// The integral after an automatic step that advanced time by h; `applied`
+// is the output the actuator received (the bank's own or the tracked one).
 template <AntiWindup kMode, class P>
 inline double next_integral(const P& p, std::size_t i, bool tt_auto, double integral, double e,
-                            double v, double u, double h) noexcept {
+                            double v, double applied, double h) noexcept {
   const double ei = __builtin_islessequal(std::fabs(e), p(kDeadband, i)) ? 0.0 : e;
   const double ki = p(kKi, i);
   if constexpr (kMode == AntiWindup::kNone) {
     integral = integral + ki * h * ei;
   } else if constexpr (kMode == AntiWindup::kConditional) {
-    const bool saturating = (__builtin_isgreater(v, p(kUMax, i)) && __builtin_isgreater(ei, 0.0)) ||
-                            (__builtin_isless(v, p(kUMin, i)) && __builtin_isless(ei, 0.0));
+    // Integration stops only where it would push v further past the
+    // output that was applied, whatever the signs of the gains.
+    const double push = ki * ei;
+    const bool saturating = (__builtin_isless(applied, v) && __builtin_isgreater(push, 0.0)) ||
+                            (__builtin_isgreater(applied, v) && __builtin_isless(push, 0.0));
     if (!saturating) integral = integral + ki * h * ei;
   } else {
     double tt = p(kTt, i);
-    bool track = true;
-    if (tt_auto) {
-      const double kp = p(kKp, i);
-      track = __builtin_isgreater(kp, 0.0) && __builtin_isgreater(ki, 0.0);
-      tt = kp / ki;
-    }
+    const bool track = tt_auto ? auto_tracking_time(p(kKp, i), ki, h, tt) : true;
     if (track) {
-      integral = integral + (ki * h * ei + h * (u - v) / tt);
+      integral = integral + (ki * h * ei + h * (applied - v) / tt);
     } else {
       integral = integral + ki * h * ei;
     }
@@ -75,83 +102,165 @@ inline double next_integral(const P& p, std::size_t i, bool tt_auto, double inte
   return clip(integral, p(kIMin, i), p(kIMax, i));
 }
 
-// One call that advanced time (h > 0). kFlags: some channel is in manual
-// mode or fresh, so the per-channel flags must be read.
-template <AntiWindup kMode, bool kFlags, class P>
-void advance(const P& p, const UpdateArgs& a, std::size_t begin = 0) noexcept {
+// A channel whose input is not finite: its state stays, its derivative
+// restarts at the next finite step. Manual mode outputs the manual value
+// all the same.
+template <class P>
+inline void failed_input(const P& p, const UpdateArgs& a, std::size_t i, bool manual,
+                         bool advancing) noexcept {
+  const ChannelState& s = a.state;
+  s.gap[i] = 1;
+  double u;
+  if (manual) {
+    u = limit(p, i, s.manual_value[i], s.output[i], a.h, advancing && !s.fresh[i]);
+  } else {
+    u = a.on_nan == OnNan::kHold ? s.output[i] : kNaN;
+  }
+  a.out[i] = s.output[i] = u;
+}
+
+// One call that advanced time (h > 0). kFlags: some channel is manual,
+// fresh or gapped, so the per-channel flags must be read. Returns whether
+// an input was not finite.
+template <AntiWindup kMode, bool kFlags, bool kFeedforward, bool kTrack, class P>
+bool advance(const P& p, const UpdateArgs& a, std::size_t begin = 0) noexcept {
   const double h = a.h;
-  const Strided& rs = a.setpoint;
-  const Strided& ys = a.measurement;
+  const ChannelState& s = a.state;
+  bool failed = false;
   for (std::size_t i = begin; i < a.n; ++i) {
-    const double r = rs.at(i);
-    const double y = ys.at(i);
-    if (!(finite(r) && finite(y))) {
-      a.out[i] = a.output[i] = kNaN;
+    const double r = a.setpoint.at(i);
+    const double y = a.measurement.at(i);
+    const double ff = kFeedforward ? a.feedforward.at(i) : 0.0;
+    const bool manual = kFlags && s.manual[i];
+    if (!(finite(r) && finite(y) && (!kFeedforward || finite(ff)))) {
+      failed_input(p, a, i, manual, true);
+      failed = true;
       continue;
     }
     const double prop = p(kKp, i) * (p(kB, i) * r - y);
     const double x = p(kC, i) * r - y;
-    const double tf = p(kTf, i);
+    const bool fresh = kFlags && s.fresh[i];
     double d;
-    if (kFlags && a.fresh[i]) {
+    if (kFlags && (fresh || s.gap[i])) {
       d = 0.0;
-      a.fresh[i] = 0;
+      s.fresh[i] = 0;
+      s.gap[i] = 0;
     } else {
-      d = (tf * a.derivative[i] + p(kKd, i) * (x - a.x_prev[i])) / (tf + h);
+      const double tf = p(kTf, i);
+      d = (tf * s.derivative[i] + p(kKd, i) * (x - s.x_prev[i])) / (tf + h);
     }
-    const double u_min = p(kUMin, i);
-    const double u_max = p(kUMax, i);
     double integral;
     double u;
-    if (kFlags && a.manual[i]) {
-      u = clip(a.manual_value[i], u_min, u_max);
-      integral = clip(u - prop - d, p(kIMin, i), p(kIMax, i));
+    if (manual) {
+      u = limit(p, i, s.manual_value[i], s.output[i], h, !fresh);
+      integral = u - prop - d;
+      if constexpr (kFeedforward) integral = integral - ff;
+      integral = clip(integral, p(kIMin, i), p(kIMax, i));
     } else {
-      const double v = prop + a.integral[i] + d;
-      u = clip(v, u_min, u_max);
-      integral = next_integral<kMode>(p, i, a.tt_auto, a.integral[i], r - y, v, u, h);
+      double v = prop + s.integral[i] + d;
+      if constexpr (kFeedforward) v = v + ff;
+      u = limit(p, i, v, s.output[i], h, !fresh);
+      double applied = u;
+      if constexpr (kTrack) {
+        const double t = a.track.at(i);
+        if (finite(t)) applied = t;
+      }
+      integral = next_integral<kMode>(p, i, a.tt_auto, s.integral[i], r - y, v, applied, h);
+      s.term_p[i] = prop;
+      s.term_i[i] = s.integral[i];
+      s.term_d[i] = d;
+      s.term_ff[i] = ff;
     }
-    a.integral[i] = integral;
-    a.derivative[i] = d;
-    a.x_prev[i] = x;
-    a.out[i] = a.output[i] = u;
+    s.integral[i] = integral;
+    s.derivative[i] = d;
+    s.x_prev[i] = x;
+    s.r_last[i] = r;
+    s.y_last[i] = y;
+    a.out[i] = s.output[i] = u;
   }
+  return failed;
 }
 
-// One call in which no time passed: the output from the held state.
+// One call in which no time passed: the output from the held state, with
+// no rate limit (no time for one).
 template <class P>
-void hold(const P& p, const UpdateArgs& a) noexcept {
-  const Strided& rs = a.setpoint;
-  const Strided& ys = a.measurement;
+bool hold(const P& p, const UpdateArgs& a) noexcept {
+  const ChannelState& s = a.state;
   const bool flags = a.manual_count > 0;
+  bool failed = false;
   for (std::size_t i = 0; i < a.n; ++i) {
-    const double r = rs.at(i);
-    const double y = ys.at(i);
+    const double r = a.setpoint.at(i);
+    const double y = a.measurement.at(i);
+    const double ff = a.has_feedforward ? a.feedforward.at(i) : 0.0;
+    const bool manual = flags && s.manual[i];
+    if (!(finite(r) && finite(y) && finite(ff))) {
+      failed_input(p, a, i, manual, false);
+      failed = true;
+      continue;
+    }
     double u;
-    if (!(finite(r) && finite(y))) {
-      u = kNaN;
-    } else if (flags && a.manual[i]) {
-      u = clip(a.manual_value[i], p(kUMin, i), p(kUMax, i));
+    if (manual) {
+      u = clip(s.manual_value[i], p(kUMin, i), p(kUMax, i));
     } else {
       const double prop = p(kKp, i) * (p(kB, i) * r - y);
-      u = clip(prop + a.integral[i] + a.derivative[i], p(kUMin, i), p(kUMax, i));
+      double v = prop + s.integral[i] + s.derivative[i];
+      if (a.has_feedforward) v = v + ff;
+      u = clip(v, p(kUMin, i), p(kUMax, i));
+      s.term_p[i] = prop;
+      s.term_i[i] = s.integral[i];
+      s.term_d[i] = s.derivative[i];
+      s.term_ff[i] = ff;
     }
-    a.out[i] = a.output[i] = u;
+    s.r_last[i] = r;
+    s.y_last[i] = y;
+    a.out[i] = s.output[i] = u;
   }
+  return failed;
+}
+
+template <AntiWindup kMode, bool kFlags, class P>
+bool advance_inputs(const P& p, const UpdateArgs& a, std::size_t begin = 0) noexcept {
+  if (a.has_feedforward) {
+    return a.has_track ? advance<kMode, kFlags, true, true>(p, a, begin)
+                       : advance<kMode, kFlags, true, false>(p, a, begin);
+  }
+  return a.has_track ? advance<kMode, kFlags, false, true>(p, a, begin)
+                     : advance<kMode, kFlags, false, false>(p, a, begin);
+}
+
+template <bool kFlags, class P>
+bool advance_modes(const P& p, const UpdateArgs& a, std::size_t begin = 0) noexcept {
+  switch (a.anti_windup) {
+    case AntiWindup::kBackCalculation:
+      return advance_inputs<AntiWindup::kBackCalculation, kFlags>(p, a, begin);
+    case AntiWindup::kConditional:
+      return advance_inputs<AntiWindup::kConditional, kFlags>(p, a, begin);
+    case AntiWindup::kNone:
+      return advance_inputs<AntiWindup::kNone, kFlags>(p, a, begin);
+  }
+  return false;
 }
 
 #if defined(__SSE2__)
 // The common case two channels at a time: every parameter uniform, no
-// channel manual or fresh, time advancing. Each lane makes the scalar law's
-// operations in the same order, so the bits are the same:
+// channel manual, fresh or gapped, no tracking input, time advancing. Each
+// lane makes the scalar law's operations in the same order, so the bits are
+// the same:
 //  - max(x, lo) (x unless lo > x) is MAXPD(lo, x), and min(m, hi) (m unless
 //    hi < m) is MINPD(hi, m), NaN operands included;
-//  - products of uniform factors (ki*h, tf + h, kp/ki) are made once;
+//  - products of uniform factors (ki*h, tf + h, rate_limit*h) are made once;
 //  - selections are bit masks, so nothing branches on the data.
 // The ordered comparisons may raise the invalid flag on a NaN lane;
-// run_update restores the floating-point status.
-template <AntiWindup kMode, bool kTrack, bool kScalarSetpoint, bool kScalarMeasurement>
-std::size_t advance_uniform(const UniformParams& p, const UpdateArgs& a, double tt) noexcept {
+// run_update restores the floating-point status. Returns the channels done
+// and sets `failed` when a lane's input was not finite (its gap flag is
+// left to the caller).
+enum class Uniform : int { kBackCalculation, kBackCalculationNoTrack, kConditional, kNone };
+
+template <Uniform kMode, bool kScalarSetpoint, bool kScalarMeasurement, bool kFeedforward,
+          bool kRate>
+std::size_t advance_uniform(const UniformParams& p, const UpdateArgs& a, double tt,
+                            bool& failed) noexcept {
+  const ChannelState& s = a.state;
   const __m128d h = _mm_set1_pd(a.h);
   const __m128d kp = _mm_set1_pd(p.v[kKp]), b = _mm_set1_pd(p.v[kB]);
   const __m128d c = _mm_set1_pd(p.v[kC]), kd = _mm_set1_pd(p.v[kKd]);
@@ -159,122 +268,167 @@ std::size_t advance_uniform(const UniformParams& p, const UpdateArgs& a, double 
   const __m128d u_min = _mm_set1_pd(p.v[kUMin]), u_max = _mm_set1_pd(p.v[kUMax]);
   const __m128d i_min = _mm_set1_pd(p.v[kIMin]), i_max = _mm_set1_pd(p.v[kIMax]);
   const __m128d deadband = _mm_set1_pd(p.v[kDeadband]);
+  const __m128d ki = _mm_set1_pd(p.v[kKi]);
   const __m128d ki_h = _mm_set1_pd(p.v[kKi] * a.h);
+  const __m128d rate_h = _mm_set1_pd(p.v[kRateLimit] * a.h);
   const __m128d tt_v = _mm_set1_pd(tt);
   const __m128d zero = _mm_setzero_pd();
   const __m128d nan = _mm_set1_pd(kNaN);
   const __m128d sign = _mm_set1_pd(-0.0);
+  const bool hold_output = a.on_nan == OnNan::kHold;
   const double* rs = a.setpoint.data;
   const double* ys = a.measurement.data;
+  const double* ffs = a.feedforward.data;
+  const bool scalar_ff = a.feedforward.step == 0;
   const __m128d r_scalar = _mm_set1_pd(rs[0]);
   const __m128d y_scalar = _mm_set1_pd(ys[0]);
+  const __m128d ff_scalar = kFeedforward ? _mm_set1_pd(ffs[0]) : zero;
   const auto select = [](__m128d mask, __m128d yes, __m128d no) {
     return _mm_or_pd(_mm_and_pd(mask, yes), _mm_andnot_pd(mask, no));
   };
+  __m128d all_ok = _mm_castsi128_pd(_mm_set1_epi32(-1));
   std::size_t i = 0;
   for (; i + 2 <= a.n; i += 2) {
     const __m128d r = kScalarSetpoint ? r_scalar : _mm_loadu_pd(rs + i);
     const __m128d y = kScalarMeasurement ? y_scalar : _mm_loadu_pd(ys + i);
+    const __m128d ff = !kFeedforward ? zero : scalar_ff ? ff_scalar : _mm_loadu_pd(ffs + i);
     // x - x is 0 for a finite x and NaN otherwise; CMPEQPD is quiet.
-    const __m128d ok = _mm_cmpeq_pd(_mm_add_pd(_mm_sub_pd(r, r), _mm_sub_pd(y, y)), zero);
+    __m128d finite_sum = _mm_add_pd(_mm_sub_pd(r, r), _mm_sub_pd(y, y));
+    if constexpr (kFeedforward) finite_sum = _mm_add_pd(finite_sum, _mm_sub_pd(ff, ff));
+    const __m128d ok = _mm_cmpeq_pd(finite_sum, zero);
+    all_ok = _mm_and_pd(all_ok, ok);
     const __m128d prop = _mm_mul_pd(kp, _mm_sub_pd(_mm_mul_pd(b, r), y));
     const __m128d x = _mm_sub_pd(_mm_mul_pd(c, r), y);
-    const __m128d d0 = _mm_loadu_pd(a.derivative + i);
-    const __m128d xp = _mm_loadu_pd(a.x_prev + i);
+    const __m128d d0 = _mm_loadu_pd(s.derivative + i);
+    const __m128d xp = _mm_loadu_pd(s.x_prev + i);
     const __m128d d =
         _mm_div_pd(_mm_add_pd(_mm_mul_pd(tf, d0), _mm_mul_pd(kd, _mm_sub_pd(x, xp))), tf_h);
-    const __m128d i0 = _mm_loadu_pd(a.integral + i);
-    const __m128d v = _mm_add_pd(_mm_add_pd(prop, i0), d);
-    const __m128d u = _mm_min_pd(u_max, _mm_max_pd(u_min, v));
+    const __m128d i0 = _mm_loadu_pd(s.integral + i);
+    __m128d v = _mm_add_pd(_mm_add_pd(prop, i0), d);
+    if constexpr (kFeedforward) v = _mm_add_pd(v, ff);
+    __m128d u;
+    __m128d u_prev = nan;
+    if constexpr (kRate) {
+      u_prev = _mm_loadu_pd(s.output + i);
+      const __m128d w = _mm_min_pd(_mm_add_pd(u_prev, rate_h),
+                                   _mm_max_pd(_mm_sub_pd(u_prev, rate_h), v));
+      u = _mm_min_pd(u_max, _mm_max_pd(u_min, w));
+    } else {
+      u = _mm_min_pd(u_max, _mm_max_pd(u_min, v));
+    }
     const __m128d e = _mm_sub_pd(r, y);
     const __m128d ei = _mm_andnot_pd(_mm_cmple_pd(_mm_andnot_pd(sign, e), deadband), e);
     __m128d next;
-    if constexpr (kMode == AntiWindup::kNone) {
-      next = _mm_add_pd(i0, _mm_mul_pd(ki_h, ei));
-    } else if constexpr (kMode == AntiWindup::kConditional) {
+    if constexpr (kMode == Uniform::kConditional) {
+      const __m128d push = _mm_mul_pd(ki, ei);
       const __m128d saturating =
-          _mm_or_pd(_mm_and_pd(_mm_cmpgt_pd(v, u_max), _mm_cmpgt_pd(ei, zero)),
-                    _mm_and_pd(_mm_cmplt_pd(v, u_min), _mm_cmplt_pd(ei, zero)));
+          _mm_or_pd(_mm_and_pd(_mm_cmplt_pd(u, v), _mm_cmpgt_pd(push, zero)),
+                    _mm_and_pd(_mm_cmpgt_pd(u, v), _mm_cmplt_pd(push, zero)));
       next = select(saturating, i0, _mm_add_pd(i0, _mm_mul_pd(ki_h, ei)));
-    } else if constexpr (kTrack) {
+    } else if constexpr (kMode == Uniform::kBackCalculation) {
       next = _mm_add_pd(i0, _mm_add_pd(_mm_mul_pd(ki_h, ei),
                                        _mm_div_pd(_mm_mul_pd(h, _mm_sub_pd(u, v)), tt_v)));
     } else {
       next = _mm_add_pd(i0, _mm_mul_pd(ki_h, ei));
     }
     next = _mm_min_pd(i_max, _mm_max_pd(i_min, next));
-    _mm_storeu_pd(a.integral + i, select(ok, next, i0));
-    _mm_storeu_pd(a.derivative + i, select(ok, d, d0));
-    _mm_storeu_pd(a.x_prev + i, select(ok, x, xp));
-    const __m128d result = select(ok, u, nan);
-    _mm_storeu_pd(a.output + i, result);
+    _mm_storeu_pd(s.integral + i, select(ok, next, i0));
+    _mm_storeu_pd(s.derivative + i, select(ok, d, d0));
+    _mm_storeu_pd(s.x_prev + i, select(ok, x, xp));
+    if (hold_output && !kRate) u_prev = _mm_loadu_pd(s.output + i);
+    const __m128d result = select(ok, u, hold_output ? u_prev : nan);
+    _mm_storeu_pd(s.output + i, result);
     _mm_storeu_pd(a.out + i, result);
+    // The held state and the terms: a failed lane keeps its own.
+    _mm_storeu_pd(s.r_last + i, select(ok, r, _mm_loadu_pd(s.r_last + i)));
+    _mm_storeu_pd(s.y_last + i, select(ok, y, _mm_loadu_pd(s.y_last + i)));
+    _mm_storeu_pd(s.term_p + i, select(ok, prop, _mm_loadu_pd(s.term_p + i)));
+    _mm_storeu_pd(s.term_i + i, select(ok, i0, _mm_loadu_pd(s.term_i + i)));
+    _mm_storeu_pd(s.term_d + i, select(ok, d, _mm_loadu_pd(s.term_d + i)));
+    _mm_storeu_pd(s.term_ff + i, select(ok, ff, _mm_loadu_pd(s.term_ff + i)));
   }
+  failed = _mm_movemask_pd(all_ok) != 3;
   return i;
 }
 
-template <AntiWindup kMode, bool kTrack>
-std::size_t advance_uniform(const UniformParams& p, const UpdateArgs& a, double tt) noexcept {
+template <Uniform kMode, bool kFeedforward, bool kRate>
+std::size_t advance_uniform(const UniformParams& p, const UpdateArgs& a, double tt,
+                            bool& failed) noexcept {
   const bool scalar_r = a.setpoint.step == 0;
   const bool scalar_y = a.measurement.step == 0;
-  if (scalar_r && scalar_y) return advance_uniform<kMode, kTrack, true, true>(p, a, tt);
-  if (scalar_r) return advance_uniform<kMode, kTrack, true, false>(p, a, tt);
-  if (scalar_y) return advance_uniform<kMode, kTrack, false, true>(p, a, tt);
-  return advance_uniform<kMode, kTrack, false, false>(p, a, tt);
+  if (scalar_r && scalar_y) {
+    return advance_uniform<kMode, true, true, kFeedforward, kRate>(p, a, tt, failed);
+  }
+  if (scalar_r) return advance_uniform<kMode, true, false, kFeedforward, kRate>(p, a, tt, failed);
+  if (scalar_y) return advance_uniform<kMode, false, true, kFeedforward, kRate>(p, a, tt, failed);
+  return advance_uniform<kMode, false, false, kFeedforward, kRate>(p, a, tt, failed);
 }
 
-void advance_uniform(const UniformParams& p, const UpdateArgs& a) noexcept {
+template <Uniform kMode>
+std::size_t advance_uniform(const UniformParams& p, const UpdateArgs& a, double tt,
+                            bool& failed) noexcept {
+  // An infinite rate limit leaves v as it is, whatever the last output.
+  const bool rate = !std::isinf(p.v[kRateLimit]);
+  if (a.has_feedforward) {
+    return rate ? advance_uniform<kMode, true, true>(p, a, tt, failed)
+                : advance_uniform<kMode, true, false>(p, a, tt, failed);
+  }
+  return rate ? advance_uniform<kMode, false, true>(p, a, tt, failed)
+              : advance_uniform<kMode, false, false>(p, a, tt, failed);
+}
+
+// Marks the channels below `end` whose input was not finite.
+void mark_gaps(const UpdateArgs& a, std::size_t end) noexcept {
+  for (std::size_t i = 0; i < end; ++i) {
+    const double ff = a.has_feedforward ? a.feedforward.at(i) : 0.0;
+    if (!(finite(a.setpoint.at(i)) && finite(a.measurement.at(i)) && finite(ff))) {
+      a.state.gap[i] = 1;
+    }
+  }
+}
+
+bool advance_uniform(const UniformParams& p, const UpdateArgs& a) noexcept {
   std::size_t done = 0;
+  bool failed = false;
   switch (a.anti_windup) {
     case AntiWindup::kBackCalculation: {
       double tt = p.v[kTt];
-      bool track = true;
-      if (a.tt_auto) {
-        const double kp = p.v[kKp], ki = p.v[kKi];
-        track = __builtin_isgreater(kp, 0.0) && __builtin_isgreater(ki, 0.0);
-        tt = kp / ki;
-      }
-      done = track ? advance_uniform<AntiWindup::kBackCalculation, true>(p, a, tt)
-                   : advance_uniform<AntiWindup::kBackCalculation, false>(p, a, tt);
-      return advance<AntiWindup::kBackCalculation, false>(p, a, done);
+      const bool track = a.tt_auto ? auto_tracking_time(p.v[kKp], p.v[kKi], a.h, tt) : true;
+      done = track ? advance_uniform<Uniform::kBackCalculation>(p, a, tt, failed)
+                   : advance_uniform<Uniform::kBackCalculationNoTrack>(p, a, tt, failed);
+      break;
     }
     case AntiWindup::kConditional:
-      done = advance_uniform<AntiWindup::kConditional, false>(p, a, 0.0);
-      return advance<AntiWindup::kConditional, false>(p, a, done);
+      done = advance_uniform<Uniform::kConditional>(p, a, 0.0, failed);
+      break;
     case AntiWindup::kNone:
-      done = advance_uniform<AntiWindup::kNone, false>(p, a, 0.0);
-      return advance<AntiWindup::kNone, false>(p, a, done);
+      done = advance_uniform<Uniform::kNone>(p, a, 0.0, failed);
+      break;
   }
+  if (failed) mark_gaps(a, done);
+  return advance_modes<false>(p, a, done) || failed;
 }
 #endif
 
 template <class P>
-void dispatch(const P& p, const UpdateArgs& a) noexcept {
+bool dispatch(const P& p, const UpdateArgs& a) noexcept {
+  const bool advancing = __builtin_isgreater(a.h, 0.0);
 #if defined(__SSE2__)
   if constexpr (std::is_same_v<P, UniformParams>) {
-    if (__builtin_isgreater(a.h, 0.0) && a.manual_count == 0 && !a.any_fresh) {
+    if (advancing && a.manual_count == 0 && !a.any_flagged && !a.has_track) {
       return advance_uniform(p, a);
     }
   }
 #endif
-  if (!__builtin_isgreater(a.h, 0.0)) return hold(p, a);
-  const bool flags = a.manual_count > 0 || a.any_fresh;
-  switch (a.anti_windup) {
-    case AntiWindup::kBackCalculation:
-      return flags ? advance<AntiWindup::kBackCalculation, true>(p, a)
-                   : advance<AntiWindup::kBackCalculation, false>(p, a);
-    case AntiWindup::kConditional:
-      return flags ? advance<AntiWindup::kConditional, true>(p, a)
-                   : advance<AntiWindup::kConditional, false>(p, a);
-    case AntiWindup::kNone:
-      return flags ? advance<AntiWindup::kNone, true>(p, a)
-                   : advance<AntiWindup::kNone, false>(p, a);
-  }
+  if (!advancing) return hold(p, a);
+  return a.manual_count > 0 || a.any_flagged ? advance_modes<true>(p, a)
+                                             : advance_modes<false>(p, a);
 }
 
 }  // namespace
 
 bool run_update(const UpdateArgs& args) noexcept {
+  bool failed;
   {
     // The bank reports no floating-point conditions: the flags its
     // arithmetic raises (inexact, overflow, invalid on a NaN input) are not
@@ -282,15 +436,12 @@ bool run_update(const UpdateArgs& args) noexcept {
     const kernels::FpStatusKeeper keep_status;
     bool uniform = true;
     for (int id = 0; id < kParamCount; ++id) uniform = uniform && args.params[id].uniform();
-    if (uniform) {
-      dispatch(UniformParams(args.params), args);
-    } else {
-      dispatch(ChannelParams(args.params), args);
-    }
+    failed = uniform ? dispatch(UniformParams(args.params), args)
+                     : dispatch(ChannelParams(args.params), args);
   }
-  if (!args.any_fresh || !__builtin_isgreater(args.h, 0.0)) return args.any_fresh;
+  if (!args.any_flagged && !failed) return false;
   for (std::size_t i = 0; i < args.n; ++i) {
-    if (args.fresh[i]) return true;
+    if (args.state.fresh[i] || args.state.gap[i]) return true;
   }
   return false;
 }

@@ -25,10 +25,15 @@ enum ParamId : int {
   kIMax,
   kDeadband,
   kTt,
+  kRateLimit,
   kParamCount
 };
 
 enum class AntiWindup : int { kBackCalculation, kConditional, kNone };
+
+// What a channel whose setpoint, measurement or feed-forward is not finite
+// outputs in automatic mode: NaN, or its last output.
+enum class OnNan : int { kNan, kHold };
 
 // One number for every channel (step 0) or one per channel, contiguous
 // (step 1).
@@ -39,28 +44,46 @@ struct Strided {
   bool uniform() const noexcept { return step == 0; }
 };
 
+// The per-channel state, one element per channel in each array.
+struct ChannelState {
+  double* integral;    // I, within [i_min, i_max]
+  double* derivative;  // D
+  double* x_prev;      // c*r - y of the last step that advanced time
+  double* output;      // the last output
+  double* r_last;      // setpoint and measurement of the last call with
+  double* y_last;      //   finite inputs (the held state)
+  double* term_p;      // P, I, D and feed-forward that made v in the last
+  double* term_i;      //   automatic call with finite inputs
+  double* term_d;
+  double* term_ff;
+  const double* manual_value;
+  const unsigned char* manual;  // read only when manual_count > 0
+  unsigned char* fresh;         // no step advanced time since construction/reset
+  unsigned char* gap;           // a non-finite input came since the last step
+};
+
 struct UpdateArgs {
   Strided params[kParamCount];
   bool tt_auto;
   AntiWindup anti_windup;
+  OnNan on_nan;
   Strided setpoint;
   Strided measurement;
+  Strided feedforward;  // read only when has_feedforward
+  Strided track;        // read only when has_track; NaN: the bank's own output
+  bool has_feedforward;
+  bool has_track;
   double h;
   std::size_t n;
-  double* integral;
-  double* derivative;
-  double* x_prev;
-  double* output;
-  const double* manual_value;
-  const unsigned char* manual;  // read only when manual_count > 0
-  unsigned char* fresh;         // read only when any_fresh
+  ChannelState state;
   std::size_t manual_count;
-  bool any_fresh;
-  double* out;  // the caller's result array
+  bool any_flagged;  // some channel has its fresh or gap flag set
+  double* out;       // the caller's result array
 };
 
 // Advances every channel by one call. Touches no Python object, so it may
-// run without the GIL. Returns whether a channel is still fresh afterwards.
+// run without the GIL. Returns whether a channel is fresh or gapped
+// afterwards.
 bool run_update(const UpdateArgs& args) noexcept;
 
 }  // namespace kovar::bank_kernel
