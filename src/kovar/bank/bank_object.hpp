@@ -91,6 +91,7 @@ struct BankObject {
   std::size_t manual_count;      // channels in manual mode
   std::uint64_t params_version;  // counts replacements of the parameters
   bool any_flagged;             // some channel has its `fresh` or `gap` flag set
+  bool terms_derived;           // bank_kernel::derive_terms has work to do
 };
 
 inline double* doubles(const Ref& array) {

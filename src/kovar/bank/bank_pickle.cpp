@@ -78,6 +78,7 @@ PyObject* bank_reduce(PyObject* self, PyObject*) {
   OnNan on_nan;
   {
     BankLock lock(bank);
+    store_terms(bank);
     bool copied = true;
     for (const StateField& f : kStateFields) {
       copies.*f.field = Ref::steal(PyArray_NewCopy(

@@ -165,7 +165,8 @@ PyObject* bank_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (bank->configured != was_configured) {
       result = Ref();
     } else {
-      bank_kernel::UpdateArgs kernel{};
+      // Every field is set below.
+      bank_kernel::UpdateArgs kernel;
       for (int id = 0; id < kParamCount; ++id) kernel.params[id] = bank->params[id].strided();
       kernel.tt_auto = bank->tt_auto;
       kernel.anti_windup = bank->anti_windup;
@@ -181,13 +182,17 @@ PyObject* bank_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       kernel.state = kernel_state(bank->state);
       kernel.manual_count = bank->manual_count;
       kernel.any_flagged = bank->any_flagged;
+      kernel.terms_derived = bank->terms_derived;
       kernel.out = doubles(result);
+      bank_kernel::UpdateResult done;
       if (n >= kReleaseGilFrom) {
-        Py_BEGIN_ALLOW_THREADS bank->any_flagged = bank_kernel::run_update(kernel);
+        Py_BEGIN_ALLOW_THREADS done = bank_kernel::run_update(kernel);
         Py_END_ALLOW_THREADS
       } else {
-        bank->any_flagged = bank_kernel::run_update(kernel);
+        done = bank_kernel::run_update(kernel);
       }
+      bank->any_flagged = done.any_flagged;
+      bank->terms_derived = done.terms_derived;
     }
   }
   if (!result) {

@@ -53,6 +53,14 @@ bank_kernel::ChannelState kernel_state(const StateArrays& s) {
           bools(s.manual),     bools(s.fresh),        bools(s.gap)};
 }
 
+void store_terms(BankObject* bank) {
+  if (!bank->terms_derived) return;
+  bank_kernel::Strided params[kParamCount];
+  for (int id = 0; id < kParamCount; ++id) params[id] = bank->params[id].strided();
+  bank_kernel::derive_terms(params, kernel_state(bank->state), bank->shape.size());
+  bank->terms_derived = false;
+}
+
 Ref new_state_array(const Shape& shape, const StateField& field) {
   Ref array = Ref::steal(
       PyArray_ZEROS(shape.ndim, const_cast<npy_intp*>(shape.dims), field.type_num, 0));
@@ -104,6 +112,7 @@ bool install(BankObject* bank, Configuration& config) {
       std::swap(bank->state, config.state);
       std::swap(bank->manual_count, config.manual_count);
       std::swap(bank->any_flagged, config.any_flagged);
+      std::swap(bank->terms_derived, config.terms_derived);
       ++bank->params_version;
     }
   }
@@ -148,6 +157,7 @@ PyObject* bank_new(PyTypeObject* type, PyObject*, PyObject*) {
   bank->manual_count = 0;
   bank->params_version = 0;
   bank->any_flagged = false;
+  bank->terms_derived = false;
   bank->lock = PyThread_allocate_lock();
   if (bank->lock == nullptr) {
     PyErr_NoMemory();
@@ -291,6 +301,8 @@ bool apply_change(BankObject* bank, bool was_configured, ParamChange& change, co
       BankLock lock(bank);
       if (bank->configured != was_configured) break;
       if (bank->params_version != version) continue;
+      // P of the stored terms is made with the old kp and b.
+      if (bump) store_terms(bank);
       if (bump && bank->manual_count < shape.size()) {
         const Param* old = bank->params;
         const StateArrays& s = bank->state;
@@ -381,12 +393,24 @@ PyObject* get_state(PyObject* self, void* closure) {
   return state_view(state.*field).release();
 }
 
+// Copies, not views: the common update leaves the stored terms stale (see
+// bank_kernel::derive_terms).
 PyObject* get_terms(PyObject* self, void*) {
-  const StateArrays& s = as_bank(self)->state;
-  Ref p = state_view(s.term_p), i = state_view(s.term_i), d = state_view(s.term_d);
-  Ref ff = state_view(s.term_ff);
-  if (!p || !i || !d || !ff) return nullptr;
-  return PyTuple_Pack(4, p.get(), i.get(), d.get(), ff.get());
+  BankObject* bank = as_bank(self);
+  Ref terms[4];
+  {
+    BankLock lock(bank);
+    store_terms(bank);
+    const StateArrays& s = bank->state;
+    const Ref* fields[4] = {&s.term_p, &s.term_i, &s.term_d, &s.term_ff};
+    for (int k = 0; k < 4; ++k) {
+      terms[k] = Ref::steal(
+          PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(fields[k]->get()), NPY_CORDER));
+      if (!terms[k]) return nullptr;
+    }
+  }
+  for (const Ref& term : terms) seal(term);
+  return PyTuple_Pack(4, terms[0].get(), terms[1].get(), terms[2].get(), terms[3].get());
 }
 
 Ref StateArrays::*kIntegral = &StateArrays::integral;
@@ -428,7 +452,7 @@ PyGetSetDef bank_getset[] = {
      &kManual},
     {"terms", get_terms, nullptr,
      "(p, i, d, ff) of the last automatic update of every channel, with\n"
-     "v = p + i + d + ff (read-only views).",
+     "v = p + i + d + ff (read-only copies).",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

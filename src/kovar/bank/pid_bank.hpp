@@ -19,6 +19,7 @@ struct Configuration {
   StateArrays state;
   std::size_t manual_count = 0;
   bool any_flagged = true;
+  bool terms_derived = false;
 };
 
 // The state arrays by the names their pickles give them, in the order they
@@ -35,6 +36,10 @@ extern const StateField kStateFields[kStateFieldCount];
 
 // The kernel's view of the state arrays.
 bank_kernel::ChannelState kernel_state(const StateArrays& state);
+
+// Stores the terms of every channel if they are derived. The caller holds
+// the bank's lock.
+void store_terms(BankObject* bank);
 
 // Parameters at their defaults.
 void default_params(Param* params);

@@ -1,6 +1,7 @@
 #include "kovar/kernels/bank_kernel.hpp"
 
 #include <cmath>
+#include <cstdint>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -67,7 +68,8 @@ inline bool auto_tracking_time(double kp, double ki, double h, double& tt) noexc
 template <class P>
 inline double limit(const P& p, std::size_t i, double v, double u_prev, double h,
                     bool rate) noexcept {
-  if (rate) {
+  // An infinite limit leaves v as it is (the window is +-inf or NaN).
+  if (rate && !std::isinf(p(kRateLimit, i))) {
     const double step = p(kRateLimit, i) * h;
     v = clip(v, u_prev - step, u_prev + step);
   }
@@ -120,14 +122,16 @@ inline void failed_input(const P& p, const UpdateArgs& a, std::size_t i, bool ma
 }
 
 // One call that advanced time (h > 0). kFlags: some channel is manual,
-// fresh or gapped, so the per-channel flags must be read. Returns whether
-// an input was not finite.
-template <AntiWindup kMode, bool kFlags, bool kFeedforward, bool kTrack, class P>
-bool advance(const P& p, const UpdateArgs& a, std::size_t begin = 0) noexcept {
+// fresh or gapped, so the per-channel flags must be read. kTerms: store p,
+// d and ff (the terms are not derived). Returns whether an input was not
+// finite.
+template <AntiWindup kMode, bool kFlags, bool kFeedforward, bool kTrack, class P,
+          bool kTerms = true>
+bool advance(const P& p, const UpdateArgs& a, std::size_t begin, std::size_t end) noexcept {
   const double h = a.h;
   const ChannelState& s = a.state;
   bool failed = false;
-  for (std::size_t i = begin; i < a.n; ++i) {
+  for (std::size_t i = begin; i < end; ++i) {
     const double r = a.setpoint.at(i);
     const double y = a.measurement.at(i);
     const double ff = kFeedforward ? a.feedforward.at(i) : 0.0;
@@ -166,10 +170,12 @@ bool advance(const P& p, const UpdateArgs& a, std::size_t begin = 0) noexcept {
         if (finite(t)) applied = t;
       }
       integral = next_integral<kMode>(p, i, a.tt_auto, s.integral[i], r - y, v, applied, h);
-      s.term_p[i] = prop;
       s.term_i[i] = s.integral[i];
-      s.term_d[i] = d;
-      s.term_ff[i] = ff;
+      if constexpr (kTerms) {
+        s.term_p[i] = prop;
+        s.term_d[i] = d;
+        s.term_ff[i] = ff;
+      }
     }
     s.integral[i] = integral;
     s.derivative[i] = d;
@@ -219,24 +225,26 @@ bool hold(const P& p, const UpdateArgs& a) noexcept {
 }
 
 template <AntiWindup kMode, bool kFlags, class P>
-bool advance_inputs(const P& p, const UpdateArgs& a, std::size_t begin = 0) noexcept {
+bool advance_inputs(const P& p, const UpdateArgs& a, std::size_t begin,
+                    std::size_t end) noexcept {
   if (a.has_feedforward) {
-    return a.has_track ? advance<kMode, kFlags, true, true>(p, a, begin)
-                       : advance<kMode, kFlags, true, false>(p, a, begin);
+    return a.has_track ? advance<kMode, kFlags, true, true>(p, a, begin, end)
+                       : advance<kMode, kFlags, true, false>(p, a, begin, end);
   }
-  return a.has_track ? advance<kMode, kFlags, false, true>(p, a, begin)
-                     : advance<kMode, kFlags, false, false>(p, a, begin);
+  return a.has_track ? advance<kMode, kFlags, false, true>(p, a, begin, end)
+                     : advance<kMode, kFlags, false, false>(p, a, begin, end);
 }
 
 template <bool kFlags, class P>
-bool advance_modes(const P& p, const UpdateArgs& a, std::size_t begin = 0) noexcept {
+bool advance_modes(const P& p, const UpdateArgs& a, std::size_t begin,
+                   std::size_t end) noexcept {
   switch (a.anti_windup) {
     case AntiWindup::kBackCalculation:
-      return advance_inputs<AntiWindup::kBackCalculation, kFlags>(p, a, begin);
+      return advance_inputs<AntiWindup::kBackCalculation, kFlags>(p, a, begin, end);
     case AntiWindup::kConditional:
-      return advance_inputs<AntiWindup::kConditional, kFlags>(p, a, begin);
+      return advance_inputs<AntiWindup::kConditional, kFlags>(p, a, begin, end);
     case AntiWindup::kNone:
-      return advance_inputs<AntiWindup::kNone, kFlags>(p, a, begin);
+      return advance_inputs<AntiWindup::kNone, kFlags>(p, a, begin, end);
   }
   return false;
 }
@@ -250,14 +258,30 @@ bool advance_modes(const P& p, const UpdateArgs& a, std::size_t begin = 0) noexc
 //    hi < m) is MINPD(hi, m), NaN operands included;
 //  - products of uniform factors (ki*h, tf + h, rate_limit*h) are made once;
 //  - selections are bit masks, so nothing branches on the data.
-// The ordered comparisons may raise the invalid flag on a NaN lane;
-// run_update restores the floating-point status. Returns the channels done
-// and sets `failed` when a lane's input was not finite (its gap flag is
-// left to the caller).
+// A pair with a non-finite input goes through the scalar loop. The ordered
+// comparisons may raise the invalid flag on a NaN lane; run_update
+// restores the floating-point status. kTerms: store p, d and ff too (the
+// terms are not derived). Returns the channels done; sets `failed` when an
+// input was not finite.
 enum class Uniform : int { kBackCalculation, kBackCalculationNoTrack, kConditional, kNone };
 
+// From this many channels on, the state no longer stays in the cache
+// between calls: arrays the pass only writes are written around the cache
+// (MOVNTPD), which saves reading each line before writing it.
+constexpr std::size_t kStreamFrom = std::size_t{1} << 18;
+
+inline bool aligned16(const double* p) noexcept {
+  return (reinterpret_cast<std::uintptr_t>(p) & 15) == 0;
+}
+
+constexpr AntiWindup scalar_mode(Uniform mode) {
+  return mode == Uniform::kConditional ? AntiWindup::kConditional
+         : mode == Uniform::kNone      ? AntiWindup::kNone
+                                       : AntiWindup::kBackCalculation;
+}
+
 template <Uniform kMode, bool kScalarSetpoint, bool kScalarMeasurement, bool kFeedforward,
-          bool kRate>
+          bool kRate, bool kTerms>
 std::size_t advance_uniform(const UniformParams& p, const UpdateArgs& a, double tt,
                             bool& failed) noexcept {
   const ChannelState& s = a.state;
@@ -273,9 +297,7 @@ std::size_t advance_uniform(const UniformParams& p, const UpdateArgs& a, double 
   const __m128d rate_h = _mm_set1_pd(p.v[kRateLimit] * a.h);
   const __m128d tt_v = _mm_set1_pd(tt);
   const __m128d zero = _mm_setzero_pd();
-  const __m128d nan = _mm_set1_pd(kNaN);
   const __m128d sign = _mm_set1_pd(-0.0);
-  const bool hold_output = a.on_nan == OnNan::kHold;
   const double* rs = a.setpoint.data;
   const double* ys = a.measurement.data;
   const double* ffs = a.feedforward.data;
@@ -286,7 +308,15 @@ std::size_t advance_uniform(const UniformParams& p, const UpdateArgs& a, double 
   const auto select = [](__m128d mask, __m128d yes, __m128d no) {
     return _mm_or_pd(_mm_and_pd(mask, yes), _mm_andnot_pd(mask, no));
   };
-  __m128d all_ok = _mm_castsi128_pd(_mm_set1_epi32(-1));
+  const bool stream = a.n >= kStreamFrom && aligned16(a.out) && aligned16(s.output) &&
+                      aligned16(s.r_last) && aligned16(s.y_last) && aligned16(s.term_i);
+  const auto put = [stream](double* to, __m128d value) {
+    if (stream) {
+      _mm_stream_pd(to, value);
+    } else {
+      _mm_storeu_pd(to, value);
+    }
+  };
   std::size_t i = 0;
   for (; i + 2 <= a.n; i += 2) {
     const __m128d r = kScalarSetpoint ? r_scalar : _mm_loadu_pd(rs + i);
@@ -295,8 +325,12 @@ std::size_t advance_uniform(const UniformParams& p, const UpdateArgs& a, double 
     // x - x is 0 for a finite x and NaN otherwise; CMPEQPD is quiet.
     __m128d finite_sum = _mm_add_pd(_mm_sub_pd(r, r), _mm_sub_pd(y, y));
     if constexpr (kFeedforward) finite_sum = _mm_add_pd(finite_sum, _mm_sub_pd(ff, ff));
-    const __m128d ok = _mm_cmpeq_pd(finite_sum, zero);
-    all_ok = _mm_and_pd(all_ok, ok);
+    if (_mm_movemask_pd(_mm_cmpeq_pd(finite_sum, zero)) != 3) {
+      failed = advance<scalar_mode(kMode), false, kFeedforward, false, UniformParams, kTerms>(
+                   p, a, i, i + 2) ||
+               failed;
+      continue;
+    }
     const __m128d prop = _mm_mul_pd(kp, _mm_sub_pd(_mm_mul_pd(b, r), y));
     const __m128d x = _mm_sub_pd(_mm_mul_pd(c, r), y);
     const __m128d d0 = _mm_loadu_pd(s.derivative + i);
@@ -307,9 +341,8 @@ std::size_t advance_uniform(const UniformParams& p, const UpdateArgs& a, double 
     __m128d v = _mm_add_pd(_mm_add_pd(prop, i0), d);
     if constexpr (kFeedforward) v = _mm_add_pd(v, ff);
     __m128d u;
-    __m128d u_prev = nan;
     if constexpr (kRate) {
-      u_prev = _mm_loadu_pd(s.output + i);
+      const __m128d u_prev = _mm_loadu_pd(s.output + i);
       const __m128d w = _mm_min_pd(_mm_add_pd(u_prev, rate_h),
                                    _mm_max_pd(_mm_sub_pd(u_prev, rate_h), v));
       u = _mm_min_pd(u_max, _mm_max_pd(u_min, w));
@@ -332,36 +365,39 @@ std::size_t advance_uniform(const UniformParams& p, const UpdateArgs& a, double 
       next = _mm_add_pd(i0, _mm_mul_pd(ki_h, ei));
     }
     next = _mm_min_pd(i_max, _mm_max_pd(i_min, next));
-    _mm_storeu_pd(s.integral + i, select(ok, next, i0));
-    _mm_storeu_pd(s.derivative + i, select(ok, d, d0));
-    _mm_storeu_pd(s.x_prev + i, select(ok, x, xp));
-    if (hold_output && !kRate) u_prev = _mm_loadu_pd(s.output + i);
-    const __m128d result = select(ok, u, hold_output ? u_prev : nan);
-    _mm_storeu_pd(s.output + i, result);
-    _mm_storeu_pd(a.out + i, result);
-    // The held state and the terms: a failed lane keeps its own.
-    _mm_storeu_pd(s.r_last + i, select(ok, r, _mm_loadu_pd(s.r_last + i)));
-    _mm_storeu_pd(s.y_last + i, select(ok, y, _mm_loadu_pd(s.y_last + i)));
-    _mm_storeu_pd(s.term_p + i, select(ok, prop, _mm_loadu_pd(s.term_p + i)));
-    _mm_storeu_pd(s.term_i + i, select(ok, i0, _mm_loadu_pd(s.term_i + i)));
-    _mm_storeu_pd(s.term_d + i, select(ok, d, _mm_loadu_pd(s.term_d + i)));
-    _mm_storeu_pd(s.term_ff + i, select(ok, ff, _mm_loadu_pd(s.term_ff + i)));
+    _mm_storeu_pd(s.integral + i, next);
+    _mm_storeu_pd(s.derivative + i, d);
+    _mm_storeu_pd(s.x_prev + i, x);
+    put(s.output + i, u);
+    put(a.out + i, u);
+    put(s.r_last + i, r);
+    put(s.y_last + i, y);
+    put(s.term_i + i, i0);
+    if constexpr (kTerms) {
+      _mm_storeu_pd(s.term_p + i, prop);
+      _mm_storeu_pd(s.term_d + i, d);
+      _mm_storeu_pd(s.term_ff + i, ff);
+    }
   }
-  failed = _mm_movemask_pd(all_ok) != 3;
+  if (stream) _mm_sfence();
   return i;
 }
 
-template <Uniform kMode, bool kFeedforward, bool kRate>
+template <Uniform kMode, bool kFeedforward, bool kRate, bool kTerms>
 std::size_t advance_uniform(const UniformParams& p, const UpdateArgs& a, double tt,
                             bool& failed) noexcept {
   const bool scalar_r = a.setpoint.step == 0;
   const bool scalar_y = a.measurement.step == 0;
   if (scalar_r && scalar_y) {
-    return advance_uniform<kMode, true, true, kFeedforward, kRate>(p, a, tt, failed);
+    return advance_uniform<kMode, true, true, kFeedforward, kRate, kTerms>(p, a, tt, failed);
   }
-  if (scalar_r) return advance_uniform<kMode, true, false, kFeedforward, kRate>(p, a, tt, failed);
-  if (scalar_y) return advance_uniform<kMode, false, true, kFeedforward, kRate>(p, a, tt, failed);
-  return advance_uniform<kMode, false, false, kFeedforward, kRate>(p, a, tt, failed);
+  if (scalar_r) {
+    return advance_uniform<kMode, true, false, kFeedforward, kRate, kTerms>(p, a, tt, failed);
+  }
+  if (scalar_y) {
+    return advance_uniform<kMode, false, true, kFeedforward, kRate, kTerms>(p, a, tt, failed);
+  }
+  return advance_uniform<kMode, false, false, kFeedforward, kRate, kTerms>(p, a, tt, failed);
 }
 
 template <Uniform kMode>
@@ -369,24 +405,39 @@ std::size_t advance_uniform(const UniformParams& p, const UpdateArgs& a, double 
                             bool& failed) noexcept {
   // An infinite rate limit leaves v as it is, whatever the last output.
   const bool rate = !std::isinf(p.v[kRateLimit]);
+  // Feed-forward needs its terms stored; without it, derived terms stay
+  // derived (a failed lane keeps its own, which derive as before).
   if (a.has_feedforward) {
-    return rate ? advance_uniform<kMode, true, true>(p, a, tt, failed)
-                : advance_uniform<kMode, true, false>(p, a, tt, failed);
+    return rate ? advance_uniform<kMode, true, true, true>(p, a, tt, failed)
+                : advance_uniform<kMode, true, false, true>(p, a, tt, failed);
   }
-  return rate ? advance_uniform<kMode, false, true>(p, a, tt, failed)
-              : advance_uniform<kMode, false, false>(p, a, tt, failed);
+  if (a.terms_derived) {
+    return rate ? advance_uniform<kMode, false, true, false>(p, a, tt, failed)
+                : advance_uniform<kMode, false, false, false>(p, a, tt, failed);
+  }
+  return rate ? advance_uniform<kMode, false, true, true>(p, a, tt, failed)
+              : advance_uniform<kMode, false, false, true>(p, a, tt, failed);
 }
 
-// Marks the channels below `end` whose input was not finite.
-void mark_gaps(const UpdateArgs& a, std::size_t end) noexcept {
-  for (std::size_t i = 0; i < end; ++i) {
-    const double ff = a.has_feedforward ? a.feedforward.at(i) : 0.0;
-    if (!(finite(a.setpoint.at(i)) && finite(a.measurement.at(i)) && finite(ff))) {
-      a.state.gap[i] = 1;
-    }
+// The scalar loop for channels from `begin` on, terms derived, no
+// feed-forward or tracking.
+template <bool kTerms>
+bool advance_tail(const UniformParams& p, const UpdateArgs& a, std::size_t begin) noexcept {
+  switch (a.anti_windup) {
+    case AntiWindup::kBackCalculation:
+      return advance<AntiWindup::kBackCalculation, false, false, false, UniformParams, kTerms>(
+          p, a, begin, a.n);
+    case AntiWindup::kConditional:
+      return advance<AntiWindup::kConditional, false, false, false, UniformParams, kTerms>(
+          p, a, begin, a.n);
+    case AntiWindup::kNone:
+      return advance<AntiWindup::kNone, false, false, false, UniformParams, kTerms>(p, a, begin,
+                                                                                  a.n);
   }
+  return false;
 }
 
+// Returns whether an input was not finite.
 bool advance_uniform(const UniformParams& p, const UpdateArgs& a) noexcept {
   std::size_t done = 0;
   bool failed = false;
@@ -405,45 +456,82 @@ bool advance_uniform(const UniformParams& p, const UpdateArgs& a) noexcept {
       done = advance_uniform<Uniform::kNone>(p, a, 0.0, failed);
       break;
   }
-  if (failed) mark_gaps(a, done);
-  return advance_modes<false>(p, a, done) || failed;
+  // The odd channel left.
+  const bool tail_failed =
+      done == a.n ? false
+      : a.has_feedforward || !a.terms_derived
+          ? advance_modes<false>(p, a, done, a.n)
+          : advance_tail<false>(p, a, done);
+  return tail_failed || failed;
 }
 #endif
 
+// Whether the uniform pass takes the call.
+bool takes_uniform(const UpdateArgs& a, bool uniform) noexcept {
+#if defined(__SSE2__)
+  return uniform && __builtin_isgreater(a.h, 0.0) && a.manual_count == 0 && !a.any_flagged &&
+         !a.has_track;
+#else
+  (void)a;
+  (void)uniform;
+  return false;
+#endif
+}
+
 template <class P>
-bool dispatch(const P& p, const UpdateArgs& a) noexcept {
-  const bool advancing = __builtin_isgreater(a.h, 0.0);
+bool dispatch(const P& p, const UpdateArgs& a, bool uniform_pass) noexcept {
 #if defined(__SSE2__)
   if constexpr (std::is_same_v<P, UniformParams>) {
-    if (advancing && a.manual_count == 0 && !a.any_flagged && !a.has_track) {
-      return advance_uniform(p, a);
-    }
+    if (uniform_pass) return advance_uniform(p, a);
   }
 #endif
-  if (!advancing) return hold(p, a);
-  return a.manual_count > 0 || a.any_flagged ? advance_modes<true>(p, a)
-                                             : advance_modes<false>(p, a);
+  (void)uniform_pass;
+  if (!__builtin_isgreater(a.h, 0.0)) return hold(p, a);
+  return a.manual_count > 0 || a.any_flagged ? advance_modes<true>(p, a, 0, a.n)
+                                             : advance_modes<false>(p, a, 0, a.n);
 }
 
 }  // namespace
 
-bool run_update(const UpdateArgs& args) noexcept {
+void derive_terms(const Strided* params, const ChannelState& s, std::size_t n) noexcept {
+  const Strided& kp = params[kKp];
+  const Strided& b = params[kB];
+  for (std::size_t i = 0; i < n; ++i) {
+    s.term_p[i] = kp.at(i) * (b.at(i) * s.r_last[i] - s.y_last[i]);
+    s.term_d[i] = s.derivative[i];
+    s.term_ff[i] = 0.0;
+  }
+}
+
+UpdateResult run_update(const UpdateArgs& args) noexcept {
   bool failed;
+  bool uniform = true;
+  for (int id = 0; id < kParamCount; ++id) uniform = uniform && args.params[id].uniform();
+  const bool uniform_pass = takes_uniform(args, uniform);
+  // Terms stay derived only through a uniform pass without feed-forward;
+  // any other call needs them stored first.
+  const bool keep_derived = uniform_pass && !args.has_feedforward;
   {
     // The bank reports no floating-point conditions: the flags its
     // arithmetic raises (inexact, overflow, invalid on a NaN input) are not
     // left behind.
     const kernels::FpStatusKeeper keep_status;
-    bool uniform = true;
-    for (int id = 0; id < kParamCount; ++id) uniform = uniform && args.params[id].uniform();
-    failed = uniform ? dispatch(UniformParams(args.params), args)
-                     : dispatch(ChannelParams(args.params), args);
+    if (args.terms_derived && !keep_derived) derive_terms(args.params, args.state, args.n);
+    failed = uniform ? dispatch(UniformParams(args.params), args, uniform_pass)
+                     : dispatch(ChannelParams(args.params), args, uniform_pass);
   }
-  if (!args.any_flagged && !failed) return false;
+  UpdateResult result{false, false};
+  // After a uniform pass without feed-forward in which every channel
+  // stepped, every stored term is derivable.
+  result.terms_derived = keep_derived && (args.terms_derived || !failed);
+  if (!args.any_flagged && !failed) return result;
   for (std::size_t i = 0; i < args.n; ++i) {
-    if (args.state.fresh[i] || args.state.gap[i]) return true;
+    if (args.state.fresh[i] || args.state.gap[i]) {
+      result.any_flagged = true;
+      break;
+    }
   }
-  return false;
+  return result;
 }
 
 }  // namespace kovar::bank_kernel

@@ -53,8 +53,8 @@ struct ChannelState {
   double* r_last;      // setpoint and measurement of the last call with
   double* y_last;      //   finite inputs (the held state)
   double* term_p;      // P, I, D and feed-forward that made v in the last
-  double* term_i;      //   automatic call with finite inputs
-  double* term_d;
+  double* term_i;      //   automatic call with finite inputs; p, d and ff
+  double* term_d;      //   only while the terms are not derived (below)
   double* term_ff;
   const double* manual_value;
   const unsigned char* manual;  // read only when manual_count > 0
@@ -77,13 +77,25 @@ struct UpdateArgs {
   std::size_t n;
   ChannelState state;
   std::size_t manual_count;
-  bool any_flagged;  // some channel has its fresh or gap flag set
-  double* out;       // the caller's result array
+  bool any_flagged;    // some channel has its fresh or gap flag set
+  bool terms_derived;  // see derive_terms
+  double* out;         // the caller's result array
+};
+
+struct UpdateResult {
+  bool any_flagged;
+  bool terms_derived;
 };
 
 // Advances every channel by one call. Touches no Python object, so it may
-// run without the GIL. Returns whether a channel is fresh or gapped
-// afterwards.
-bool run_update(const UpdateArgs& args) noexcept;
+// run without the GIL.
+UpdateResult run_update(const UpdateArgs& args) noexcept;
+
+// While the terms are derived, the stored p, d and ff are stale and every
+// channel's terms are (kp*(b*r_last - y_last), term_i, D, 0) with the
+// current kp and b: the common update (uniform, automatic, no feed-forward)
+// then stores one term instead of four. This writes them out; call it
+// before kp or b change, and before reading the terms.
+void derive_terms(const Strided* params, const ChannelState& state, std::size_t n) noexcept;
 
 }  // namespace kovar::bank_kernel
