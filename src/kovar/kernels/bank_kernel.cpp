@@ -225,8 +225,7 @@ bool hold(const P& p, const UpdateArgs& a) noexcept {
 }
 
 template <AntiWindup kMode, bool kFlags, class P>
-bool advance_inputs(const P& p, const UpdateArgs& a, std::size_t begin,
-                    std::size_t end) noexcept {
+bool advance_inputs(const P& p, const UpdateArgs& a, std::size_t begin, std::size_t end) noexcept {
   if (a.has_feedforward) {
     return a.has_track ? advance<kMode, kFlags, true, true>(p, a, begin, end)
                        : advance<kMode, kFlags, true, false>(p, a, begin, end);
@@ -236,8 +235,7 @@ bool advance_inputs(const P& p, const UpdateArgs& a, std::size_t begin,
 }
 
 template <bool kFlags, class P>
-bool advance_modes(const P& p, const UpdateArgs& a, std::size_t begin,
-                   std::size_t end) noexcept {
+bool advance_modes(const P& p, const UpdateArgs& a, std::size_t begin, std::size_t end) noexcept {
   switch (a.anti_windup) {
     case AntiWindup::kBackCalculation:
       return advance_inputs<AntiWindup::kBackCalculation, kFlags>(p, a, begin, end);
@@ -343,8 +341,8 @@ std::size_t advance_uniform(const UniformParams& p, const UpdateArgs& a, double 
     __m128d u;
     if constexpr (kRate) {
       const __m128d u_prev = _mm_loadu_pd(s.output + i);
-      const __m128d w = _mm_min_pd(_mm_add_pd(u_prev, rate_h),
-                                   _mm_max_pd(_mm_sub_pd(u_prev, rate_h), v));
+      const __m128d w =
+          _mm_min_pd(_mm_add_pd(u_prev, rate_h), _mm_max_pd(_mm_sub_pd(u_prev, rate_h), v));
       u = _mm_min_pd(u_max, _mm_max_pd(u_min, w));
     } else {
       u = _mm_min_pd(u_max, _mm_max_pd(u_min, v));
@@ -359,8 +357,8 @@ std::size_t advance_uniform(const UniformParams& p, const UpdateArgs& a, double 
                     _mm_and_pd(_mm_cmpgt_pd(u, v), _mm_cmplt_pd(push, zero)));
       next = select(saturating, i0, _mm_add_pd(i0, _mm_mul_pd(ki_h, ei)));
     } else if constexpr (kMode == Uniform::kBackCalculation) {
-      next = _mm_add_pd(i0, _mm_add_pd(_mm_mul_pd(ki_h, ei),
-                                       _mm_div_pd(_mm_mul_pd(h, _mm_sub_pd(u, v)), tt_v)));
+      next = _mm_add_pd(
+          i0, _mm_add_pd(_mm_mul_pd(ki_h, ei), _mm_div_pd(_mm_mul_pd(h, _mm_sub_pd(u, v)), tt_v)));
     } else {
       next = _mm_add_pd(i0, _mm_mul_pd(ki_h, ei));
     }
@@ -432,7 +430,7 @@ bool advance_tail(const UniformParams& p, const UpdateArgs& a, std::size_t begin
           p, a, begin, a.n);
     case AntiWindup::kNone:
       return advance<AntiWindup::kNone, false, false, false, UniformParams, kTerms>(p, a, begin,
-                                                                                  a.n);
+                                                                                    a.n);
   }
   return false;
 }
@@ -457,11 +455,10 @@ bool advance_uniform(const UniformParams& p, const UpdateArgs& a) noexcept {
       break;
   }
   // The odd channel left.
-  const bool tail_failed =
-      done == a.n ? false
-      : a.has_feedforward || !a.terms_derived
-          ? advance_modes<false>(p, a, done, a.n)
-          : advance_tail<false>(p, a, done);
+  const bool tail_failed = done == a.n ? false
+                           : a.has_feedforward || !a.terms_derived
+                               ? advance_modes<false>(p, a, done, a.n)
+                               : advance_tail<false>(p, a, done);
   return tail_failed || failed;
 }
 #endif
@@ -504,6 +501,9 @@ void derive_terms(const Strided* params, const ChannelState& s, std::size_t n) n
 }
 
 UpdateResult run_update(const UpdateArgs& args) noexcept {
+  // No channel: nothing to read (the uniform pass reads element 0 of its
+  // inputs up front).
+  if (args.n == 0) return {false, args.terms_derived};
   bool failed;
   bool uniform = true;
   for (int id = 0; id < kParamCount; ++id) uniform = uniform && args.params[id].uniform();
