@@ -167,7 +167,8 @@ PyObject* bank_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     } else {
       // Every field is set below.
       bank_kernel::UpdateArgs kernel;
-      for (int id = 0; id < kParamCount; ++id) kernel.params[id] = bank->params[id].strided();
+      kernel.params = bank->strided;
+      kernel.params_uniform = bank->params_uniform;
       kernel.tt_auto = bank->tt_auto;
       kernel.anti_windup = bank->anti_windup;
       kernel.on_nan = bank->on_nan;
@@ -179,7 +180,7 @@ PyObject* bank_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       kernel.has_track = slots[kTrack] != nullptr;
       kernel.h = h;
       kernel.n = n;
-      kernel.state = kernel_state(bank->state);
+      kernel.state = &bank->arrays;
       kernel.manual_count = bank->manual_count;
       kernel.any_flagged = bank->any_flagged;
       kernel.terms_derived = bank->terms_derived;

@@ -53,11 +53,18 @@ bank_kernel::ChannelState kernel_state(const StateArrays& s) {
           bools(s.manual),     bools(s.fresh),        bools(s.gap)};
 }
 
+void refresh_kernel_view(BankObject* bank) {
+  bank->params_uniform = true;
+  for (int id = 0; id < kParamCount; ++id) {
+    bank->strided[id] = bank->params[id].strided();
+    bank->params_uniform = bank->params_uniform && bank->params[id].uniform();
+  }
+  bank->arrays = kernel_state(bank->state);
+}
+
 void store_terms(BankObject* bank) {
   if (!bank->terms_derived) return;
-  bank_kernel::Strided params[kParamCount];
-  for (int id = 0; id < kParamCount; ++id) params[id] = bank->params[id].strided();
-  bank_kernel::derive_terms(params, kernel_state(bank->state), bank->shape.size());
+  bank_kernel::derive_terms(bank->strided, bank->arrays, bank->shape.size());
   bank->terms_derived = false;
 }
 
@@ -113,6 +120,7 @@ bool install(BankObject* bank, Configuration& config) {
       std::swap(bank->manual_count, config.manual_count);
       std::swap(bank->any_flagged, config.any_flagged);
       std::swap(bank->terms_derived, config.terms_derived);
+      refresh_kernel_view(bank);
       ++bank->params_version;
     }
   }
@@ -165,6 +173,7 @@ PyObject* bank_new(PyTypeObject* type, PyObject*, PyObject*) {
   }
   // Until configured, a bank has no channels, and everything still works.
   if (!new_state(bank->shape, bank->state)) return nullptr;
+  refresh_kernel_view(bank);
   return self.release();
 }
 
@@ -323,6 +332,7 @@ bool apply_change(BankObject* bank, bool was_configured, ParamChange& change, co
         if (change.given[id]) std::swap(bank->params[id], next[id]);
       }
       if (change.given[kTt]) bank->tt_auto = change.tt_auto;
+      refresh_kernel_view(bank);
       ++bank->params_version;
     }
     // `next` now holds the replaced values, released here with the lock

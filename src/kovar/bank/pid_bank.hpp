@@ -37,6 +37,10 @@ extern const StateField kStateFields[kStateFieldCount];
 // The kernel's view of the state arrays.
 bank_kernel::ChannelState kernel_state(const StateArrays& state);
 
+// Brings the bank's strided parameters and array pointers up to date after
+// its parameters or state arrays were replaced. Under the lock.
+void refresh_kernel_view(BankObject* bank);
+
 // Stores the terms of every channel if they are derived. The caller holds
 // the bank's lock.
 void store_terms(BankObject* bank);

@@ -110,7 +110,7 @@ inline double next_integral(const P& p, std::size_t i, bool tt_auto, double inte
 template <class P>
 inline void failed_input(const P& p, const UpdateArgs& a, std::size_t i, bool manual,
                          bool advancing) noexcept {
-  const ChannelState& s = a.state;
+  const ChannelState& s = *a.state;
   s.gap[i] = 1;
   double u;
   if (manual) {
@@ -129,7 +129,7 @@ template <AntiWindup kMode, bool kFlags, bool kFeedforward, bool kTrack, class P
           bool kTerms = true>
 bool advance(const P& p, const UpdateArgs& a, std::size_t begin, std::size_t end) noexcept {
   const double h = a.h;
-  const ChannelState& s = a.state;
+  const ChannelState& s = *a.state;
   bool failed = false;
   for (std::size_t i = begin; i < end; ++i) {
     const double r = a.setpoint.at(i);
@@ -191,7 +191,7 @@ bool advance(const P& p, const UpdateArgs& a, std::size_t begin, std::size_t end
 // no rate limit (no time for one).
 template <class P>
 bool hold(const P& p, const UpdateArgs& a) noexcept {
-  const ChannelState& s = a.state;
+  const ChannelState& s = *a.state;
   const bool flags = a.manual_count > 0;
   bool failed = false;
   for (std::size_t i = 0; i < a.n; ++i) {
@@ -282,7 +282,7 @@ template <Uniform kMode, bool kScalarSetpoint, bool kScalarMeasurement, bool kFe
           bool kRate, bool kTerms>
 std::size_t advance_uniform(const UniformParams& p, const UpdateArgs& a, double tt,
                             bool& failed) noexcept {
-  const ChannelState& s = a.state;
+  const ChannelState& s = *a.state;
   const __m128d h = _mm_set1_pd(a.h);
   const __m128d kp = _mm_set1_pd(p.v[kKp]), b = _mm_set1_pd(p.v[kB]);
   const __m128d c = _mm_set1_pd(p.v[kC]), kd = _mm_set1_pd(p.v[kKd]);
@@ -466,8 +466,9 @@ bool advance_uniform(const UniformParams& p, const UpdateArgs& a) noexcept {
 // Whether the uniform pass takes the call.
 bool takes_uniform(const UpdateArgs& a, bool uniform) noexcept {
 #if defined(__SSE2__)
-  return uniform && __builtin_isgreater(a.h, 0.0) && a.manual_count == 0 && !a.any_flagged &&
-         !a.has_track;
+  // A single channel goes straight to the scalar loop.
+  return uniform && a.n >= 2 && __builtin_isgreater(a.h, 0.0) && a.manual_count == 0 &&
+         !a.any_flagged && !a.has_track;
 #else
   (void)a;
   (void)uniform;
@@ -505,8 +506,7 @@ UpdateResult run_update(const UpdateArgs& args) noexcept {
   // inputs up front).
   if (args.n == 0) return {false, args.terms_derived};
   bool failed;
-  bool uniform = true;
-  for (int id = 0; id < kParamCount; ++id) uniform = uniform && args.params[id].uniform();
+  const bool uniform = args.params_uniform;
   const bool uniform_pass = takes_uniform(args, uniform);
   // Terms stay derived only through a uniform pass without feed-forward;
   // any other call needs them stored first.
@@ -516,7 +516,7 @@ UpdateResult run_update(const UpdateArgs& args) noexcept {
     // arithmetic raises (inexact, overflow, invalid on a NaN input) are not
     // left behind.
     const kernels::FpStatusKeeper keep_status;
-    if (args.terms_derived && !keep_derived) derive_terms(args.params, args.state, args.n);
+    if (args.terms_derived && !keep_derived) derive_terms(args.params, *args.state, args.n);
     failed = uniform ? dispatch(UniformParams(args.params), args, uniform_pass)
                      : dispatch(ChannelParams(args.params), args, uniform_pass);
   }
@@ -526,7 +526,7 @@ UpdateResult run_update(const UpdateArgs& args) noexcept {
   result.terms_derived = keep_derived && (args.terms_derived || !failed);
   if (!args.any_flagged && !failed) return result;
   for (std::size_t i = 0; i < args.n; ++i) {
-    if (args.state.fresh[i] || args.state.gap[i]) {
+    if (args.state->fresh[i] || args.state->gap[i]) {
       result.any_flagged = true;
       break;
     }

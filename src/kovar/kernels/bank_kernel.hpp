@@ -63,7 +63,8 @@ struct ChannelState {
 };
 
 struct UpdateArgs {
-  Strided params[kParamCount];
+  const Strided* params;  // kParamCount of them
+  bool params_uniform;    // every one of them has step 0
   bool tt_auto;
   AntiWindup anti_windup;
   OnNan on_nan;
@@ -75,7 +76,7 @@ struct UpdateArgs {
   bool has_track;
   double h;
   std::size_t n;
-  ChannelState state;
+  const ChannelState* state;
   std::size_t manual_count;
   bool any_flagged;    // some channel has its fresh or gap flag set
   bool terms_derived;  // see derive_terms
