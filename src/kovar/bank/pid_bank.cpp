@@ -248,9 +248,9 @@ struct ParamChange {
   bool tt_auto = false;
 };
 
-// `fresh` where `mask` selects a channel, `old` elsewhere; one number when
+// `wanted` where `mask` selects a channel, `old` elsewhere; one number when
 // the result is the same everywhere.
-bool merge(const Param& old, Param& fresh, const Ref& mask, const Shape& shape) {
+bool merge(const Param& old, Param& wanted, const Ref& mask, const Shape& shape) {
   if (!mask) return true;
   const std::size_t n = shape.size();
   Ref values = Ref::steal(
@@ -258,15 +258,15 @@ bool merge(const Param& old, Param& fresh, const Ref& mask, const Shape& shape) 
   if (!values) return false;
   double* data = doubles(values);
   const npy_bool* selected = bools(mask);
-  for (std::size_t i = 0; i < n; ++i) data[i] = selected[i] ? fresh.at(i) : old.at(i);
+  for (std::size_t i = 0; i < n; ++i) data[i] = selected[i] ? wanted.at(i) : old.at(i);
   bool same = n > 0;
   for (std::size_t i = 1; same && i < n; ++i) same = std::memcmp(&data[i], &data[0], 8) == 0;
   if (same) {
-    fresh.value = data[0];
-    fresh.values = Ref();
+    wanted.value = data[0];
+    wanted.values = Ref();
   } else {
     seal(values);
-    fresh.values = std::move(values);
+    wanted.values = std::move(values);
   }
   return true;
 }
