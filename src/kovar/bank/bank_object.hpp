@@ -92,6 +92,7 @@ struct BankObject {
   std::uint64_t params_version;  // counts replacements of the parameters
   bool any_flagged;             // some channel has its `fresh` or `gap` flag set
   bool terms_derived;           // bank_kernel::derive_terms has work to do
+  bool feedforward_zero;        //   for one flag or the other
   // What the kernel is given, kept in step with `params` and `state` by
   // refresh_kernel_view wherever either is replaced.
   bank_kernel::Strided strided[kParamCount];

@@ -184,6 +184,7 @@ PyObject* bank_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       kernel.manual_count = bank->manual_count;
       kernel.any_flagged = bank->any_flagged;
       kernel.terms_derived = bank->terms_derived;
+      kernel.feedforward_zero = bank->feedforward_zero;
       kernel.out = doubles(result);
       bank_kernel::UpdateResult done;
       if (n >= kReleaseGilFrom) {
@@ -194,6 +195,7 @@ PyObject* bank_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       }
       bank->any_flagged = done.any_flagged;
       bank->terms_derived = done.terms_derived;
+      bank->feedforward_zero = done.feedforward_zero;
     }
   }
   if (!result) {

@@ -63,9 +63,10 @@ void refresh_kernel_view(BankObject* bank) {
 }
 
 void store_terms(BankObject* bank) {
-  if (!bank->terms_derived) return;
-  bank_kernel::derive_terms(bank->strided, bank->arrays, bank->shape.size());
+  bank_kernel::derive_terms(bank->strided, bank->arrays, bank->shape.size(), bank->terms_derived,
+                            bank->feedforward_zero);
   bank->terms_derived = false;
+  bank->feedforward_zero = false;
 }
 
 Ref new_state_array(const Shape& shape, const StateField& field) {
@@ -120,6 +121,7 @@ bool install(BankObject* bank, Configuration& config) {
       std::swap(bank->manual_count, config.manual_count);
       std::swap(bank->any_flagged, config.any_flagged);
       std::swap(bank->terms_derived, config.terms_derived);
+      std::swap(bank->feedforward_zero, config.feedforward_zero);
       refresh_kernel_view(bank);
       ++bank->params_version;
     }
@@ -166,6 +168,7 @@ PyObject* bank_new(PyTypeObject* type, PyObject*, PyObject*) {
   bank->params_version = 0;
   bank->any_flagged = false;
   bank->terms_derived = false;
+  bank->feedforward_zero = false;
   bank->lock = PyThread_allocate_lock();
   if (bank->lock == nullptr) {
     PyErr_NoMemory();

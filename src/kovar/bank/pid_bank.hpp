@@ -20,6 +20,7 @@ struct Configuration {
   std::size_t manual_count = 0;
   bool any_flagged = true;
   bool terms_derived = false;
+  bool feedforward_zero = false;
 };
 
 // The state arrays by the names their pickles give them, in the order they

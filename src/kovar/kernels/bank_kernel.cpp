@@ -122,11 +122,11 @@ inline void failed_input(const P& p, const UpdateArgs& a, std::size_t i, bool ma
 }
 
 // One call that advanced time (h > 0). kFlags: some channel is manual,
-// fresh or gapped, so the per-channel flags must be read. kTerms: store p,
-// d and ff (the terms are not derived). Returns whether an input was not
-// finite.
+// fresh or gapped, so the per-channel flags must be read. kTerms: store p
+// and d, kStoreFf: store ff (where they are not derived, see
+// derive_terms). Returns whether an input was not finite.
 template <AntiWindup kMode, bool kFlags, bool kFeedforward, bool kTrack, class P,
-          bool kTerms = true>
+          bool kTerms = true, bool kStoreFf = true>
 bool advance(const P& p, const UpdateArgs& a, std::size_t begin, std::size_t end) noexcept {
   const double h = a.h;
   const ChannelState& s = *a.state;
@@ -174,8 +174,8 @@ bool advance(const P& p, const UpdateArgs& a, std::size_t begin, std::size_t end
       if constexpr (kTerms) {
         s.term_p[i] = prop;
         s.term_d[i] = d;
-        s.term_ff[i] = ff;
       }
+      if constexpr (kStoreFf) s.term_ff[i] = ff;
     }
     s.integral[i] = integral;
     s.derivative[i] = d;
@@ -258,9 +258,8 @@ bool advance_modes(const P& p, const UpdateArgs& a, std::size_t begin, std::size
 //  - selections are bit masks, so nothing branches on the data.
 // A pair with a non-finite input goes through the scalar loop. The ordered
 // comparisons may raise the invalid flag on a NaN lane; run_update
-// restores the floating-point status. kTerms: store p, d and ff too (the
-// terms are not derived). Returns the channels done; sets `failed` when an
-// input was not finite.
+// restores the floating-point status. kTerms and kStoreFf as for advance.
+// Returns the channels done; sets `failed` when an input was not finite.
 enum class Uniform : int { kBackCalculation, kBackCalculationNoTrack, kConditional, kNone };
 
 // From this many channels on, the state no longer stays in the cache
@@ -278,8 +277,30 @@ constexpr AntiWindup scalar_mode(Uniform mode) {
                                        : AntiWindup::kBackCalculation;
 }
 
-template <Uniform kMode, bool kScalarSetpoint, bool kScalarMeasurement, bool kFeedforward,
-          bool kRate, bool kTerms>
+// Loads of an input that is one number for every channel or one per
+// channel: a scalar is read from a pair of copies at index 0. kArray: the
+// input is known to be one per channel.
+template <bool kArray>
+class PairSource {
+ public:
+  explicit PairSource(const Strided& input) noexcept
+      : copies_{input.data[0], input.data[0]},
+        data_(input.step == 0 ? copies_ : input.data),
+        mask_(input.step == 0 ? 0 : ~std::size_t{0}) {}
+  PairSource(const PairSource&) = delete;
+  PairSource& operator=(const PairSource&) = delete;
+  __m128d at(std::size_t i) const noexcept {
+    return _mm_loadu_pd(data_ + (kArray ? i : i & mask_));
+  }
+
+ private:
+  double copies_[2];
+  const double* data_;
+  std::size_t mask_;
+};
+
+// kArrays: setpoint and measurement are one per channel.
+template <Uniform kMode, bool kArrays, bool kFeedforward, bool kRate, bool kTerms, bool kStoreFf>
 std::size_t advance_uniform(const UniformParams& p, const UpdateArgs& a, double tt,
                             bool& failed) noexcept {
   const ChannelState& s = *a.state;
@@ -296,18 +317,16 @@ std::size_t advance_uniform(const UniformParams& p, const UpdateArgs& a, double 
   const __m128d tt_v = _mm_set1_pd(tt);
   const __m128d zero = _mm_setzero_pd();
   const __m128d sign = _mm_set1_pd(-0.0);
-  const double* rs = a.setpoint.data;
-  const double* ys = a.measurement.data;
-  const double* ffs = a.feedforward.data;
-  const bool scalar_ff = a.feedforward.step == 0;
-  const __m128d r_scalar = _mm_set1_pd(rs[0]);
-  const __m128d y_scalar = _mm_set1_pd(ys[0]);
-  const __m128d ff_scalar = kFeedforward ? _mm_set1_pd(ffs[0]) : zero;
+  const PairSource<kArrays> rs(a.setpoint);
+  const PairSource<kArrays> ys(a.measurement);
+  const double no_feedforward = 0.0;
+  const PairSource<false> ffs(kFeedforward ? a.feedforward : Strided{&no_feedforward, 0});
   const auto select = [](__m128d mask, __m128d yes, __m128d no) {
     return _mm_or_pd(_mm_and_pd(mask, yes), _mm_andnot_pd(mask, no));
   };
   const bool stream = a.n >= kStreamFrom && aligned16(a.out) && aligned16(s.output) &&
-                      aligned16(s.r_last) && aligned16(s.y_last) && aligned16(s.term_i);
+                      aligned16(s.r_last) && aligned16(s.y_last) && aligned16(s.term_i) &&
+                      aligned16(s.term_p) && aligned16(s.term_d) && aligned16(s.term_ff);
   const auto put = [stream](double* to, __m128d value) {
     if (stream) {
       _mm_stream_pd(to, value);
@@ -317,16 +336,17 @@ std::size_t advance_uniform(const UniformParams& p, const UpdateArgs& a, double 
   };
   std::size_t i = 0;
   for (; i + 2 <= a.n; i += 2) {
-    const __m128d r = kScalarSetpoint ? r_scalar : _mm_loadu_pd(rs + i);
-    const __m128d y = kScalarMeasurement ? y_scalar : _mm_loadu_pd(ys + i);
-    const __m128d ff = !kFeedforward ? zero : scalar_ff ? ff_scalar : _mm_loadu_pd(ffs + i);
+    const __m128d r = rs.at(i);
+    const __m128d y = ys.at(i);
+    const __m128d ff = kFeedforward ? ffs.at(i) : zero;
     // x - x is 0 for a finite x and NaN otherwise; CMPEQPD is quiet.
     __m128d finite_sum = _mm_add_pd(_mm_sub_pd(r, r), _mm_sub_pd(y, y));
     if constexpr (kFeedforward) finite_sum = _mm_add_pd(finite_sum, _mm_sub_pd(ff, ff));
     if (_mm_movemask_pd(_mm_cmpeq_pd(finite_sum, zero)) != 3) {
-      failed = advance<scalar_mode(kMode), false, kFeedforward, false, UniformParams, kTerms>(
-                   p, a, i, i + 2) ||
-               failed;
+      failed =
+          advance<scalar_mode(kMode), false, kFeedforward, false, UniformParams, kTerms, kStoreFf>(
+              p, a, i, i + 2) ||
+          failed;
       continue;
     }
     const __m128d prop = _mm_mul_pd(kp, _mm_sub_pd(_mm_mul_pd(b, r), y));
@@ -372,70 +392,42 @@ std::size_t advance_uniform(const UniformParams& p, const UpdateArgs& a, double 
     put(s.y_last + i, y);
     put(s.term_i + i, i0);
     if constexpr (kTerms) {
-      _mm_storeu_pd(s.term_p + i, prop);
-      _mm_storeu_pd(s.term_d + i, d);
-      _mm_storeu_pd(s.term_ff + i, ff);
+      put(s.term_p + i, prop);
+      put(s.term_d + i, d);
     }
+    if constexpr (kStoreFf) put(s.term_ff + i, ff);
   }
   if (stream) _mm_sfence();
   return i;
 }
 
-template <Uniform kMode, bool kFeedforward, bool kRate, bool kTerms>
-std::size_t advance_uniform(const UniformParams& p, const UpdateArgs& a, double tt,
-                            bool& failed) noexcept {
-  const bool scalar_r = a.setpoint.step == 0;
-  const bool scalar_y = a.measurement.step == 0;
-  if (scalar_r && scalar_y) {
-    return advance_uniform<kMode, true, true, kFeedforward, kRate, kTerms>(p, a, tt, failed);
-  }
-  if (scalar_r) {
-    return advance_uniform<kMode, true, false, kFeedforward, kRate, kTerms>(p, a, tt, failed);
-  }
-  if (scalar_y) {
-    return advance_uniform<kMode, false, true, kFeedforward, kRate, kTerms>(p, a, tt, failed);
-  }
-  return advance_uniform<kMode, false, false, kFeedforward, kRate, kTerms>(p, a, tt, failed);
-}
-
-template <Uniform kMode>
-std::size_t advance_uniform(const UniformParams& p, const UpdateArgs& a, double tt,
-                            bool& failed) noexcept {
-  // An infinite rate limit leaves v as it is, whatever the last output.
-  const bool rate = !std::isinf(p.v[kRateLimit]);
-  // Feed-forward needs its terms stored; without it, derived terms stay
-  // derived (a failed lane keeps its own, which derive as before).
-  if (a.has_feedforward) {
-    return rate ? advance_uniform<kMode, true, true, true>(p, a, tt, failed)
-                : advance_uniform<kMode, true, false, true>(p, a, tt, failed);
-  }
-  if (a.terms_derived) {
-    return rate ? advance_uniform<kMode, false, true, false>(p, a, tt, failed)
-                : advance_uniform<kMode, false, false, false>(p, a, tt, failed);
-  }
-  return rate ? advance_uniform<kMode, false, true, true>(p, a, tt, failed)
-              : advance_uniform<kMode, false, false, true>(p, a, tt, failed);
-}
-
-// The scalar loop for channels from `begin` on, terms derived, no
-// feed-forward or tracking.
-template <bool kTerms>
-bool advance_tail(const UniformParams& p, const UpdateArgs& a, std::size_t begin) noexcept {
+// The scalar loop from `begin` on, with the uniform pass's choice of terms.
+template <bool kFeedforward, bool kTerms, bool kStoreFf>
+bool advance_rest(const UniformParams& p, const UpdateArgs& a, std::size_t begin) noexcept {
   switch (a.anti_windup) {
     case AntiWindup::kBackCalculation:
-      return advance<AntiWindup::kBackCalculation, false, false, false, UniformParams, kTerms>(
-          p, a, begin, a.n);
+      return advance<AntiWindup::kBackCalculation, false, kFeedforward, false, UniformParams,
+                     kTerms, kStoreFf>(p, a, begin, a.n);
     case AntiWindup::kConditional:
-      return advance<AntiWindup::kConditional, false, false, false, UniformParams, kTerms>(
-          p, a, begin, a.n);
+      return advance<AntiWindup::kConditional, false, kFeedforward, false, UniformParams, kTerms,
+                     kStoreFf>(p, a, begin, a.n);
     case AntiWindup::kNone:
-      return advance<AntiWindup::kNone, false, false, false, UniformParams, kTerms>(p, a, begin,
-                                                                                    a.n);
+      return advance<AntiWindup::kNone, false, kFeedforward, false, UniformParams, kTerms,
+                     kStoreFf>(p, a, begin, a.n);
   }
   return false;
 }
 
-// Returns whether an input was not finite.
+template <Uniform kMode, bool kFeedforward, bool kRate, bool kTerms, bool kStoreFf>
+std::size_t advance_uniform(const UniformParams& p, const UpdateArgs& a, double tt,
+                            bool& failed) noexcept {
+  if (a.setpoint.step != 0 && a.measurement.step != 0) {
+    return advance_uniform<kMode, true, kFeedforward, kRate, kTerms, kStoreFf>(p, a, tt, failed);
+  }
+  return advance_uniform<kMode, false, kFeedforward, kRate, kTerms, kStoreFf>(p, a, tt, failed);
+}
+
+template <bool kFeedforward, bool kRate, bool kTerms, bool kStoreFf>
 bool advance_uniform(const UniformParams& p, const UpdateArgs& a) noexcept {
   std::size_t done = 0;
   bool failed = false;
@@ -443,23 +435,54 @@ bool advance_uniform(const UniformParams& p, const UpdateArgs& a) noexcept {
     case AntiWindup::kBackCalculation: {
       double tt = p.v[kTt];
       const bool track = a.tt_auto ? auto_tracking_time(p.v[kKp], p.v[kKi], a.h, tt) : true;
-      done = track ? advance_uniform<Uniform::kBackCalculation>(p, a, tt, failed)
-                   : advance_uniform<Uniform::kBackCalculationNoTrack>(p, a, tt, failed);
+      done =
+          track ? advance_uniform<Uniform::kBackCalculation, kFeedforward, kRate, kTerms, kStoreFf>(
+                      p, a, tt, failed)
+                : advance_uniform<Uniform::kBackCalculationNoTrack, kFeedforward, kRate, kTerms,
+                                  kStoreFf>(p, a, tt, failed);
       break;
     }
     case AntiWindup::kConditional:
-      done = advance_uniform<Uniform::kConditional>(p, a, 0.0, failed);
+      done = advance_uniform<Uniform::kConditional, kFeedforward, kRate, kTerms, kStoreFf>(
+          p, a, 0.0, failed);
       break;
     case AntiWindup::kNone:
-      done = advance_uniform<Uniform::kNone>(p, a, 0.0, failed);
+      done =
+          advance_uniform<Uniform::kNone, kFeedforward, kRate, kTerms, kStoreFf>(p, a, 0.0, failed);
       break;
   }
   // The odd channel left.
-  const bool tail_failed = done == a.n ? false
-                           : a.has_feedforward || !a.terms_derived
-                               ? advance_modes<false>(p, a, done, a.n)
-                               : advance_tail<false>(p, a, done);
-  return tail_failed || failed;
+  const bool rest_failed = done < a.n && advance_rest<kFeedforward, kTerms, kStoreFf>(p, a, done);
+  return rest_failed || failed;
+}
+
+// p and d are stored where they are not derived; ff where given, and
+// zeros where the terms' ff is not derived as 0. Returns whether an input
+// was not finite.
+template <bool kFeedforward, bool kRate>
+bool advance_uniform(const UniformParams& p, const UpdateArgs& a) noexcept {
+  const bool terms = !a.terms_derived;
+  if constexpr (kFeedforward) {
+    return terms ? advance_uniform<true, kRate, true, true>(p, a)
+                 : advance_uniform<true, kRate, false, true>(p, a);
+  } else {
+    const bool store_ff = !a.feedforward_zero;
+    if (terms) {
+      return store_ff ? advance_uniform<false, kRate, true, true>(p, a)
+                      : advance_uniform<false, kRate, true, false>(p, a);
+    }
+    return store_ff ? advance_uniform<false, kRate, false, true>(p, a)
+                    : advance_uniform<false, kRate, false, false>(p, a);
+  }
+}
+
+bool advance_uniform(const UniformParams& p, const UpdateArgs& a) noexcept {
+  // An infinite rate limit leaves v as it is, whatever the last output.
+  const bool rate = !std::isinf(p.v[kRateLimit]);
+  if (a.has_feedforward) {
+    return rate ? advance_uniform<true, true>(p, a) : advance_uniform<true, false>(p, a);
+  }
+  return rate ? advance_uniform<false, true>(p, a) : advance_uniform<false, false>(p, a);
 }
 #endif
 
@@ -491,39 +514,51 @@ bool dispatch(const P& p, const UpdateArgs& a, bool uniform_pass) noexcept {
 
 }  // namespace
 
-void derive_terms(const Strided* params, const ChannelState& s, std::size_t n) noexcept {
+void derive_terms(const Strided* params, const ChannelState& s, std::size_t n, bool terms_derived,
+                  bool feedforward_zero) noexcept {
   const Strided& kp = params[kKp];
   const Strided& b = params[kB];
-  for (std::size_t i = 0; i < n; ++i) {
-    s.term_p[i] = kp.at(i) * (b.at(i) * s.r_last[i] - s.y_last[i]);
-    s.term_d[i] = s.derivative[i];
-    s.term_ff[i] = 0.0;
+  if (terms_derived) {
+    for (std::size_t i = 0; i < n; ++i) {
+      s.term_p[i] = kp.at(i) * (b.at(i) * s.r_last[i] - s.y_last[i]);
+      s.term_d[i] = s.derivative[i];
+    }
+  }
+  if (feedforward_zero) {
+    for (std::size_t i = 0; i < n; ++i) s.term_ff[i] = 0.0;
   }
 }
 
 UpdateResult run_update(const UpdateArgs& args) noexcept {
   // No channel: nothing to read (the uniform pass reads element 0 of its
   // inputs up front).
-  if (args.n == 0) return {false, args.terms_derived};
+  if (args.n == 0) return {false, args.terms_derived, args.feedforward_zero};
+  const bool uniform_pass = takes_uniform(args, args.params_uniform);
+  UpdateResult result{false, false, false};
   bool failed;
-  const bool uniform = args.params_uniform;
-  const bool uniform_pass = takes_uniform(args, uniform);
-  // Terms stay derived only through a uniform pass without feed-forward;
-  // any other call needs them stored first.
-  const bool keep_derived = uniform_pass && !args.has_feedforward;
   {
     // The bank reports no floating-point conditions: the flags its
     // arithmetic raises (inexact, overflow, invalid on a NaN input) are not
     // left behind.
     const kernels::FpStatusKeeper keep_status;
-    if (args.terms_derived && !keep_derived) derive_terms(args.params, *args.state, args.n);
-    failed = uniform ? dispatch(UniformParams(args.params), args, uniform_pass)
-                     : dispatch(ChannelParams(args.params), args, uniform_pass);
+    // Only the uniform pass keeps terms derived; any other call, and a
+    // feed-forward that replaces derived zeros, stores them first. A
+    // failed channel keeps its terms, so they stay derivable only if they
+    // were, or if no channel failed.
+    UpdateArgs a = args;
+    if (!uniform_pass || args.has_feedforward) {
+      derive_terms(args.params, *args.state, args.n, args.terms_derived && !uniform_pass,
+                   args.feedforward_zero);
+      a.terms_derived = args.terms_derived && uniform_pass;
+      a.feedforward_zero = false;
+    }
+    failed = args.params_uniform ? dispatch(UniformParams(a.params), a, uniform_pass)
+                                 : dispatch(ChannelParams(a.params), a, uniform_pass);
+    if (uniform_pass) {
+      result.terms_derived = a.terms_derived || !failed;
+      result.feedforward_zero = !a.has_feedforward && (a.feedforward_zero || !failed);
+    }
   }
-  UpdateResult result{false, false};
-  // After a uniform pass without feed-forward in which every channel
-  // stepped, every stored term is derivable.
-  result.terms_derived = keep_derived && (args.terms_derived || !failed);
   if (!args.any_flagged && !failed) return result;
   for (std::size_t i = 0; i < args.n; ++i) {
     if (args.state->fresh[i] || args.state->gap[i]) {

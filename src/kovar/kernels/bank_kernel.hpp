@@ -53,9 +53,9 @@ struct ChannelState {
   double* r_last;      // setpoint and measurement of the last call with
   double* y_last;      //   finite inputs (the held state)
   double* term_p;      // P, I, D and feed-forward that made v in the last
-  double* term_i;      //   automatic call with finite inputs; p, d and ff
-  double* term_d;      //   only while the terms are not derived (below)
-  double* term_ff;
+  double* term_i;      //   automatic call with finite inputs; p and d only
+  double* term_d;      //   while not derived, ff only while not derived as
+  double* term_ff;     //   0 (see derive_terms)
   const double* manual_value;
   const unsigned char* manual;  // read only when manual_count > 0
   unsigned char* fresh;         // no step advanced time since construction/reset
@@ -78,25 +78,30 @@ struct UpdateArgs {
   std::size_t n;
   const ChannelState* state;
   std::size_t manual_count;
-  bool any_flagged;    // some channel has its fresh or gap flag set
-  bool terms_derived;  // see derive_terms
-  double* out;         // the caller's result array
+  bool any_flagged;       // some channel has its fresh or gap flag set
+  bool terms_derived;     // see derive_terms
+  bool feedforward_zero;  // see derive_terms
+  double* out;            // the caller's result array
 };
 
 struct UpdateResult {
   bool any_flagged;
   bool terms_derived;
+  bool feedforward_zero;
 };
 
 // Advances every channel by one call. Touches no Python object, so it may
 // run without the GIL.
 UpdateResult run_update(const UpdateArgs& args) noexcept;
 
-// While the terms are derived, the stored p, d and ff are stale and every
-// channel's terms are (kp*(b*r_last - y_last), term_i, D, 0) with the
-// current kp and b: the common update (uniform, automatic, no feed-forward)
-// then stores one term instead of four. This writes them out; call it
-// before kp or b change, and before reading the terms.
-void derive_terms(const Strided* params, const ChannelState& state, std::size_t n) noexcept;
+// While the terms are derived, the stored p and d are stale and every
+// channel's are kp*(b*r_last - y_last) with the current kp and b, and D;
+// while the feed-forward is derived as zero, the stored ff is stale and
+// every channel's is 0. The common update (uniform, automatic) then stores
+// the integral term alone, and the feed-forward where given. This writes
+// the derived ones out (per flag); call it before kp or b change, and
+// before reading the terms.
+void derive_terms(const Strided* params, const ChannelState& state, std::size_t n,
+                  bool terms_derived, bool feedforward_zero) noexcept;
 
 }  // namespace kovar::bank_kernel
