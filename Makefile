@@ -212,6 +212,7 @@ bench: venv
 	$(VENV)/bin/python bench/bench_compute_control.py
 	$(VENV)/bin/python -m pip install -q "simple-pid>=2"
 	$(VENV)/bin/python bench/bench_bank.py
+	$(VENV)/bin/python bench/bench_bank_inputs.py
 
 clean:
 	rm -rf $(BUILD) $(VENV) $(VENV_NUMPY1) $(VENV_DEMO) $(VENV_ASAN)

@@ -130,6 +130,9 @@ template <AntiWindup kMode, bool kFlags, bool kFeedforward, bool kTrack, class P
 bool advance(const P& p, const UpdateArgs& a, std::size_t begin, std::size_t end) noexcept {
   const double h = a.h;
   const ChannelState& s = *a.state;
+  // No channel has a rate limit when the one for all is infinite.
+  const Strided& rate_limit = a.params[kRateLimit];
+  const bool rated = !(rate_limit.step == 0 && std::isinf(rate_limit.data[0]));
   bool failed = false;
   for (std::size_t i = begin; i < end; ++i) {
     const double r = a.setpoint.at(i);
@@ -156,14 +159,14 @@ bool advance(const P& p, const UpdateArgs& a, std::size_t begin, std::size_t end
     double integral;
     double u;
     if (manual) {
-      u = limit(p, i, s.manual_value[i], s.output[i], h, !fresh);
+      u = limit(p, i, s.manual_value[i], s.output[i], h, rated && !fresh);
       integral = u - prop - d;
       if constexpr (kFeedforward) integral = integral - ff;
       integral = clip(integral, p(kIMin, i), p(kIMax, i));
     } else {
       double v = prop + s.integral[i] + d;
       if constexpr (kFeedforward) v = v + ff;
-      u = limit(p, i, v, s.output[i], h, !fresh);
+      u = limit(p, i, v, s.output[i], h, rated && !fresh);
       double applied = u;
       if constexpr (kTrack) {
         const double t = a.track.at(i);
@@ -245,6 +248,42 @@ bool advance_modes(const P& p, const UpdateArgs& a, std::size_t begin, std::size
       return advance_inputs<AntiWindup::kNone, kFlags>(p, a, begin, end);
   }
   return false;
+}
+
+// A plain call: time advancing, every channel automatic and neither fresh
+// nor gapped, no tracking input. It stores p and d where they are not
+// derived, ff where given and zeros where ff is not derived as 0 (see
+// derive_terms). From `begin` on; returns whether an input was not finite.
+template <bool kFeedforward, bool kTerms, bool kStoreFf, class P>
+bool advance_plain(const P& p, const UpdateArgs& a, std::size_t begin) noexcept {
+  switch (a.anti_windup) {
+    case AntiWindup::kBackCalculation:
+      return advance<AntiWindup::kBackCalculation, false, kFeedforward, false, P, kTerms, kStoreFf>(
+          p, a, begin, a.n);
+    case AntiWindup::kConditional:
+      return advance<AntiWindup::kConditional, false, kFeedforward, false, P, kTerms, kStoreFf>(
+          p, a, begin, a.n);
+    case AntiWindup::kNone:
+      return advance<AntiWindup::kNone, false, kFeedforward, false, P, kTerms, kStoreFf>(
+          p, a, begin, a.n);
+  }
+  return false;
+}
+
+template <class P>
+bool advance_plain(const P& p, const UpdateArgs& a) noexcept {
+  const bool terms = !a.terms_derived;
+  if (a.has_feedforward) {
+    return terms ? advance_plain<true, true, true>(p, a, 0)
+                 : advance_plain<true, false, true>(p, a, 0);
+  }
+  const bool store_ff = !a.feedforward_zero;
+  if (terms) {
+    return store_ff ? advance_plain<false, true, true>(p, a, 0)
+                    : advance_plain<false, true, false>(p, a, 0);
+  }
+  return store_ff ? advance_plain<false, false, true>(p, a, 0)
+                  : advance_plain<false, false, false>(p, a, 0);
 }
 
 #if defined(__SSE2__)
@@ -401,23 +440,6 @@ std::size_t advance_uniform(const UniformParams& p, const UpdateArgs& a, double 
   return i;
 }
 
-// The scalar loop from `begin` on, with the uniform pass's choice of terms.
-template <bool kFeedforward, bool kTerms, bool kStoreFf>
-bool advance_rest(const UniformParams& p, const UpdateArgs& a, std::size_t begin) noexcept {
-  switch (a.anti_windup) {
-    case AntiWindup::kBackCalculation:
-      return advance<AntiWindup::kBackCalculation, false, kFeedforward, false, UniformParams,
-                     kTerms, kStoreFf>(p, a, begin, a.n);
-    case AntiWindup::kConditional:
-      return advance<AntiWindup::kConditional, false, kFeedforward, false, UniformParams, kTerms,
-                     kStoreFf>(p, a, begin, a.n);
-    case AntiWindup::kNone:
-      return advance<AntiWindup::kNone, false, kFeedforward, false, UniformParams, kTerms,
-                     kStoreFf>(p, a, begin, a.n);
-  }
-  return false;
-}
-
 template <Uniform kMode, bool kFeedforward, bool kRate, bool kTerms, bool kStoreFf>
 std::size_t advance_uniform(const UniformParams& p, const UpdateArgs& a, double tt,
                             bool& failed) noexcept {
@@ -452,7 +474,7 @@ bool advance_uniform(const UniformParams& p, const UpdateArgs& a) noexcept {
       break;
   }
   // The odd channel left.
-  const bool rest_failed = done < a.n && advance_rest<kFeedforward, kTerms, kStoreFf>(p, a, done);
+  const bool rest_failed = done < a.n && advance_plain<kFeedforward, kTerms, kStoreFf>(p, a, done);
   return rest_failed || failed;
 }
 
@@ -486,27 +508,22 @@ bool advance_uniform(const UniformParams& p, const UpdateArgs& a) noexcept {
 }
 #endif
 
-// Whether the uniform pass takes the call.
-bool takes_uniform(const UpdateArgs& a, bool uniform) noexcept {
-#if defined(__SSE2__)
-  // A single channel goes straight to the scalar loop.
-  return uniform && a.n >= 2 && __builtin_isgreater(a.h, 0.0) && a.manual_count == 0 &&
-         !a.any_flagged && !a.has_track;
-#else
-  (void)a;
-  (void)uniform;
-  return false;
-#endif
+bool is_plain(const UpdateArgs& a) noexcept {
+  return __builtin_isgreater(a.h, 0.0) && a.manual_count == 0 && !a.any_flagged && !a.has_track;
 }
 
 template <class P>
-bool dispatch(const P& p, const UpdateArgs& a, bool uniform_pass) noexcept {
+bool dispatch(const P& p, const UpdateArgs& a, bool plain) noexcept {
+  if (plain) {
 #if defined(__SSE2__)
-  if constexpr (std::is_same_v<P, UniformParams>) {
-    if (uniform_pass) return advance_uniform(p, a);
-  }
+    // Pairs of channels where every parameter is uniform; a single channel
+    // goes straight to the scalar loop.
+    if constexpr (std::is_same_v<P, UniformParams>) {
+      if (a.n >= 2) return advance_uniform(p, a);
+    }
 #endif
-  (void)uniform_pass;
+    return advance_plain(p, a);
+  }
   if (!__builtin_isgreater(a.h, 0.0)) return hold(p, a);
   return a.manual_count > 0 || a.any_flagged ? advance_modes<true>(p, a, 0, a.n)
                                              : advance_modes<false>(p, a, 0, a.n);
@@ -533,7 +550,7 @@ UpdateResult run_update(const UpdateArgs& args) noexcept {
   // No channel: nothing to read (the uniform pass reads element 0 of its
   // inputs up front).
   if (args.n == 0) return {false, args.terms_derived, args.feedforward_zero};
-  const bool uniform_pass = takes_uniform(args, args.params_uniform);
+  const bool plain = is_plain(args);
   UpdateResult result{false, false, false};
   bool failed;
   {
@@ -541,20 +558,20 @@ UpdateResult run_update(const UpdateArgs& args) noexcept {
     // arithmetic raises (inexact, overflow, invalid on a NaN input) are not
     // left behind.
     const kernels::FpStatusKeeper keep_status;
-    // Only the uniform pass keeps terms derived; any other call, and a
+    // Only a plain call keeps terms derived; any other call, and a
     // feed-forward that replaces derived zeros, stores them first. A
     // failed channel keeps its terms, so they stay derivable only if they
     // were, or if no channel failed.
     UpdateArgs a = args;
-    if (!uniform_pass || args.has_feedforward) {
-      derive_terms(args.params, *args.state, args.n, args.terms_derived && !uniform_pass,
+    if (!plain || args.has_feedforward) {
+      derive_terms(args.params, *args.state, args.n, args.terms_derived && !plain,
                    args.feedforward_zero);
-      a.terms_derived = args.terms_derived && uniform_pass;
+      a.terms_derived = args.terms_derived && plain;
       a.feedforward_zero = false;
     }
-    failed = args.params_uniform ? dispatch(UniformParams(a.params), a, uniform_pass)
-                                 : dispatch(ChannelParams(a.params), a, uniform_pass);
-    if (uniform_pass) {
+    failed = args.params_uniform ? dispatch(UniformParams(a.params), a, plain)
+                                 : dispatch(ChannelParams(a.params), a, plain);
+    if (plain) {
       result.terms_derived = a.terms_derived || !failed;
       result.feedforward_zero = !a.has_feedforward && (a.feedforward_zero || !failed);
     }
