@@ -3,7 +3,8 @@ derivative, setpoint weights, a deadband, feed-forward, an output rate limit,
 external tracking and bumpless manual/automatic modes and parameter changes,
 one independent channel per array element."""
 
-from typing import Any, Literal, final
+from collections.abc import Sequence
+from typing import Any, Literal, SupportsIndex, final
 
 import numpy
 import numpy.typing
@@ -28,7 +29,7 @@ class PIDBank:
 
     def __init__(
         self,
-        shape: int | tuple[int, ...],
+        shape: SupportsIndex | Sequence[SupportsIndex],
         *,
         kp: _Values,
         ki: _Values = 0.0,

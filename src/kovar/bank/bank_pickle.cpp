@@ -6,8 +6,6 @@
 // terms. Version 1 states still load, with those at their defaults. Loading
 // refuses other versions, and any state that does not hold a valid bank,
 // with a ValueError or TypeError, before the bank is touched.
-#include <cstring>
-
 #include "kovar/bank/arguments.hpp"
 #include "kovar/bank/parameters.hpp"
 #include "kovar/bank/pid_bank.hpp"
@@ -23,11 +21,15 @@ bool set_item(PyObject* dict, const char* key, Ref value) {
   return value && PyDict_SetItemString(dict, key, value.get()) == 0;
 }
 
-// A state entry, as an own reference: converting it may run code that
-// changes the dict. A missing one is a ValueError.
+// A state entry, held: converting it may run code that changes the dict
+// and would otherwise free it. A missing one is a ValueError.
 Ref entry(PyObject* state, const char* key) {
-  Ref value = Ref::borrow(PyDict_GetItemString(state, key));
-  if (!value) PyErr_Format(PyExc_ValueError, "PIDBank state lacks '%s'", key);
+  Ref name = Ref::steal(PyUnicode_InternFromString(key));
+  if (!name) return {};
+  Ref value = Ref::borrow(PyDict_GetItemWithError(state, name.get()));
+  if (!value && !PyErr_Occurred()) {
+    PyErr_Format(PyExc_ValueError, "PIDBank state lacks '%s'", key);
+  }
   return value;
 }
 
@@ -45,8 +47,7 @@ Ref state_array(PyObject* state, const StateField& f, const Shape& shape) {
     return {};
   }
   auto* a = reinterpret_cast<PyArrayObject*>(array.get());
-  if (PyArray_NDIM(a) != shape.ndim ||
-      std::memcmp(PyArray_DIMS(a), shape.dims, sizeof(npy_intp) * shape.ndim) != 0) {
+  if (!shape.matches(PyArray_NDIM(a), PyArray_DIMS(a))) {
     Ref own = shape_tuple(PyArray_NDIM(a), PyArray_DIMS(a));
     Ref expected = shape_tuple(shape);
     if (!own || !expected) return {};
@@ -55,8 +56,9 @@ Ref state_array(PyObject* state, const StateField& f, const Shape& shape) {
     return {};
   }
   // The bank's own copy, never shared with the pickle's objects.
-  Ref copy = Ref::steal(PyArray_NewCopy(a, NPY_CORDER));
-  if (copy) seal(copy);
+  Ref copy = new_storage(shape, f.type_num);
+  if (!copy || PyArray_CopyInto(reinterpret_cast<PyArrayObject*>(copy.get()), a) < 0) return {};
+  seal(copy);
   return copy;
 }
 
@@ -128,7 +130,7 @@ PyObject* bank_setstate(PyObject* self, PyObject* state) {
   }
   Ref version = entry(state, "version");
   if (!version) return nullptr;
-  // An exact int only: True is not a version.
+  // An int and nothing else: True or 1.0 are not versions.
   const long number = PyLong_CheckExact(version.get()) ? PyLong_AsLong(version.get()) : -1;
   if (number == -1 && PyErr_Occurred()) PyErr_Clear();
   if (number < kOldestStateVersion || number > kStateVersion) {

@@ -59,6 +59,15 @@ Ref new_state_array(const Shape& shape, const StateField& field);
 const char* on_nan_name(OnNan mode);
 bool parse_on_nan(PyObject* obj, OnNan& mode);
 
+// A zeroed, writeable C-contiguous array of `shape` and `type_num` for a
+// state field. Its memory is owned by a capsule, not by the array, so that
+// no view of it can be made writeable; the array itself never leaves the
+// bank. Returns null with an exception set.
+Ref new_storage(const Shape& shape, int type_num);
+
+// A new read-only array over the memory of `storage`, sharing its owner.
+Ref state_view(const Ref& storage);
+
 // Makes `array` the bank's own storage: its WRITEABLE flag is cleared.
 void seal(const Ref& array);
 
