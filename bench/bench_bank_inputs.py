@@ -6,8 +6,9 @@ Cases, each a uniform bank that has run (no fresh channels), updated with
   plain   no feed-forward, no rate limit, no tracking;
   ff+rate feed-forward (one value per channel) and a finite rate limit.
 Every case runs in its own child process, the processes in turns (a round
-is one of each), and the best time of all rounds counts, so that the slow
-phases of a shared machine hit every case alike.
+is one of each). Printed: the best time of all rounds, and the median over
+the rounds of each round's ratio (cases of one round run back to back, so
+a slow phase of a shared machine hits both sides of a ratio alike).
 
 Run:  python bench/bench_bank_inputs.py [--baseline DIR] [--rounds N]
 where DIR holds another build's `kovar` package (for example a copy of the
@@ -17,6 +18,7 @@ same turns and the ratios printed.
 import argparse
 import json
 import os
+import statistics
 import subprocess
 import sys
 import timeit
@@ -66,19 +68,23 @@ def main():
     cases = [("plain", None), ("ff+rate", None)]
     if args.baseline:
         cases.insert(0, ("baseline plain", args.baseline))
-    best = {name: [float("inf")] * len(SIZES) for name, _ in cases}
+    rounds = []
     for _ in range(args.rounds):
-        for name, path in cases:
-            times = run(name.split()[-1], path)
-            best[name] = [min(a, b) for a, b in zip(best[name], times)]
+        rounds.append({name: run(name.split()[-1], path) for name, path in cases})
+    best = {name: [min(r[name][k] for r in rounds) for k in range(len(SIZES))] for name, _ in cases}
+
+    def ratio(top, bottom, k):
+        return statistics.median(r[top][k] / r[bottom][k] for r in rounds)
+
+    ratios = [("ff+rate", "plain")]
+    if args.baseline:
+        ratios = [("plain", "baseline plain"), ("ff+rate", "baseline plain")] + ratios
     print(f"{'channels':>9} " + " ".join(f"{name + ' us':>18}" for name, _ in cases)
-          + (f" {'plain/baseline':>15}" if args.baseline else "") + f" {'ff+rate/plain':>14}")
+          + " " + " ".join(f"{top.split()[-1] + '/' + bottom.split()[0]:>16}" for top, bottom in ratios))
     for k, n in enumerate(SIZES):
-        row = f"{n:>9} " + " ".join(f"{best[name][k]:18.3f}" for name, _ in cases)
-        if args.baseline:
-            row += f" {best['plain'][k] / best['baseline plain'][k]:15.3f}"
-        row += f" {best['ff+rate'][k] / best['plain'][k]:14.3f}"
-        print(row)
+        print(f"{n:>9} " + " ".join(f"{best[name][k]:18.3f}" for name, _ in cases) + " "
+              + " ".join(f"{ratio(top, bottom, k):16.3f}" for top, bottom in ratios))
+    print("(times: best of all rounds; ratios: median of the rounds' ratios)")
 
 
 if __name__ == "__main__":

@@ -559,21 +559,20 @@ UpdateResult run_update(const UpdateArgs& args) noexcept {
     // left behind.
     const kernels::FpStatusKeeper keep_status;
     // Only a plain call keeps terms derived; any other call, and a
-    // feed-forward that replaces derived zeros, stores them first. A
-    // failed channel keeps its terms, so they stay derivable only if they
-    // were, or if no channel failed.
-    UpdateArgs a = args;
+    // feed-forward that replaces derived zeros, stores them first (a plain
+    // call reads feedforward_zero only without feed-forward, other calls
+    // store every term and read neither flag). A failed channel keeps its
+    // terms, so they stay derivable only if they were, or if no channel
+    // failed.
     if (!plain || args.has_feedforward) {
       derive_terms(args.params, *args.state, args.n, args.terms_derived && !plain,
                    args.feedforward_zero);
-      a.terms_derived = args.terms_derived && plain;
-      a.feedforward_zero = false;
     }
-    failed = args.params_uniform ? dispatch(UniformParams(a.params), a, plain)
-                                 : dispatch(ChannelParams(a.params), a, plain);
+    failed = args.params_uniform ? dispatch(UniformParams(args.params), args, plain)
+                                 : dispatch(ChannelParams(args.params), args, plain);
     if (plain) {
-      result.terms_derived = a.terms_derived || !failed;
-      result.feedforward_zero = !a.has_feedforward && (a.feedforward_zero || !failed);
+      result.terms_derived = args.terms_derived || !failed;
+      result.feedforward_zero = !args.has_feedforward && (args.feedforward_zero || !failed);
     }
   }
   if (!args.any_flagged && !failed) return result;
