@@ -61,7 +61,7 @@ def test_no_windup_for_any_signs(kp, ki, anti_windup):
     assert abs(ki) * 0.1 * e * 100 > 4 * (abs(kp * e) + 1.0 + beyond)
 
 
-def test_issue_example_reverse_acting_conditional_integral_stays():
+def test_conditional_integral_of_a_saturated_loop_stays_for_either_direction():
     for sign in (1, -1):
         b = PIDBank(1, kp=sign, ki=sign, u_min=-1, u_max=1, anti_windup="conditional")
         for _ in range(100):
