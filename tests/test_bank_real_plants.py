@@ -275,3 +275,17 @@ def test_set_integral_and_holding_the_output():
     u = bank.update(0.0, 0.0, 0.1).copy()
     bank.set_manual()
     assert bank.update(5.0, -5.0, 0.1).tolist() == u.tolist()
+
+
+@pytest.mark.parametrize("anti_windup", ["back_calculation", "conditional", "none"])
+def test_manual_to_automatic_is_bumpless_with_feedforward_and_reverse_gains(anti_windup):
+    bank = PIDBank(4, kp=[-1.0, 2.0, -0.5, 1.5], ki=[-0.8, 1.0, -2.0, 0.5], kd=0.2, tf=0.05,
+                   u_min=-3.0, u_max=3.0, rate_limit=50.0, anti_windup=anti_windup)
+    r, y, ff = np.array([1.0, -0.5, 0.2, 0.0]), np.array([0.3, 0.1, -0.4, 0.2]), np.array([0.5, -0.2, 0.0, 0.1])
+    bank.set_manual([0.4, -1.0, 2.5, 0.0])
+    for _ in range(20):
+        held = bank.update(r, y, 0.01, feedforward=ff, track=[0.0, np.nan, 1.0, np.nan])
+    bank.set_auto()
+    np.testing.assert_allclose(bank.update(r, y, 0.01, feedforward=ff), held, atol=1e-12)
+    p, i, d, f = bank.terms
+    np.testing.assert_allclose(p + i + d + f, held, atol=1e-12)
