@@ -216,6 +216,7 @@ bench: wheel
 	.venv-bench/bin/python -m pip install -q "$(NUMPY2)" "simple-pid>=2" "numba>=0.60"
 	.venv-bench/bin/python bench/bench_compute_control.py
 	.venv-bench/bin/python bench/bench_bank.py
+	.venv-bench/bin/python bench/bench_bank_inputs.py
 	.venv-bench/bin/python bench/bench_peer.py
 	.venv-bench/bin/python bench/bench_sim.py
 

@@ -11,13 +11,13 @@ def clip(x, lo, hi):
 class Channel:
     def __init__(self, kp, ki=0.0, kd=0.0, b=1.0, c=0.0, tf=0.0, u_min=-math.inf,
                  u_max=math.inf, i_min=-math.inf, i_max=math.inf, deadband=0.0,
-                 anti_windup="back_calculation", tt=None):
+                 anti_windup="back_calculation", tt=None, rate_limit=math.inf, on_nan="nan"):
         self.kp, self.ki, self.kd, self.b, self.c, self.tf = kp, ki, kd, b, c, tf
         self.u_min, self.u_max, self.i_min, self.i_max = u_min, u_max, i_min, i_max
         self.deadband, self.anti_windup, self.tt = deadband, anti_windup, tt
+        self.rate_limit, self.on_nan = rate_limit, on_nan
         self.manual = False
         self.manual_value = 0.0
-        self.output = 0.0
         self.reset()
 
     def reset(self):
@@ -25,48 +25,112 @@ class Channel:
         self.derivative = 0.0
         self.x_prev = 0.0
         self.output = 0.0
-        self.fresh = True
+        self.r_last = self.y_last = 0.0
+        self.terms = (0.0, 0.0, 0.0, 0.0)
+        self.fresh = True   # no step advanced time since construction/reset
+        self.gap = False    # a non-finite input came since the last step
 
-    def update(self, r, y, h):
-        if not (math.isfinite(r) and math.isfinite(y)):
-            self.output = math.nan
-            return self.output
+    # ------------------------------------------------------------ pieces
+
+    def limit(self, v, h, rate):
+        """The output for a wanted v: the rate window around the last
+        output, then the output limits."""
+        if rate:
+            step = self.rate_limit * h
+            v = clip(v, self.output - step, self.output + step)
+        return clip(v, self.u_min, self.u_max)
+
+    def tracking_time(self, h):
+        """tt, or None for no tracking."""
+        if self.tt is not None:
+            return self.tt
+        if self.ki == 0:
+            return None
+        if self.kp == 0:
+            return h
+        return max(abs(self.kp / self.ki), h)
+
+    def next_integral(self, e, v, applied, h):
+        ei = 0.0 if abs(e) <= self.deadband else e
+        i = self.integral
+        if self.anti_windup == "none":
+            i = i + self.ki * h * ei
+        elif self.anti_windup == "conditional":
+            push = self.ki * ei
+            if not ((applied < v and push > 0) or (applied > v and push < 0)):
+                i = i + self.ki * h * ei
+        else:
+            tt = self.tracking_time(h)
+            if tt is None:
+                i = i + self.ki * h * ei
+            else:
+                i = i + (self.ki * h * ei + h * (applied - v) / tt)
+        return clip(i, self.i_min, self.i_max)
+
+    # ------------------------------------------------------------ the call
+
+    def update(self, r, y, h, ff=None, track=None):
+        advancing = h > 0
+        ffv = 0.0 if ff is None else ff
+        if not (math.isfinite(r) and math.isfinite(y) and math.isfinite(ffv)):
+            self.gap = True
+            if self.manual:
+                u = self.limit(self.manual_value, h, advancing and not self.fresh)
+            elif self.on_nan == "hold":
+                u = self.output
+            else:
+                u = math.nan
+            self.output = u
+            return u
         p = self.kp * (self.b * r - y)
-        if not h > 0:
+        if not advancing:
             if self.manual:
                 u = clip(self.manual_value, self.u_min, self.u_max)
             else:
-                u = clip(p + self.integral + self.derivative, self.u_min, self.u_max)
-            self.output = u
+                v = p + self.integral + self.derivative
+                if ff is not None:
+                    v = v + ff
+                u = clip(v, self.u_min, self.u_max)
+                self.terms = (p, self.integral, self.derivative, ffv)
+            self.r_last, self.y_last, self.output = r, y, u
             return u
         x = self.c * r - y
-        if self.fresh:
+        fresh = self.fresh
+        if fresh or self.gap:
             d = 0.0
         else:
             d = (self.tf * self.derivative + self.kd * (x - self.x_prev)) / (self.tf + h)
         if self.manual:
-            u = clip(self.manual_value, self.u_min, self.u_max)
-            i = clip(u - p - d, self.i_min, self.i_max)
+            u = self.limit(self.manual_value, h, not fresh)
+            i = u - p - d
+            if ff is not None:
+                i = i - ff
+            i = clip(i, self.i_min, self.i_max)
         else:
             v = p + self.integral + d
-            u = clip(v, self.u_min, self.u_max)
-            e = r - y
-            ei = 0.0 if abs(e) <= self.deadband else e
-            i = self.integral
-            if self.anti_windup == "none":
-                i += self.ki * h * ei
-            elif self.anti_windup == "conditional":
-                if not ((v > self.u_max and ei > 0) or (v < self.u_min and ei < 0)):
-                    i += self.ki * h * ei
-            else:
-                tt = self.tt
-                if tt is None:
-                    tt = self.kp / self.ki if self.kp > 0 and self.ki > 0 else None
-                if tt is None:
-                    i += self.ki * h * ei
-                else:
-                    i += self.ki * h * ei + h * (u - v) / tt
-            i = clip(i, self.i_min, self.i_max)
-        self.integral, self.derivative, self.x_prev, self.fresh = i, d, x, False
-        self.output = u
+            if ff is not None:
+                v = v + ff
+            u = self.limit(v, h, not fresh)
+            applied = track if track is not None and math.isfinite(track) else u
+            i = self.next_integral(r - y, v, applied, h)
+            self.terms = (p, self.integral, d, ffv)
+        self.integral, self.derivative, self.x_prev = i, d, x
+        self.fresh = self.gap = False
+        self.r_last, self.y_last, self.output = r, y, u
         return u
+
+    # ------------------------------------------------------------ changes
+
+    def set_params(self, **params):
+        """Bumpless in automatic mode: where kp or b change, the integral
+        moves by the change of P at the held setpoint and measurement."""
+        before = self.kp * (self.b * self.r_last - self.y_last)
+        for name, value in params.items():
+            setattr(self, name, value)
+        if ("kp" in params or "b" in params) and not self.manual:
+            after = self.kp * (self.b * self.r_last - self.y_last)
+            if before != after:
+                self.integral = clip(self.integral + (before - after), self.i_min, self.i_max)
+
+    def set_integral(self, value):
+        self.integral = clip(value, self.i_min, self.i_max)

@@ -6,15 +6,17 @@ import numpy as np
 import pytest
 
 import kovar
+from conftest import assert_no_leak
 from kovar.bank import PIDBank
 
 
 def snapshot(bank):
     names = ["kp", "ki", "kd", "b", "c", "tf", "u_min", "u_max", "i_min", "i_max",
-             "deadband", "tt", "anti_windup"]
+             "deadband", "tt", "rate_limit", "anti_windup", "on_nan"]
     params = {n: np.copy(getattr(bank, n)) if getattr(bank, n) is not None else None
               for n in names}
-    state = [np.copy(a) for a in (bank.integral, bank.derivative, bank.output, bank.manual)]
+    state = [np.copy(a) for a in (bank.integral, bank.derivative, bank.output, bank.manual,
+                                  *bank.terms)]
     return params, state
 
 
@@ -55,10 +57,11 @@ def test_repr_reads_like_the_constructor_call():
     b = PIDBank(3, kp=1.0, ki=ki, u_max=2, anti_windup="conditional", tt=0.5)
     assert repr(b) == (
         f"PIDBank((3,), kp=1.0, ki={ki!r}, kd=0.0, b=1.0, c=0.0, tf=0.0, u_min=-inf, u_max=2.0, "
-        "i_min=-inf, i_max=inf, deadband=0.0, anti_windup='conditional', tt=0.5)")
+        "i_min=-inf, i_max=inf, deadband=0.0, anti_windup='conditional', tt=0.5, rate_limit=inf, "
+        "on_nan='nan')")
     namespace = {"PIDBank": PIDBank, "array": np.array, "inf": np.inf}
     for bank in [b, PIDBank((2, 2), kp=[[1, 2], [3, 4]], i_max=[1, 5]), PIDBank((), kp=2.0),
-                 PIDBank.__new__(PIDBank)]:
+                 PIDBank(2, kp=1.0, rate_limit=[1.0, 2.0], on_nan="hold"), PIDBank.__new__(PIDBank)]:
         twin = eval(repr(bank), namespace)
         assert repr(twin) == repr(bank)
         assert_unchanged(twin, snapshot(bank))
@@ -185,6 +188,11 @@ INVALID = [
     (dict(kp=1, anti_windup="clamp"), ValueError,
      "anti_windup must be 'back_calculation', 'conditional' or 'none', not 'clamp'"),
     (dict(), TypeError, "PIDBank() missing required keyword-only argument: 'kp'"),
+    (dict(kp=1, rate_limit=[1.0, -1.0, 1.0]), ValueError,
+     "rate_limit must be non-negative, not -1.0 (index (1,))"),
+    (dict(kp=1, rate_limit=np.nan), ValueError, "rate_limit must be non-negative, not nan"),
+    (dict(kp=1, on_nan="zero"), ValueError, "on_nan must be 'nan' or 'hold', not 'zero'"),
+    (dict(kp=1, on_nan=None), ValueError, "on_nan must be 'nan' or 'hold', not None"),
 ]
 
 
@@ -197,7 +205,7 @@ def test_construction_refuses_bad_parameters(kwargs, error, message):
 
 @pytest.mark.parametrize("kwargs, error, message", [
     c for c in INVALID if len(c[0]) == 1 or "kp" in c[0] and len(c[0]) == 2
-    and not {"u_min", "i_min", "anti_windup"} & set(c[0])])
+    and not {"u_min", "i_min", "anti_windup", "on_nan"} & set(c[0])])
 def test_assignment_refuses_bad_values_and_changes_nothing(bank, kwargs, error, message):
     name, value = [(k, v) for k, v in kwargs.items() if k != "kp" or len(kwargs) == 1][0]
     before = snapshot(bank)
@@ -250,6 +258,13 @@ def test_assignment_keeps_limits_ordered(bank, name, value, message):
     ((1.0, 0.0, 0.1, None), {}, TypeError, "update() takes 3 positional arguments but 4 were given"),
     ((1.0, 0.0, 0.1), {"setpoint": 1.0}, TypeError, "update() got multiple values for argument 'setpoint'"),
     ((1.0, 0.0, 0.1), {"where": 1.0}, TypeError, "update() got an unexpected keyword argument 'where'"),
+    ((1.0, 0.0, 0.1), {"feedforward": [1.0, 2.0]}, ValueError,
+     "feedforward has shape (2,), which does not broadcast to the bank's shape (3,)"),
+    ((1.0, 0.0, 0.1), {"feedforward": "x"}, TypeError,
+     "feedforward must be a real number or an array of real numbers"),
+    ((1.0, 0.0, 0.1), {"track": np.zeros((2, 3))}, ValueError,
+     "track has shape (2, 3), which does not broadcast to the bank's shape (3,)"),
+    ((1.0, 0.0, 0.1), {"track": 1j}, TypeError, "track must be a real number or an array of real numbers"),
 ])
 def test_update_refuses_bad_arguments_and_changes_nothing(bank, args, kwargs, error, message):
     before = snapshot(bank)
@@ -278,6 +293,24 @@ def test_update_takes_keywords_and_read_only_out_is_refused(bank):
      "where has shape (2,), which does not broadcast to the bank's shape (3,)"),
     (lambda b: b.reset(where="all"), TypeError, "where must be None or an array of booleans"),
     (lambda b: b.__init__(4, kp=1.0), ValueError, "the bank has shape (3,) and keeps it; got shape (4,)"),
+    (lambda b: b.set_integral(np.nan), ValueError, "value must be finite, not nan"),
+    (lambda b: b.set_integral([0, np.inf, 0]), ValueError, "value must be finite, not inf (index (1,))"),
+    (lambda b: b.set_integral(), TypeError, "set_integral() missing required argument 'value'"),
+    (lambda b: b.set_integral(1.0, where=[1, 0, 0]), TypeError, "where must be None or an array of booleans"),
+    (lambda b: b.set_params(anti_windup="none"), TypeError,
+     "set_params() got an unexpected keyword argument 'anti_windup'"),
+    (lambda b: b.set_params(None, None), TypeError, "set_params() takes at most 1 positional argument (2 given)"),
+    (lambda b: b.set_params(None, where=None), TypeError, "set_params() got multiple values for argument 'where'"),
+    (lambda b: b.set_params(kp=2.0, ki=[0.0, np.nan, 1.0]), ValueError, "ki must be finite, not nan (index (1,))"),
+    (lambda b: b.set_params(where=[False, True, False], u_min=2.0, kp=5.0), ValueError,
+     "u_min must not exceed u_max, but 2.0 > 1.0 (index (1,))"),
+    (lambda b: b.set_params(u_min=0.5, u_max=0.25), ValueError, "u_min must not exceed u_max, but 0.5 > 0.25"),
+    (lambda b: b.set_params(kp=1.0, i_max=[1.0, 2.0]), ValueError,
+     "i_max has shape (2,), which does not broadcast to the bank's shape (3,)"),
+    (lambda b: b.set_params(where=[True, False, False], tt=None), ValueError,
+     "set_params(): tt=None is for every channel at once; where must be None"),
+    (lambda b: b.set_params(where=[True, False, False], tt=1.0), ValueError,
+     "set_params(): tt is None for every channel; set it with where=None first"),
 ])
 def test_mode_calls_refuse_bad_arguments_and_change_nothing(bank, call, error, message):
     before = snapshot(bank)
@@ -285,6 +318,39 @@ def test_mode_calls_refuse_bad_arguments_and_change_nothing(bank, call, error, m
         call(bank)
     assert str(info.value) == message
     assert_unchanged(bank, before)
+
+
+def test_set_params_selects_channels_and_changes_together():
+    b = PIDBank(3, kp=1.0, ki=0.5, tt=2.0)
+    b.set_params(where=[False, True, False], kp=3.0, tt=[0.5, 0.5, 0.5], deadband=0.1)
+    assert b.kp.tolist() == [1.0, 3.0, 1.0] and b.tt.tolist() == [2.0, 0.5, 2.0]
+    assert b.deadband.tolist() == [0.0, 0.1, 0.0]
+    b.set_params(kp=2.0)  # every channel: one number again
+    assert type(b.kp) is float and b.kp == 2.0
+    b.set_params(tt=None)
+    assert b.tt is None
+    b.set_params()  # nothing to change
+    assert b.kp == 2.0
+
+
+def test_new_entry_points_leak_nothing():
+    b = PIDBank(3, kp=[1.0, 2.0, 3.0], ki=0.5, rate_limit=4.0, on_nan="hold")
+    ff, track, mask, out = np.array([0.1, 0.2, 0.3]), np.array([np.nan, 0.5, 1.0]), np.array([True, False, True]), np.empty(3)
+    b.update(1.0, 0.0, 0.1)
+
+    def work():
+        b.update(1.0, [0.0, np.nan, 0.2], 0.1, feedforward=ff, track=track, out=out)
+        b.set_params(where=mask, kp=2.0, u_min=-1.0, u_max=1.0)
+        with pytest.raises(ValueError):
+            b.set_params(where=mask, u_min=2.0)
+        b.set_integral(0.25, where=mask)
+        b.set_manual(where=mask)
+        b.set_manual(None)
+        b.set_auto()
+        b.terms
+        b.kp = [1.0, 2.0, 3.0]
+
+    assert_no_leak(work, b, ff, track, mask, out, calls=500)
 
 
 @pytest.mark.parametrize("shape, error, message", [
@@ -347,7 +413,10 @@ def test_signatures_are_introspectable():
 
     params = inspect.signature(PIDBank).parameters
     assert list(params)[:2] == ["shape", "kp"] and params["u_min"].default == -np.inf
-    assert str(inspect.signature(PIDBank.update)) == "(self, /, setpoint, measurement, dt, *, out=None)"
+    assert str(inspect.signature(PIDBank.update)) == (
+        "(self, /, setpoint, measurement, dt, *, feedforward=None, track=None, out=None)")
+    assert str(inspect.signature(PIDBank.set_manual)) == "(self, /, value=None, where=None)"
+    assert str(inspect.signature(PIDBank.set_params)) == "(self, /, where=None, **params)"
 
 
 def test_importing_regulo_does_not_import_bank():

@@ -10,7 +10,8 @@ import pytest
 
 from kovar.bank import PIDBank
 
-PARAMS = ["kp", "ki", "kd", "b", "c", "tf", "u_min", "u_max", "i_min", "i_max", "deadband", "tt"]
+PARAMS = ["kp", "ki", "kd", "b", "c", "tf", "u_min", "u_max", "i_min", "i_max", "deadband", "tt",
+          "rate_limit"]
 STATE = ["integral", "derivative", "output", "manual"]
 
 
@@ -77,6 +78,18 @@ ENTRIES = {
     "setstate": restored,
     "copies": lambda b, s: [copy.copy(b).update(1.0, 0.0, 0.1), copy.deepcopy(b).update(1.0, 0.0, 0.1)],
     "repr": lambda b, s: [repr(b).split(", kp=")[1]],
+    "feedforward_track": lambda b, s: [b.update(1.0, 0.0, 0.1, feedforward=0.2, track=np.nan),
+                                       b.update(ones(own(s)), 0.0, 0.1, feedforward=ones(own(s)),
+                                                track=ones(own(s)) * 0.3),
+                                       b.update(1.0, 0.0, 0.0, feedforward=np.array(0.1))],
+    "set_params": lambda b, s: [b.set_params(kp=ones(own(s)), u_min=-2.0, u_max=2.0, rate_limit=4.0, tt=1.0),
+                                b.set_params(where=ones(own(s), bool), b=0.5, tt=2.0),
+                                b.update(1.0, 0.0, 0.1), b.set_params(tt=None),
+                                b.update(1.0, 0.0, 0.1)],
+    "set_integral_and_hold": lambda b, s: [b.set_integral(0.25), b.integral.copy(),
+                                           b.update(1.0, 0.0, 0.1), b.set_manual(),
+                                           b.update(5.0, 0.0, 0.1), b.set_auto()],
+    "terms": lambda b, s: [b.update(1.0, 0.0, 0.1), *[t.copy() for t in b.terms]],
 }
 SHAPES = {"empty": (0,), "empty_2d": (0, 3), "unconfigured": None, "0d": ()}
 

@@ -70,7 +70,8 @@ def assert_same(a, b):
 
 
 # An __array_interface__ is no shape, for NumPy either.
-STATE_CASES = [(kind, key) for kind in KINDS for key in ["shape", "kp", "u_max", "integral", "manual", "fresh"]
+STATE_CASES = [(kind, key) for kind in KINDS
+               for key in ["shape", "kp", "u_max", "integral", "manual", "fresh", "term_ff"]
                if not (kind is ClearingArray and key == "shape")]
 
 
@@ -87,7 +88,7 @@ def test_state_value_dropped_by_the_state_dict_while_converted(kind, key, own_ke
     state[key] = value
     del value  # the dict holds the only reference
     restored = PIDBank.__new__(PIDBank)
-    if own_key_only or key == "fresh":  # "fresh" is read last
+    if own_key_only or key == "term_ff":  # "term_ff" is read last
         # Held while in use: the restore is correct.
         restored.__setstate__(state)
         assert_same(restored, running_bank())

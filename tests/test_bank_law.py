@@ -15,17 +15,26 @@ def close(actual, expected):
     np.testing.assert_allclose(actual, expected, rtol=1e-12, atol=1e-300, equal_nan=True)
 
 
+def same(actual, expected):
+    """Bit for bit, but for the sign of zero and NaN payloads."""
+    np.testing.assert_array_equal(np.asarray(actual), np.asarray(expected, dtype=float))
+
+
 def random_params(rng, n, uniform=False):
-    """Per-channel parameters, some (or all) of them the same for every channel."""
+    """Per-channel parameters of both signs, some (or all) of them the same
+    for every channel."""
     lo = -rng.uniform(0.2, 3.0, n)
     hi = rng.uniform(0.2, 3.0, n)
     params = {
-        "kp": rng.uniform(-0.5, 4.0, n), "ki": rng.uniform(-0.2, 3.0, n),
-        "kd": rng.uniform(0.0, 0.5, n), "b": rng.uniform(0.0, 1.0, n),
+        "kp": rng.uniform(-4.0, 4.0, n), "ki": rng.uniform(-3.0, 3.0, n),
+        "kd": rng.uniform(-0.5, 0.5, n), "b": rng.uniform(0.0, 1.0, n),
         "c": rng.uniform(0.0, 1.0, n), "tf": rng.choice([0.0, 0.05, 0.3], n),
         "u_min": lo, "u_max": hi, "i_min": lo * 2, "i_max": hi * 2,
         "deadband": rng.choice([0.0, 0.05], n),
+        "rate_limit": rng.choice([math.inf, 0.0, 2.0, 20.0], n),
     }
+    params["ki"][rng.random(n) < 0.15] = 0.0
+    params["kp"][rng.random(n) < 0.15] = 0.0
     for name in sorted(params) if uniform else rng.choice(sorted(params), size=4, replace=False):
         params[name] = float(params[name][0])
     if uniform:  # keep the limits ordered
@@ -33,19 +42,54 @@ def random_params(rng, n, uniform=False):
     return params
 
 
-def channels_for(params, n, anti_windup, tt):
-    per = [{k: (v if np.isscalar(v) else float(v[i])) for k, v in params.items()}
-           for i in range(n)]
-    return [Channel(**p, anti_windup=anti_windup,
-                    tt=None if tt is None else (tt if np.isscalar(tt) else float(tt[i])))
-            for i, p in enumerate(per)]
+def at(value, i):
+    return value if value is None or np.isscalar(value) else float(np.ravel(value)[i])
 
 
-def check_state(bank, refs):
-    close(bank.integral, [c.integral for c in refs])
-    close(bank.derivative, [c.derivative for c in refs])
-    close(bank.output, [c.output for c in refs])
+def channels_for(params, n, anti_windup, tt, on_nan="nan"):
+    return [Channel(**{k: at(v, i) for k, v in params.items()}, anti_windup=anti_windup,
+                    tt=at(tt, i), on_nan=on_nan)
+            for i in range(n)]
+
+
+def check_state(bank, refs, terms=True):
+    same(bank.integral, [c.integral for c in refs])
+    same(bank.derivative, [c.derivative for c in refs])
+    same(bank.output, [c.output for c in refs])
     assert bank.manual.tolist() == [c.manual for c in refs]
+    if terms:  # reading them stores them, which the bank otherwise puts off
+        for k, term in enumerate(bank.terms):
+            same(term, [c.terms[k] for c in refs])
+
+
+def maybe_array(rng, n, low, high, uniform):
+    """A scalar or one value per channel."""
+    return float(rng.uniform(low, high)) if uniform or rng.random() < 0.4 else rng.uniform(low, high, n)
+
+
+def random_change(rng, n, uniform, tt_auto):
+    """Parameters for set_params: sometimes limits that do not fit."""
+    names = rng.choice(["kp", "ki", "kd", "b", "c", "tf", "deadband", "rate_limit", "limits",
+                        "tt"], size=rng.integers(1, 4), replace=False)
+    change = {}
+    for name in names:
+        if name == "limits":
+            lo = -rng.uniform(0.1, 2.0)
+            change["u_min"], change["u_max"] = lo, lo + rng.uniform(-0.3, 3.0)
+        elif name == "tt":
+            if not tt_auto:
+                change["tt"] = maybe_array(rng, n, 0.05, 2.0, uniform)
+        elif name == "rate_limit":
+            change[name] = float(rng.choice([math.inf, 1.0, 5.0]))
+        else:
+            low = 0.0 if name in ("tf", "deadband") else -2.0
+            change[name] = maybe_array(rng, n, low, 2.0, uniform)
+    return change
+
+
+def snapshot(bank):
+    return [np.copy(a) for a in (bank.integral, bank.derivative, bank.output, bank.manual,
+                                 *bank.terms)] + [bank.kp, bank.u_min, bank.u_max]
 
 
 @pytest.mark.parametrize("seed", range(12))
@@ -56,10 +100,11 @@ def test_bank_follows_the_scalar_law(seed, anti_windup, uniform):
     n = 7
     params = random_params(rng, n, uniform)
     tt = [None, 0.4, None if uniform else rng.uniform(0.1, 2.0, n)][seed % 3]
-    bank = PIDBank(n, **params, anti_windup=anti_windup, tt=tt)
-    refs = channels_for(params, n, anti_windup, tt)
-    for step in range(80):
-        event = rng.integers(0, 20 if uniform else 12)
+    on_nan = ["nan", "hold"][seed % 2]
+    bank = PIDBank(n, **params, anti_windup=anti_windup, tt=tt, on_nan=on_nan)
+    refs = channels_for(params, n, anti_windup, tt, on_nan)
+    for step in range(120):
+        event = rng.integers(0, 24 if uniform else 14)
         mask = rng.random(n) < 0.5
         if event == 0:
             value = rng.uniform(-4, 4, n)
@@ -77,13 +122,45 @@ def test_bank_follows_the_scalar_law(seed, anti_windup, uniform):
                 if m:
                     c.reset()
         elif event == 3:
-            name = rng.choice(["kp", "ki", "kd", "tf", "b", "c", "deadband"])
-            value = float(rng.uniform(0.0, 2.0))
-            if not uniform and rng.random() < 0.5:
-                value = rng.uniform(0, 2, n)
+            change = random_change(rng, n, uniform, bank.tt is None)
+            where = None if uniform or rng.random() < 0.3 else mask
+            chosen = [where is None or where[i] for i in range(n)]
+            fits = all(not (chosen[i] or not {"u_min", "u_max"} & set(change))
+                       or at(change.get("u_min", c.u_min), i) <= at(change.get("u_max", c.u_max), i)
+                       for i, c in enumerate(refs))
+            if not fits:
+                before = snapshot(bank)
+                with pytest.raises(ValueError, match="u_min must not exceed u_max"):
+                    bank.set_params(where=where, **change)
+                for a, b in zip(snapshot(bank), before):
+                    np.testing.assert_array_equal(a, b)
+                continue
+            bank.set_params(where=where, **change)
+            for i, c in enumerate(refs):
+                if chosen[i]:
+                    c.set_params(**{k: at(v, i) for k, v in change.items()})
+        elif event == 4:
+            name = str(rng.choice(["kp", "b", "ki", "rate_limit"]))
+            value = maybe_array(rng, n, 0.0, 2.0, uniform)
             setattr(bank, name, value)
             for i, c in enumerate(refs):
-                setattr(c, name, value if np.isscalar(value) else float(value[i]))
+                c.set_params(**{name: at(value, i)})
+        elif event == 5:
+            value = maybe_array(rng, n, -3.0, 3.0, uniform)
+            bank.set_integral(value, where=mask)
+            for i, c in enumerate(refs):
+                if mask[i]:
+                    c.set_integral(at(value, i))
+        elif event == 6:
+            holdable = [c.fresh or not math.isfinite(c.output) for c, m in zip(refs, mask) if m]
+            if any(holdable):
+                with pytest.raises(ValueError, match="has none yet"):
+                    bank.set_manual(where=mask)
+            else:
+                bank.set_manual(where=mask)
+                for c, m in zip(refs, mask):
+                    if m:
+                        c.manual, c.manual_value = True, c.output
         r = rng.uniform(-3, 3, n)
         y = rng.uniform(-3, 3, n)
         if rng.random() < 0.15:
@@ -95,12 +172,45 @@ def test_bank_follows_the_scalar_law(seed, anti_windup, uniform):
             r = float(r[0])  # one setpoint for every channel
         if rng.random() < 0.2:
             y = float(y[-1])
-        u = bank.update(r, y, h)
-        expected = [c.update(r if np.isscalar(r) else float(r[i]),
-                             y if np.isscalar(y) else float(y[i]), h)
+        ff = track = None
+        if rng.random() < 0.4:
+            ff = maybe_array(rng, n, -1.0, 1.0, False)
+            if not np.isscalar(ff) and rng.random() < 0.2:
+                ff[rng.integers(n)] = np.nan
+        if rng.random() < 0.3:
+            track = rng.uniform(-2, 2, n)
+            track[rng.random(n) < 0.3] = np.nan
+        u = bank.update(r, y, h, feedforward=ff, track=track)
+        expected = [c.update(at(r, i), at(y, i), h, at(ff, i), at(track, i))
                     for i, c in enumerate(refs)]
-        close(u, expected)
-        check_state(bank, refs)
+        same(u, expected)
+        check_state(bank, refs, terms=rng.random() < 0.3)
+
+
+@pytest.mark.parametrize("on_nan", ["nan", "hold"])
+@pytest.mark.parametrize("rate_limit", [math.inf, 3.0])
+@pytest.mark.parametrize("anti_windup", MODES)
+def test_uniform_fast_path_follows_the_scalar_law(anti_windup, rate_limit, on_nan):
+    # A uniform bank in automatic mode runs two channels at a time; odd
+    # sizes leave one for the scalar loop.
+    rng = np.random.default_rng(3)
+    n = 9
+    params = dict(kp=-1.5, ki=-2.0, kd=0.2, tf=0.05, u_min=-1.0, u_max=0.5, i_min=-3.0,
+                  i_max=3.0, deadband=0.01, rate_limit=rate_limit)
+    bank = PIDBank(n, **params, anti_windup=anti_windup, on_nan=on_nan)
+    refs = channels_for(params, n, anti_windup, None, on_nan)
+    for step in range(60):
+        r, y = rng.uniform(-2, 2, n), rng.uniform(-2, 2, n)
+        if step % 7 == 3:
+            y[rng.integers(n)] = np.nan
+        ff = [None, 0.25, rng.uniform(-0.5, 0.5, n)][step % 3]
+        u = bank.update(r, y, 0.05, feedforward=ff)
+        same(u, [c.update(float(r[i]), float(y[i]), 0.05, at(ff, i)) for i, c in enumerate(refs)])
+        check_state(bank, refs, terms=step % 5 == 4)
+        if step == 30:  # a bumpless change while the terms are put off
+            bank.kp = -1.25
+            for c in refs:
+                c.set_params(kp=-1.25)
 
 
 def test_multidimensional_bank_matches_flat_channels():

@@ -19,9 +19,14 @@ _spec = importlib.util.spec_from_file_location("make_bank_golden", GOLDEN / "mak
 writer = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(writer)
 CASES, NEXT_CALLS, PROTOCOLS, record = writer.CASES, writer.NEXT_CALLS, writer.PROTOCOLS, writer.record
+# The writer of the version-2 pickles, under its own name too.
+_spec_v2 = importlib.util.spec_from_file_location("make_bank_golden_v2", GOLDEN / "make_bank_golden_v2.py")
+writer_v2 = importlib.util.module_from_spec(_spec_v2)
+_spec_v2.loader.exec_module(writer_v2)
 
 ATTRS = ["kp", "ki", "kd", "b", "c", "tf", "u_min", "u_max", "i_min", "i_max", "deadband",
-         "tt", "anti_windup", "shape", "integral", "derivative", "output", "manual"]
+         "tt", "rate_limit", "anti_windup", "on_nan", "shape", "integral", "derivative", "output",
+         "manual"]
 
 
 def assert_same_bank(a, b):
@@ -65,9 +70,38 @@ def test_golden_pickles_load(name, protocol):
     assert record(pickle.loads((GOLDEN / f"{name}-p{protocol}.pickle").read_bytes())) == expected
 
 
+@pytest.mark.filterwarnings("ignore:numpy.core:DeprecationWarning")  # NumPy 1.x wrote numpy.core
+@pytest.mark.parametrize("protocol", writer_v2.PROTOCOLS)
+@pytest.mark.parametrize("name", sorted(writer_v2.CASES))
+def test_version_2_golden_pickles_load(name, protocol):
+    expected = json.loads((GOLDEN / "expected_v2.json").read_text())[name]
+    data = (GOLDEN / f"v2-{name}-p{protocol}.pickle").read_bytes()
+    assert_same_bank(pickle.loads(data), writer_v2.CASES[name]())
+    assert writer_v2.record(pickle.loads(data)) == expected
+
+
+@pytest.mark.parametrize("protocol", [0, pickle.HIGHEST_PROTOCOL])
+@pytest.mark.parametrize("name", sorted(writer_v2.CASES))
+def test_round_trip_keeps_the_new_state(name, protocol):
+    # Gap flags, held setpoint and measurement, terms, rate limit, on_nan:
+    # what the next calls give shows each of them.
+    loaded = pickle.loads(pickle.dumps(writer_v2.CASES[name](), protocol))
+    assert writer_v2.record(loaded) == writer_v2.record(writer_v2.CASES[name]())
+
+
+@pytest.mark.filterwarnings("ignore:numpy.core:DeprecationWarning")
+def test_version_1_pickles_load_with_the_new_state_at_its_defaults():
+    bank = pickle.loads((GOLDEN / "running-p2.pickle").read_bytes())
+    assert bank.rate_limit == math.inf and bank.on_nan == "nan"
+    assert all(np.array_equal(t, np.zeros(4)) for t in bank.terms)
+    state = bank.__reduce__()[2]
+    assert state["version"] == 2 and not state["gap"].any()
+    assert state["r_last"].tolist() == state["y_last"].tolist() == [0.0] * 4
+
+
 def test_state_carries_its_version():
     _, args, state = CASES["fresh"]().__reduce__()
-    assert args == (PIDBank,) and state["version"] == 1
+    assert args == (PIDBank,) and state["version"] == 2
 
 
 def state_with(**changes):
@@ -82,7 +116,14 @@ def state_with(**changes):
 
 @pytest.mark.parametrize("state, error, message", [
     ([], TypeError, "PIDBank state must be a dict, not list"),
-    (state_with(version=2), ValueError, "unsupported PIDBank state version 2"),
+    (state_with(version=3), ValueError, "unsupported PIDBank state version 3"),
+    (state_with(version=0), ValueError, "unsupported PIDBank state version 0"),
+    (state_with(version=True), ValueError, "unsupported PIDBank state version True"),
+    (state_with(on_nan="zero"), ValueError, "on_nan must be 'nan' or 'hold', not 'zero'"),
+    (state_with(rate_limit=-1.0), ValueError, "rate_limit must be non-negative, not -1.0"),
+    (state_with(gap=None), ValueError, "PIDBank state lacks 'gap'"),
+    (state_with(term_ff=np.zeros(3)), ValueError,
+     "PIDBank state 'term_ff' has shape (3,), expected (2, 2)"),
     (state_with(version="1"), ValueError, "unsupported PIDBank state version '1'"),
     (state_with(version=True), ValueError, "unsupported PIDBank state version True"),
     (state_with(version=1.0), ValueError, "unsupported PIDBank state version 1.0"),

@@ -1,5 +1,6 @@
 """Banks of PID controllers with output limits, anti-windup, a filtered
-derivative, setpoint weights, a deadband and bumpless manual/automatic modes,
+derivative, setpoint weights, a deadband, feed-forward, an output rate limit,
+external tracking and bumpless manual/automatic modes and parameter changes,
 one independent channel per array element."""
 
 from collections.abc import Sequence
@@ -20,6 +21,7 @@ _Bools = numpy.typing.NDArray[numpy.bool_]
 # otherwise a read-only array of the bank's shape.
 _Param = float | _Floats
 _AntiWindup = Literal["back_calculation", "conditional", "none"]
+_OnNan = Literal["nan", "hold"]
 
 @final
 class PIDBank:
@@ -42,6 +44,8 @@ class PIDBank:
         deadband: _Values = 0.0,
         anti_windup: _AntiWindup = "back_calculation",
         tt: _Values | None = None,
+        rate_limit: _Values = ...,
+        on_nan: _OnNan = "nan",
     ) -> None: ...
     def update(
         self,
@@ -49,9 +53,30 @@ class PIDBank:
         measurement: _Values,
         dt: float,
         *,
+        feedforward: _Values | None = None,
+        track: _Values | None = None,
         out: _Floats | None = None,
     ) -> _Floats: ...
-    def set_manual(self, value: _Values, where: _Where = None) -> None: ...
+    def set_manual(self, value: _Values | None = None, where: _Where = None) -> None: ...
+    def set_integral(self, value: _Values, where: _Where = None) -> None: ...
+    def set_params(
+        self,
+        where: _Where = None,
+        *,
+        kp: _Values = ...,
+        ki: _Values = ...,
+        kd: _Values = ...,
+        b: _Values = ...,
+        c: _Values = ...,
+        tf: _Values = ...,
+        u_min: _Values = ...,
+        u_max: _Values = ...,
+        i_min: _Values = ...,
+        i_max: _Values = ...,
+        deadband: _Values = ...,
+        tt: _Values | None = ...,
+        rate_limit: _Values = ...,
+    ) -> None: ...
     def set_auto(self, where: _Where = None) -> None: ...
     def reset(self, where: _Where = None) -> None: ...
     @property
@@ -103,9 +128,15 @@ class PIDBank:
     @tt.setter
     def tt(self, value: _Values | None) -> None: ...
     @property
+    def rate_limit(self) -> _Param: ...
+    @rate_limit.setter
+    def rate_limit(self, value: _Values) -> None: ...
+    @property
     def anti_windup(self) -> _AntiWindup: ...
     @anti_windup.setter
     def anti_windup(self, value: _AntiWindup) -> None: ...
+    @property
+    def on_nan(self) -> _OnNan: ...
     @property
     def shape(self) -> tuple[int, ...]: ...
     @property
@@ -116,5 +147,7 @@ class PIDBank:
     def output(self) -> _Floats: ...
     @property
     def manual(self) -> _Bools: ...
+    @property
+    def terms(self) -> tuple[_Floats, _Floats, _Floats, _Floats]: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __setstate__(self, state: dict[str, Any], /) -> None: ...

@@ -57,8 +57,9 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "kovar.bank",
     "Banks of PID controllers with output limits, anti-windup, derivative\n"
-    "filter, setpoint weights, deadband and bumpless manual/automatic modes,\n"
-    "one independent channel per array element.",
+    "filter, setpoint weights, deadband, feed-forward, rate limit, external\n"
+    "tracking and bumpless manual/automatic modes and parameter changes, one\n"
+    "independent channel per array element.",
     0,
     nullptr,
     module_slots,

@@ -17,6 +17,7 @@ namespace kovar::bank {
 
 // The parameters and the anti-windup modes are the kernel's.
 using bank_kernel::AntiWindup;
+using bank_kernel::OnNan;
 using bank_kernel::ParamId;
 using enum bank_kernel::ParamId;
 
@@ -68,6 +69,13 @@ struct StateArrays {
   Ref manual_value;  // float64: the value output in manual mode
   Ref manual;        // bool: the channel is in manual mode
   Ref fresh;         // bool: no step has advanced time since construction/reset
+  Ref gap;           // bool: a non-finite input came since the last step
+  Ref r_last;        // float64: setpoint and measurement of the last call
+  Ref y_last;        //   with finite inputs, for bumpless parameter changes
+  Ref term_p;        // float64: P, I, D and feed-forward of the last
+  Ref term_i;        //   automatic call with finite inputs
+  Ref term_d;
+  Ref term_ff;
 };
 
 // Counts the forks this process is a child of (bumped by a pthread_atfork
@@ -83,11 +91,20 @@ struct BankObject {
   std::uint64_t lock_generation;  // fork_generation when the lock was last known good
   Shape shape;
   Param params[kParamCount];
-  bool tt_auto;  // tt is None: the integral time kp/ki where both are positive
+  bool tt_auto;  // tt is None: max(|kp/ki|, dt), dt where kp is 0
   AntiWindup anti_windup;
+  OnNan on_nan;
   StateArrays state;
-  std::size_t manual_count;  // channels in manual mode
-  bool any_fresh;            // some channel has its `fresh` flag set
+  std::size_t manual_count;      // channels in manual mode
+  std::uint64_t params_version;  // counts replacements of the parameters
+  bool any_flagged;             // some channel has its `fresh` or `gap` flag set
+  bool terms_derived;           // bank_kernel::derive_terms has work to do
+  bool feedforward_zero;        //   for one flag or the other
+  // What the kernel is given, kept in step with `params` and `state` by
+  // refresh_kernel_view wherever either is replaced.
+  bank_kernel::Strided strided[kParamCount];
+  bool params_uniform;
+  bank_kernel::ChannelState arrays;
 };
 
 inline double* doubles(const Ref& array) {

@@ -1,9 +1,11 @@
 // Pickling, copy and deepcopy of PIDBank.
 //
 // A pickle is (copyreg.__newobj__, (PIDBank,), state) with `state` a dict
-// that carries its format version: today's is 1. Loading refuses another
-// version, and any state that does not hold a valid bank, with a ValueError
-// or TypeError, before the bank is touched.
+// that carries its format version: today's is 2, which added rate_limit,
+// on_nan and the gap flags, the held setpoint and measurement and the
+// terms. Version 1 states still load, with those at their defaults. Loading
+// refuses other versions, and any state that does not hold a valid bank,
+// with a ValueError or TypeError, before the bank is touched.
 #include "kovar/bank/arguments.hpp"
 #include "kovar/bank/parameters.hpp"
 #include "kovar/bank/pid_bank.hpp"
@@ -12,23 +14,8 @@ namespace kovar::bank {
 
 namespace {
 
-constexpr long kStateVersion = 1;
-
-struct StateField {
-  const char* key;
-  Ref StateArrays::*field;
-  int type_num;
-};
-
-const StateField kStateFields[] = {
-    {"integral", &StateArrays::integral, NPY_DOUBLE},
-    {"derivative", &StateArrays::derivative, NPY_DOUBLE},
-    {"x_prev", &StateArrays::x_prev, NPY_DOUBLE},
-    {"output", &StateArrays::output, NPY_DOUBLE},
-    {"manual_value", &StateArrays::manual_value, NPY_DOUBLE},
-    {"manual", &StateArrays::manual, NPY_BOOL},
-    {"fresh", &StateArrays::fresh, NPY_BOOL},
-};
+constexpr long kStateVersion = 2;
+constexpr long kOldestStateVersion = 1;
 
 bool set_item(PyObject* dict, const char* key, Ref value) {
   return value && PyDict_SetItemString(dict, key, value.get()) == 0;
@@ -90,8 +77,10 @@ PyObject* bank_reduce(PyObject* self, PyObject*) {
   Shape shape;
   bool tt_auto;
   AntiWindup anti_windup;
+  OnNan on_nan;
   {
     BankLock lock(bank);
+    store_terms(bank);
     bool copied = true;
     for (const StateField& f : kStateFields) {
       copies.*f.field = Ref::steal(PyArray_NewCopy(
@@ -106,6 +95,7 @@ PyObject* bank_reduce(PyObject* self, PyObject*) {
     shape = bank->shape;
     tt_auto = bank->tt_auto;
     anti_windup = bank->anti_windup;
+    on_nan = bank->on_nan;
   }
   Ref state = Ref::steal(PyDict_New());
   if (!state || !set_item(state.get(), "version", Ref::steal(PyLong_FromLong(kStateVersion))) ||
@@ -117,7 +107,8 @@ PyObject* bank_reduce(PyObject* self, PyObject*) {
     if (!set_item(state.get(), kParams[id].name, std::move(value))) return nullptr;
   }
   if (!set_item(state.get(), "anti_windup",
-                Ref::steal(PyUnicode_FromString(anti_windup_name(anti_windup))))) {
+                Ref::steal(PyUnicode_FromString(anti_windup_name(anti_windup)))) ||
+      !set_item(state.get(), "on_nan", Ref::steal(PyUnicode_FromString(on_nan_name(on_nan))))) {
     return nullptr;
   }
   for (const StateField& f : kStateFields) {
@@ -142,7 +133,7 @@ PyObject* bank_setstate(PyObject* self, PyObject* state) {
   // An int and nothing else: True or 1.0 are not versions.
   const long number = PyLong_CheckExact(version.get()) ? PyLong_AsLong(version.get()) : -1;
   if (number == -1 && PyErr_Occurred()) PyErr_Clear();
-  if (number != kStateVersion) {
+  if (number < kOldestStateVersion || number > kStateVersion) {
     PyErr_Format(PyExc_ValueError, "unsupported PIDBank state version %R", version.get());
     return nullptr;
   }
@@ -151,26 +142,31 @@ PyObject* bank_setstate(PyObject* self, PyObject* state) {
   if (!shape || !parse_shape(shape.get(), config.shape)) return nullptr;
   default_params(config.params);
   for (int id = 0; id < kParamCount; ++id) {
+    if (id == kRateLimit && number < 2) continue;
     Ref value = entry(state, kParams[id].name);
     if (!value || !convert_into(config, id, value.get())) return nullptr;
   }
   Ref anti_windup = entry(state, "anti_windup");
-  if (!anti_windup || !parse_anti_windup(anti_windup.get(), config.anti_windup) ||
-      !check_limits(config.params, config.shape)) {
-    return nullptr;
+  if (!anti_windup || !parse_anti_windup(anti_windup.get(), config.anti_windup)) return nullptr;
+  if (number >= 2) {
+    Ref on_nan = entry(state, "on_nan");
+    if (!on_nan || !parse_on_nan(on_nan.get(), config.on_nan)) return nullptr;
   }
+  if (!check_limits(config.params, config.shape)) return nullptr;
   for (const StateField& f : kStateFields) {
-    config.state.*f.field = state_array(state, f, config.shape);
+    config.state.*f.field = f.since <= number ? state_array(state, f, config.shape)
+                                              : new_state_array(config.shape, f);
     if (!(config.state.*f.field)) return nullptr;
   }
   const std::size_t n = config.shape.size();
   const npy_bool* manual = bools(config.state.manual);
   const npy_bool* fresh = bools(config.state.fresh);
+  const npy_bool* gap = bools(config.state.gap);
   config.manual_count = 0;
-  config.any_fresh = false;
+  config.any_flagged = false;
   for (std::size_t i = 0; i < n; ++i) {
     config.manual_count += manual[i] != 0;
-    config.any_fresh = config.any_fresh || fresh[i] != 0;
+    config.any_flagged = config.any_flagged || fresh[i] != 0 || gap[i] != 0;
   }
   if (!install(reinterpret_cast<BankObject*>(self), config)) return nullptr;
   Py_RETURN_NONE;

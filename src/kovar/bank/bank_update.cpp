@@ -13,8 +13,9 @@ namespace {
 // From this many channels on, the kernel runs with the GIL released.
 constexpr std::size_t kReleaseGilFrom = 20000;
 
-enum Slot { kSetpoint, kMeasurement, kDt, kOut, kSlotCount };
-const char* const kSlotNames[kSlotCount] = {"setpoint", "measurement", "dt", "out"};
+enum Slot { kSetpoint, kMeasurement, kDt, kFeedforward, kTrack, kOut, kSlotCount };
+const char* const kSlotNames[kSlotCount] = {"setpoint", "measurement", "dt",
+                                            "feedforward", "track", "out"};
 // Interned keyword names, made once at module execution; keywords are
 // matched by identity first, then by value.
 PyObject* slot_names[kSlotCount];
@@ -55,7 +56,9 @@ bool parse_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
       return false;
     }
   }
-  if (slots[kOut] == Py_None) slots[kOut] = nullptr;
+  for (int slot = kFeedforward; slot < kSlotCount; ++slot) {
+    if (slots[slot] == Py_None) slots[slot] = nullptr;
+  }
   return true;
 }
 
@@ -108,14 +111,18 @@ bool make_update_names() {
 }
 
 const char bank_update_doc[] =
-    "update($self, /, setpoint, measurement, dt, *, out=None)\n--\n\n"
+    "update($self, /, setpoint, measurement, dt, *, feedforward=None, track=None, out=None)\n"
+    "--\n\n"
     "Advances every channel by `dt` and returns the outputs (in `out` when\n"
     "given: a writeable C-contiguous float64 array of the bank's shape).\n"
-    "`setpoint` and `measurement` are real scalars or arrays broadcastable to\n"
-    "the bank's shape; `out` may be one of them. A `dt` that is not > 0 (zero,\n"
-    "negative, NaN) advances nothing: the output comes from the held state.\n"
-    "A channel whose setpoint or measurement is not finite outputs NaN and\n"
-    "keeps its state.";
+    "`setpoint`, `measurement`, `feedforward` (added to v) and `track` (the\n"
+    "output the actuator received, where finite; anti-windup uses it) are real\n"
+    "scalars or arrays broadcastable to the bank's shape; `out` may be one of\n"
+    "them. A `dt` that is not > 0 (zero, negative, NaN) advances nothing: the\n"
+    "output comes from the held state. An automatic channel whose setpoint,\n"
+    "measurement or feed-forward is not finite outputs NaN (on_nan='nan') or\n"
+    "its last output (on_nan='hold') and keeps its state; a manual one outputs\n"
+    "its manual value.";
 
 PyObject* bank_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
@@ -129,10 +136,15 @@ PyObject* bank_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   const Shape& shape = bank->shape;
   Operand setpoint;
   Operand measurement;
+  Operand feedforward;
+  Operand track;
   double h;
   if (!convert_operand(slots[kSetpoint], shape, "setpoint", setpoint) ||
       !convert_operand(slots[kMeasurement], shape, "measurement", measurement) ||
-      !convert_dt(slots[kDt], h)) {
+      !convert_dt(slots[kDt], h) ||
+      (slots[kFeedforward] != nullptr &&
+       !convert_operand(slots[kFeedforward], shape, "feedforward", feedforward)) ||
+      (slots[kTrack] != nullptr && !convert_operand(slots[kTrack], shape, "track", track))) {
     return nullptr;
   }
   Ref result;
@@ -141,7 +153,10 @@ PyObject* bank_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!check_out(slots[kOut], shape)) return nullptr;
     result = Ref::borrow(slots[kOut]);
     const double* out = doubles(result);
-    if (!separate_from(setpoint, out, n) || !separate_from(measurement, out, n)) return nullptr;
+    if (!separate_from(setpoint, out, n) || !separate_from(measurement, out, n) ||
+        !separate_from(feedforward, out, n) || !separate_from(track, out, n)) {
+      return nullptr;
+    }
   } else {
     result = Ref::steal(
         PyArray_SimpleNew(shape.ndim, const_cast<npy_intp*>(shape.dims), NPY_DOUBLE));
@@ -153,31 +168,37 @@ PyObject* bank_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (bank->configured != was_configured) {
       result = Ref();
     } else {
-      const StateArrays& s = bank->state;
-      bank_kernel::UpdateArgs kernel{};
-      for (int id = 0; id < kParamCount; ++id) kernel.params[id] = bank->params[id].strided();
+      // Every field is set below.
+      bank_kernel::UpdateArgs kernel;
+      kernel.params = bank->strided;
+      kernel.params_uniform = bank->params_uniform;
       kernel.tt_auto = bank->tt_auto;
       kernel.anti_windup = bank->anti_windup;
+      kernel.on_nan = bank->on_nan;
       kernel.setpoint = setpoint.strided();
       kernel.measurement = measurement.strided();
+      kernel.feedforward = feedforward.strided();
+      kernel.track = track.strided();
+      kernel.has_feedforward = slots[kFeedforward] != nullptr;
+      kernel.has_track = slots[kTrack] != nullptr;
       kernel.h = h;
       kernel.n = n;
-      kernel.integral = doubles(s.integral);
-      kernel.derivative = doubles(s.derivative);
-      kernel.x_prev = doubles(s.x_prev);
-      kernel.output = doubles(s.output);
-      kernel.manual_value = doubles(s.manual_value);
-      kernel.manual = bools(s.manual);
-      kernel.fresh = bools(s.fresh);
+      kernel.state = &bank->arrays;
       kernel.manual_count = bank->manual_count;
-      kernel.any_fresh = bank->any_fresh;
+      kernel.any_flagged = bank->any_flagged;
+      kernel.terms_derived = bank->terms_derived;
+      kernel.feedforward_zero = bank->feedforward_zero;
       kernel.out = doubles(result);
+      bank_kernel::UpdateResult done;
       if (n >= kReleaseGilFrom) {
-        Py_BEGIN_ALLOW_THREADS bank->any_fresh = bank_kernel::run_update(kernel);
+        Py_BEGIN_ALLOW_THREADS done = bank_kernel::run_update(kernel);
         Py_END_ALLOW_THREADS
       } else {
-        bank->any_fresh = bank_kernel::run_update(kernel);
+        done = bank_kernel::run_update(kernel);
       }
+      bank->any_flagged = done.any_flagged;
+      bank->terms_derived = done.terms_derived;
+      bank->feedforward_zero = done.feedforward_zero;
     }
   }
   if (!result) {

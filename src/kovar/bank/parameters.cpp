@@ -25,6 +25,7 @@ const ParamInfo kParams[kParamCount] = {
     {"i_max", kInf, Rule::kNotNaN},
     {"deadband", 0.0, Rule::kNonNegative},
     {"tt", kInf, Rule::kPositive},
+    {"rate_limit", kInf, Rule::kNonNegative},
 };
 
 namespace {

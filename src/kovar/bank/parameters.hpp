@@ -10,7 +10,7 @@ namespace kovar::bank {
 enum class Rule : int {
   kFinite,             // gains and weights
   kFiniteNonNegative,  // tf
-  kNonNegative,        // deadband (inf: never integrate)
+  kNonNegative,        // deadband (inf: never integrate), rate_limit (inf: none)
   kPositive,           // tt (inf: no tracking)
   kNotNaN,             // limits (+-inf: no limit)
 };

@@ -2,7 +2,9 @@
 #include "kovar/bank/pid_bank.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -80,22 +82,78 @@ Ref state_view(const Ref& storage) {
                       PyArray_BASE(a));
 }
 
-bool new_state(const Shape& shape, StateArrays& state) {
-  Ref* doubles_fields[] = {&state.integral, &state.derivative, &state.x_prev, &state.output,
-                           &state.manual_value};
-  for (Ref* field : doubles_fields) {
-    *field = new_storage(shape, NPY_DOUBLE);
-    if (!*field) return false;
+const StateField kStateFields[kStateFieldCount] = {
+    {"integral", &StateArrays::integral, NPY_DOUBLE, 1},
+    {"derivative", &StateArrays::derivative, NPY_DOUBLE, 1},
+    {"x_prev", &StateArrays::x_prev, NPY_DOUBLE, 1},
+    {"output", &StateArrays::output, NPY_DOUBLE, 1},
+    {"manual_value", &StateArrays::manual_value, NPY_DOUBLE, 1},
+    {"manual", &StateArrays::manual, NPY_BOOL, 1},
+    {"fresh", &StateArrays::fresh, NPY_BOOL, 1},
+    {"gap", &StateArrays::gap, NPY_BOOL, 2},
+    {"r_last", &StateArrays::r_last, NPY_DOUBLE, 2},
+    {"y_last", &StateArrays::y_last, NPY_DOUBLE, 2},
+    {"term_p", &StateArrays::term_p, NPY_DOUBLE, 2},
+    {"term_i", &StateArrays::term_i, NPY_DOUBLE, 2},
+    {"term_d", &StateArrays::term_d, NPY_DOUBLE, 2},
+    {"term_ff", &StateArrays::term_ff, NPY_DOUBLE, 2},
+};
+
+bank_kernel::ChannelState kernel_state(const StateArrays& s) {
+  return {doubles(s.integral), doubles(s.derivative), doubles(s.x_prev), doubles(s.output),
+          doubles(s.r_last),   doubles(s.y_last),     doubles(s.term_p), doubles(s.term_i),
+          doubles(s.term_d),   doubles(s.term_ff),    doubles(s.manual_value),
+          bools(s.manual),     bools(s.fresh),        bools(s.gap)};
+}
+
+void refresh_kernel_view(BankObject* bank) {
+  bank->params_uniform = true;
+  for (int id = 0; id < kParamCount; ++id) {
+    bank->strided[id] = bank->params[id].strided();
+    bank->params_uniform = bank->params_uniform && bank->params[id].uniform();
   }
-  state.manual = new_storage(shape, NPY_BOOL);
-  state.fresh = new_storage(shape, NPY_BOOL);
-  if (!state.manual || !state.fresh) return false;
-  npy_bool* fresh = bools(state.fresh);
-  for (std::size_t i = 0, n = shape.size(); i < n; ++i) fresh[i] = 1;
-  for (Ref* field : doubles_fields) seal(*field);
-  seal(state.manual);
-  seal(state.fresh);
+  bank->arrays = kernel_state(bank->state);
+}
+
+void store_terms(BankObject* bank) {
+  bank_kernel::derive_terms(bank->strided, bank->arrays, bank->shape.size(), bank->terms_derived,
+                            bank->feedforward_zero);
+  bank->terms_derived = false;
+  bank->feedforward_zero = false;
+}
+
+Ref new_state_array(const Shape& shape, const StateField& field) {
+  Ref array = new_storage(shape, field.type_num);
+  if (!array) return array;
+  if (field.field == &StateArrays::fresh) {
+    npy_bool* fresh = bools(array);
+    for (std::size_t i = 0, n = shape.size(); i < n; ++i) fresh[i] = 1;
+  }
+  seal(array);
+  return array;
+}
+
+bool new_state(const Shape& shape, StateArrays& state) {
+  for (const StateField& f : kStateFields) {
+    state.*f.field = new_state_array(shape, f);
+    if (!(state.*f.field)) return false;
+  }
   return true;
+}
+
+const char* on_nan_name(OnNan mode) { return mode == OnNan::kHold ? "hold" : "nan"; }
+
+bool parse_on_nan(PyObject* obj, OnNan& mode) {
+  if (PyUnicode_Check(obj)) {
+    for (OnNan m : {OnNan::kNan, OnNan::kHold}) {
+      if (PyUnicode_CompareWithASCIIString(obj, on_nan_name(m)) == 0) {
+        mode = m;
+        return true;
+      }
+    }
+  }
+  PyErr_Format(PyExc_ValueError, "on_nan must be 'nan' or 'hold', not %R", obj);
+  return false;
 }
 
 bool install(BankObject* bank, Configuration& config) {
@@ -110,9 +168,14 @@ bool install(BankObject* bank, Configuration& config) {
       for (int id = 0; id < kParamCount; ++id) std::swap(bank->params[id], config.params[id]);
       std::swap(bank->tt_auto, config.tt_auto);
       std::swap(bank->anti_windup, config.anti_windup);
+      std::swap(bank->on_nan, config.on_nan);
       std::swap(bank->state, config.state);
       std::swap(bank->manual_count, config.manual_count);
-      std::swap(bank->any_fresh, config.any_fresh);
+      std::swap(bank->any_flagged, config.any_flagged);
+      std::swap(bank->terms_derived, config.terms_derived);
+      std::swap(bank->feedforward_zero, config.feedforward_zero);
+      refresh_kernel_view(bank);
+      ++bank->params_version;
     }
   }
   if (shape_kept) return true;
@@ -152,8 +215,12 @@ PyObject* bank_new(PyTypeObject* type, PyObject*, PyObject*) {
   default_params(bank->params);
   bank->tt_auto = true;
   bank->anti_windup = AntiWindup::kBackCalculation;
+  bank->on_nan = OnNan::kNan;
   bank->manual_count = 0;
-  bank->any_fresh = false;
+  bank->params_version = 0;
+  bank->any_flagged = false;
+  bank->terms_derived = false;
+  bank->feedforward_zero = false;
   bank->lock = PyThread_allocate_lock();
   bank->lock_generation = fork_generation;
   if (bank->lock == nullptr) {
@@ -162,6 +229,7 @@ PyObject* bank_new(PyTypeObject* type, PyObject*, PyObject*) {
   }
   // Until configured, a bank has no channels, and everything still works.
   if (!new_state(bank->shape, bank->state)) return nullptr;
+  refresh_kernel_view(bank);
   return self.release();
 }
 
@@ -179,18 +247,19 @@ void bank_dealloc(PyObject* self) {
 // ---------------------------------------------------------------- __init__
 
 int bank_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"shape", "kp", "ki",    "kd",    "b",        "c",
-                                   "tf",    "u_min", "u_max", "i_min", "i_max", "deadband",
-                                   "anti_windup", "tt", nullptr};
+  static const char* keywords[] = {"shape", "kp", "ki", "kd", "b", "c", "tf", "u_min", "u_max",
+                                   "i_min", "i_max", "deadband", "anti_windup", "tt",
+                                   "rate_limit", "on_nan", nullptr};
   PyObject* shape = nullptr;
   PyObject* values[kParamCount] = {};
   PyObject* anti_windup = nullptr;
+  PyObject* on_nan = nullptr;
   PyObject*& tt = values[kTt];
   if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "O|$OOOOOOOOOOOOO:PIDBank", const_cast<char**>(keywords), &shape,
+          args, kwargs, "O|$OOOOOOOOOOOOOOO:PIDBank", const_cast<char**>(keywords), &shape,
           &values[kKp], &values[kKi], &values[kKd], &values[kB], &values[kC], &values[kTf],
           &values[kUMin], &values[kUMax], &values[kIMin], &values[kIMax], &values[kDeadband],
-          &anti_windup, &tt)) {
+          &anti_windup, &tt, &values[kRateLimit], &on_nan)) {
     return -1;
   }
   if (values[kKp] == nullptr) {
@@ -204,6 +273,7 @@ int bank_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   Ref held_values[kParamCount];
   for (int id = 0; id < kParamCount; ++id) held_values[id] = Ref::borrow(values[id]);
   Ref held_anti_windup = Ref::borrow(anti_windup);
+  Ref held_on_nan = Ref::borrow(on_nan);
   Configuration config;
   if (!parse_shape(shape, config.shape)) return -1;
   default_params(config.params);
@@ -213,19 +283,139 @@ int bank_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (held_anti_windup && !parse_anti_windup(held_anti_windup.get(), config.anti_windup)) {
     return -1;
   }
+  if (held_on_nan && !parse_on_nan(held_on_nan.get(), config.on_nan)) return -1;
   if (!check_limits(config.params, config.shape)) return -1;
   if (!new_state(config.shape, config.state)) return -1;
-  config.any_fresh = config.shape.size() > 0;
+  config.any_flagged = config.shape.size() > 0;
   return install(as_bank(self), config) ? 0 : -1;
 }
 
-// ---------------------------------------------------------------- attributes
+// ---------------------------------------------------------------- parameters
 
 PyObject* get_param(PyObject* self, void* closure) {
   const auto id = static_cast<int>(reinterpret_cast<std::intptr_t>(closure));
   const BankObject* bank = as_bank(self);
   if (id == kTt && bank->tt_auto) Py_RETURN_NONE;
   return param_value(bank->params[id]).release();
+}
+
+// min(max(x, lo), hi) as the kernel clips.
+double clip(double x, double lo, double hi) {
+  const double m = __builtin_isless(x, lo) ? lo : x;
+  return __builtin_isgreater(m, hi) ? hi : m;
+}
+
+// New parameter values for some channels, converted and checked on their
+// own; `tt_auto` where tt is given as None.
+struct ParamChange {
+  bool given[kParamCount] = {};
+  Param values[kParamCount];
+  bool tt_auto = false;
+};
+
+// `wanted` where `mask` selects a channel, `old` elsewhere; one number when
+// the result is the same everywhere.
+bool merge(const Param& old, Param& wanted, const Ref& mask, const Shape& shape) {
+  if (!mask) return true;
+  const std::size_t n = shape.size();
+  Ref values = Ref::steal(
+      PyArray_SimpleNew(shape.ndim, const_cast<npy_intp*>(shape.dims), NPY_DOUBLE));
+  if (!values) return false;
+  double* data = doubles(values);
+  const npy_bool* selected = bools(mask);
+  for (std::size_t i = 0; i < n; ++i) data[i] = selected[i] ? wanted.at(i) : old.at(i);
+  bool same = n > 0;
+  for (std::size_t i = 1; same && i < n; ++i) same = std::memcmp(&data[i], &data[0], 8) == 0;
+  if (same) {
+    wanted.value = data[0];
+    wanted.values = Ref();
+  } else {
+    seal(values);
+    wanted.values = std::move(values);
+  }
+  return true;
+}
+
+// Installs `change` on the channels `mask` selects (null: all), after
+// checking the limits of the result as a whole. Where kp or b change, the
+// integral of every automatic channel moves by the change of P at the last
+// setpoint and measurement, so that the output from the held state stays.
+bool apply_change(BankObject* bank, bool was_configured, ParamChange& change, const Ref& mask,
+                  const char* method) {
+  const Shape shape = bank->shape;
+  if (change.given[kTt] && change.tt_auto && mask) {
+    PyErr_Format(PyExc_ValueError, "%s: tt=None is for every channel at once; where must be None",
+                 method);
+    return false;
+  }
+  for (;;) {
+    // Read with the GIL held, which every replacement of the parameters
+    // holds too; the version tells whether they moved while the lock was
+    // awaited.
+    const std::uint64_t version = bank->params_version;
+    if (change.given[kTt] && !change.tt_auto && mask && bank->tt_auto) {
+      PyErr_Format(PyExc_ValueError,
+                   "%s: tt is None for every channel; set it with where=None first", method);
+      return false;
+    }
+    Param next[kParamCount];
+    for (int id = 0; id < kParamCount; ++id) {
+      if (change.given[id]) {
+        next[id].value = change.values[id].value;
+        next[id].values = Ref::borrow(change.values[id].values.get());
+        if (!merge(bank->params[id], next[id], mask, shape)) return false;
+      } else {
+        next[id].value = bank->params[id].value;
+        next[id].values = Ref::borrow(bank->params[id].values.get());
+      }
+    }
+    if (!check_limits(next, shape)) return false;
+    const bool bump = change.given[kKp] || change.given[kB];
+    {
+      BankLock lock(bank);
+      if (bank->configured != was_configured) break;
+      if (bank->params_version != version) continue;
+      // P of the stored terms is made with the old kp and b.
+      if (bump) store_terms(bank);
+      if (bump && bank->manual_count < shape.size()) {
+        const Param* old = bank->params;
+        const StateArrays& s = bank->state;
+        const npy_bool* manual = bools(s.manual);
+        const double* r = doubles(s.r_last);
+        const double* y = doubles(s.y_last);
+        double* integral = doubles(s.integral);
+        for (std::size_t i = 0, n = shape.size(); i < n; ++i) {
+          if (manual[i]) continue;
+          const double before = old[kKp].at(i) * (old[kB].at(i) * r[i] - y[i]);
+          const double after = next[kKp].at(i) * (next[kB].at(i) * r[i] - y[i]);
+          if (before == after) continue;
+          const double moved = integral[i] + (before - after);
+          integral[i] = clip(moved, next[kIMin].at(i), next[kIMax].at(i));
+        }
+      }
+      for (int id = 0; id < kParamCount; ++id) {
+        if (change.given[id]) std::swap(bank->params[id], next[id]);
+      }
+      if (change.given[kTt]) bank->tt_auto = change.tt_auto;
+      refresh_kernel_view(bank);
+      ++bank->params_version;
+    }
+    // `next` now holds the replaced values, released here with the lock
+    // free.
+    return true;
+  }
+  PyErr_Format(PyExc_RuntimeError, "the bank was configured during %s", method);
+  return false;
+}
+
+bool convert_change(ParamChange& change, int id, PyObject* value, const Shape& shape) {
+  change.given[id] = true;
+  if (id == kTt && value == Py_None) {
+    change.tt_auto = true;
+    change.values[id].value = kParams[kTt].default_value;
+    return true;
+  }
+  return convert_param(static_cast<ParamId>(id), value, shape, change.values[id]);
 }
 
 int set_param(PyObject* self, PyObject* value, void* closure) {
@@ -236,48 +426,10 @@ int set_param(PyObject* self, PyObject* value, void* closure) {
     return -1;
   }
   const Ref held = Ref::borrow(value);
-  Configuration config;
-  config.shape = bank->shape;
-  if (!convert_into(config, id, value)) return -1;
-  bool checked;
-  {
-    BankLock lock(bank);
-    checked = bank->shape == config.shape;
-    if (checked) {
-      std::swap(bank->params[id], config.params[id]);
-      // Only the limits' order can be broken by a single parameter; the
-      // check reads plain numbers, and runs again unlocked to report.
-      for (ParamId lo : {kUMin, kIMin}) {
-        const Param& low = bank->params[lo];
-        const Param& high = bank->params[lo + 1];
-        const std::size_t n = low.uniform() && high.uniform() ? 1 : bank->shape.size();
-        for (std::size_t i = 0; checked && i < n; ++i) checked = !(low.at(i) > high.at(i));
-      }
-      if (checked) {
-        if (id == kTt) std::swap(bank->tt_auto, config.tt_auto);
-      } else {
-        std::swap(bank->params[id], config.params[id]);
-      }
-    }
-  }
-  if (checked) return 0;
-  if (!(bank->shape == config.shape)) {
-    PyErr_SetString(PyExc_RuntimeError, "the bank was configured during the assignment");
-    return -1;
-  }
-  // Report the violation the new value would make.
-  Param trial[kParamCount];
-  for (int p = 0; p < kParamCount; ++p) {
-    trial[p].value = bank->params[p].value;
-    trial[p].values = Ref::borrow(bank->params[p].values.get());
-  }
-  std::swap(trial[id], config.params[id]);
-  if (check_limits(trial, bank->shape)) {
-    // Another thread moved the other limit since the locked check.
-    PyErr_Format(PyExc_RuntimeError, "the limits changed during the assignment of %s",
-                 kParams[id].name);
-  }
-  return -1;
+  const bool was_configured = bank->configured;
+  ParamChange change;
+  if (!convert_change(change, id, value, bank->shape)) return -1;
+  return apply_change(bank, was_configured, change, Ref(), "the assignment") ? 0 : -1;
 }
 
 PyObject* get_anti_windup(PyObject* self, void*) {
@@ -297,6 +449,10 @@ int set_anti_windup(PyObject* self, PyObject* value, void*) {
   return 0;
 }
 
+PyObject* get_on_nan(PyObject* self, void*) {
+  return PyUnicode_FromString(on_nan_name(as_bank(self)->on_nan));
+}
+
 PyObject* get_shape(PyObject* self, void*) { return shape_tuple(as_bank(self)->shape).release(); }
 
 // A live, read-only view of one state array. The bank's own array is never
@@ -306,6 +462,26 @@ PyObject* get_state(PyObject* self, void* closure) {
   const StateArrays& state = as_bank(self)->state;
   Ref StateArrays::*field = *static_cast<Ref StateArrays::**>(closure);
   return state_view(state.*field).release();
+}
+
+// Copies, not views: the common update leaves the stored terms stale (see
+// bank_kernel::derive_terms).
+PyObject* get_terms(PyObject* self, void*) {
+  BankObject* bank = as_bank(self);
+  Ref terms[4];
+  {
+    BankLock lock(bank);
+    store_terms(bank);
+    const StateArrays& s = bank->state;
+    const Ref* fields[4] = {&s.term_p, &s.term_i, &s.term_d, &s.term_ff};
+    for (int k = 0; k < 4; ++k) {
+      terms[k] = Ref::steal(
+          PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(fields[k]->get()), NPY_CORDER));
+      if (!terms[k]) return nullptr;
+    }
+  }
+  for (const Ref& term : terms) seal(term);
+  return PyTuple_Pack(4, terms[0].get(), terms[1].get(), terms[2].get(), terms[3].get());
 }
 
 Ref StateArrays::*kIntegral = &StateArrays::integral;
@@ -319,10 +495,10 @@ void* param_closure(int id) { return reinterpret_cast<void*>(static_cast<std::in
   {const_cast<char*>(kParams[id].name), get_param, set_param, const_cast<char*>(doc), param_closure(id)}
 
 PyGetSetDef bank_getset[] = {
-    KOVAR_PARAM(kKp, "Proportional gain."),
+    KOVAR_PARAM(kKp, "Proportional gain (changed bumplessly on a running bank)."),
     KOVAR_PARAM(kKi, "Integral gain."),
     KOVAR_PARAM(kKd, "Derivative gain."),
-    KOVAR_PARAM(kB, "Setpoint weight of the proportional term."),
+    KOVAR_PARAM(kB, "Setpoint weight of the proportional term (changed bumplessly)."),
     KOVAR_PARAM(kC, "Setpoint weight of the derivative term (0: derivative on measurement)."),
     KOVAR_PARAM(kTf, "Time constant of the derivative filter (0: no filter)."),
     KOVAR_PARAM(kUMin, "Lower output limit."),
@@ -330,9 +506,13 @@ PyGetSetDef bank_getset[] = {
     KOVAR_PARAM(kIMin, "Lower limit of the integral term."),
     KOVAR_PARAM(kIMax, "Upper limit of the integral term."),
     KOVAR_PARAM(kDeadband, "Errors of at most this size are not integrated."),
-    KOVAR_PARAM(kTt, "Tracking time constant of back-calculation; None: kp/ki."),
+    KOVAR_PARAM(kTt, "Tracking time constant of back-calculation; None: max(|kp/ki|, dt)."),
+    KOVAR_PARAM(kRateLimit, "Largest change of the output per unit of time (inf: no limit)."),
     {"anti_windup", get_anti_windup, set_anti_windup,
      "'back_calculation', 'conditional' or 'none'.", nullptr},
+    {"on_nan", get_on_nan, nullptr,
+     "What an automatic channel with a non-finite input outputs: 'nan' or 'hold' (its last output).",
+     nullptr},
     {"shape", get_shape, nullptr, "The shape of the bank (a tuple).", nullptr},
     {"integral", get_state, nullptr, "The integral term I of every channel (read-only view).",
      &kIntegral},
@@ -341,6 +521,10 @@ PyGetSetDef bank_getset[] = {
     {"output", get_state, nullptr, "The last output of every channel (read-only view).", &kOutput},
     {"manual", get_state, nullptr, "True where a channel is in manual mode (read-only view).",
      &kManual},
+    {"terms", get_terms, nullptr,
+     "(p, i, d, ff) of the last automatic update of every channel, with\n"
+     "v = p + i + d + ff (read-only copies).",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -353,7 +537,7 @@ bool parse_where_call(const char* method, PyObject* args, PyObject* kwargs, bool
   static const char* with_value_keywords[] = {"value", "where", nullptr};
   static const char* where_keywords[] = {"where", nullptr};
   char format[64];
-  PyOS_snprintf(format, sizeof format, "%s:%s", with_value ? "O|O" : "|O", method);
+  PyOS_snprintf(format, sizeof format, "%s:%s", with_value ? "|OO" : "|O", method);
   if (with_value) {
     return PyArg_ParseTupleAndKeywords(args, kwargs, format,
                                        const_cast<char**>(with_value_keywords), &value, &where);
@@ -369,16 +553,25 @@ void count_manual(BankObject* bank) {
   bank->manual_count = count;
 }
 
-// Runs `apply(i)` on every channel that `mask` selects, then `finish()`,
-// under one hold of the lock.
-template <class Apply, class Finish>
-bool for_channels(BankObject* bank, bool was_configured, const Ref& mask, Apply apply,
-                  Finish finish) {
+constexpr std::size_t kEveryChannel = static_cast<std::size_t>(-1);
+
+// Runs `check(i)` on every channel that `mask` selects; when none fails,
+// `apply(i)` on each of them, then `finish()`, all under one hold of the
+// lock. `refused` receives the first channel that failed the check
+// (kEveryChannel: none did).
+template <class Check, class Apply, class Finish>
+bool for_channels(BankObject* bank, bool was_configured, const Ref& mask, std::size_t& refused,
+                  Check check, Apply apply, Finish finish) {
+  refused = kEveryChannel;
   {
     BankLock lock(bank);
     if (bank->configured == was_configured) {
       const std::size_t n = bank->shape.size();
       const npy_bool* selected = mask ? bools(mask) : nullptr;
+      for (std::size_t i = 0; i < n && refused == kEveryChannel; ++i) {
+        if ((selected == nullptr || selected[i]) && !check(i)) refused = i;
+      }
+      if (refused != kEveryChannel) return false;
       for (std::size_t i = 0; i < n; ++i) {
         if (selected == nullptr || selected[i]) apply(i);
       }
@@ -390,6 +583,14 @@ bool for_channels(BankObject* bank, bool was_configured, const Ref& mask, Apply 
   return false;
 }
 
+template <class Apply, class Finish>
+bool for_channels(BankObject* bank, bool was_configured, const Ref& mask, Apply apply,
+                  Finish finish) {
+  std::size_t refused;
+  return for_channels(
+      bank, was_configured, mask, refused, [](std::size_t) { return true; }, apply, finish);
+}
+
 PyObject* bank_set_manual(PyObject* self, PyObject* args, PyObject* kwargs) {
   BankObject* bank = as_bank(self);
   PyObject* value = nullptr;
@@ -399,17 +600,112 @@ PyObject* bank_set_manual(PyObject* self, PyObject* args, PyObject* kwargs) {
   const Ref held_value = Ref::borrow(value);
   const Ref held_where = Ref::borrow(where);
   const bool was_configured = bank->configured;
+  const bool hold_output = value == nullptr || value == Py_None;
   Param manual_value;
   Ref mask;
-  if (!convert_values("value", Rule::kFinite, value, bank->shape, manual_value) ||
+  if ((!hold_output &&
+       !convert_values("value", Rule::kFinite, value, bank->shape, manual_value)) ||
+      !convert_where(where, bank->shape, mask)) {
+    return nullptr;
+  }
+  std::size_t refused;
+  const bool done = for_channels(
+      bank, was_configured, mask, refused,
+      [&](std::size_t i) {
+        // Holding needs an output the channel computed.
+        return !hold_output || (!bools(bank->state.fresh)[i] &&
+                                std::isfinite(doubles(bank->state.output)[i]));
+      },
+      [&](std::size_t i) {
+        bools(bank->state.manual)[i] = 1;
+        doubles(bank->state.manual_value)[i] =
+            hold_output ? doubles(bank->state.output)[i] : manual_value.at(i);
+      },
+      [&] { count_manual(bank); });
+  if (done) Py_RETURN_NONE;
+  if (refused != kEveryChannel) {
+    Ref index = index_tuple(bank->shape, refused);
+    if (!index) return nullptr;
+    PyErr_Format(PyExc_ValueError,
+                 "set_manual() without a value holds the current output, but channel %R has "
+                 "none yet",
+                 index.get());
+  }
+  return nullptr;
+}
+
+PyObject* bank_set_integral(PyObject* self, PyObject* args, PyObject* kwargs) {
+  BankObject* bank = as_bank(self);
+  PyObject* value = nullptr;
+  PyObject* where = nullptr;
+  if (!parse_where_call("set_integral", args, kwargs, true, value, where)) return nullptr;
+  // Held: converting them may run code that changes the keyword dict.
+  const Ref held_value = Ref::borrow(value);
+  const Ref held_where = Ref::borrow(where);
+  if (value == nullptr) {
+    PyErr_SetString(PyExc_TypeError, "set_integral() missing required argument 'value'");
+    return nullptr;
+  }
+  const bool was_configured = bank->configured;
+  Param integral;
+  Ref mask;
+  if (!convert_values("value", Rule::kFinite, value, bank->shape, integral) ||
       !convert_where(where, bank->shape, mask)) {
     return nullptr;
   }
   const bool done = for_channels(bank, was_configured, mask, [&](std::size_t i) {
-    bools(bank->state.manual)[i] = 1;
-    doubles(bank->state.manual_value)[i] = manual_value.at(i);
-  }, [&] { count_manual(bank); });
+    doubles(bank->state.integral)[i] = clip(integral.at(i), bank->params[kIMin].at(i),
+                                            bank->params[kIMax].at(i));
+  }, [] {});
   if (!done) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* bank_set_params(PyObject* self, PyObject* args, PyObject* kwargs) {
+  BankObject* bank = as_bank(self);
+  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  if (nargs > 1) {
+    PyErr_Format(PyExc_TypeError, "set_params() takes at most 1 positional argument (%zd given)",
+                 nargs);
+    return nullptr;
+  }
+  Ref where = Ref::borrow(nargs == 1 ? PyTuple_GET_ITEM(args, 0) : nullptr);
+  // Own references to every value, taken before any conversion runs
+  // Python code that could change the dict.
+  Ref items = Ref::steal(kwargs == nullptr ? PyList_New(0) : PyDict_Items(kwargs));
+  if (!items) return nullptr;
+  const bool was_configured = bank->configured;
+  ParamChange change;
+  Ref values[kParamCount];
+  for (Py_ssize_t k = 0, nk = PyList_GET_SIZE(items.get()); k < nk; ++k) {
+    PyObject* item = PyList_GET_ITEM(items.get(), k);
+    PyObject* key = PyTuple_GET_ITEM(item, 0);
+    PyObject* value = PyTuple_GET_ITEM(item, 1);
+    if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "where") == 0) {
+      if (where) {
+        PyErr_SetString(PyExc_TypeError, "set_params() got multiple values for argument 'where'");
+        return nullptr;
+      }
+      where = Ref::borrow(value);
+      continue;
+    }
+    int id = 0;
+    while (id < kParamCount &&
+           !(PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, kParams[id].name) == 0)) {
+      ++id;
+    }
+    if (id == kParamCount) {
+      PyErr_Format(PyExc_TypeError, "set_params() got an unexpected keyword argument '%S'", key);
+      return nullptr;
+    }
+    values[id] = Ref::borrow(value);
+  }
+  Ref mask;
+  if (!convert_where(where.get(), bank->shape, mask)) return nullptr;
+  for (int id = 0; id < kParamCount; ++id) {
+    if (values[id] && !convert_change(change, id, values[id].get(), bank->shape)) return nullptr;
+  }
+  if (!apply_change(bank, was_configured, change, mask, "set_params()")) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -440,12 +736,14 @@ PyObject* bank_reset(PyObject* self, PyObject* args, PyObject* kwargs) {
   Ref mask;
   if (!convert_where(where, bank->shape, mask)) return nullptr;
   const bool done = for_channels(bank, was_configured, mask, [&](std::size_t i) {
-    doubles(bank->state.integral)[i] = 0.0;
-    doubles(bank->state.derivative)[i] = 0.0;
-    doubles(bank->state.x_prev)[i] = 0.0;
-    doubles(bank->state.output)[i] = 0.0;
-    bools(bank->state.fresh)[i] = 1;
-    bank->any_fresh = true;
+    const StateArrays& s = bank->state;
+    for (const Ref* field : {&s.integral, &s.derivative, &s.x_prev, &s.output, &s.r_last,
+                             &s.y_last, &s.term_p, &s.term_i, &s.term_d, &s.term_ff}) {
+      doubles(*field)[i] = 0.0;
+    }
+    bools(s.fresh)[i] = 1;
+    bools(s.gap)[i] = 0;
+    bank->any_flagged = true;
   }, [] {});
   if (!done) return nullptr;
   Py_RETURN_NONE;
@@ -461,6 +759,7 @@ PyObject* bank_repr(PyObject* self) {
   Shape shape;
   bool tt_auto;
   AntiWindup anti_windup;
+  OnNan on_nan;
   {
     BankLock lock(bank);
     for (int id = 0; id < kParamCount; ++id) {
@@ -470,6 +769,7 @@ PyObject* bank_repr(PyObject* self) {
     shape = bank->shape;
     tt_auto = bank->tt_auto;
     anti_windup = bank->anti_windup;
+    on_nan = bank->on_nan;
   }
   Ref parts = Ref::steal(PyList_New(0));
   if (!parts) return nullptr;
@@ -490,6 +790,7 @@ PyObject* bank_repr(PyObject* self) {
     Ref value = id == kTt && tt_auto ? Ref::borrow(Py_None) : param_value(params[id]);
     if (!add_value(kParams[id].name, std::move(value))) return nullptr;
   }
+  if (!add(Ref::steal(PyUnicode_FromFormat("on_nan='%s'", on_nan_name(on_nan))))) return nullptr;
   Ref separator = Ref::steal(PyUnicode_FromString(", "));
   if (!separator) return nullptr;
   Ref joined = Ref::steal(PyUnicode_Join(separator.get(), parts.get()));
@@ -502,18 +803,32 @@ PyMethodDef bank_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, bank_update_doc},
     {"set_manual", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bank_set_manual)),
      METH_VARARGS | METH_KEYWORDS,
-     "set_manual($self, /, value, where=None)\n--\n\n"
+     "set_manual($self, /, value=None, where=None)\n--\n\n"
      "Puts the selected channels (None: all) in manual mode, outputting `value`\n"
-     "(finite; clipped to the output limits). Their integral tracks the output\n"
-     "so that returning to automatic is bumpless."},
+     "(finite; clipped to the output limits; None: each channel's current\n"
+     "output). Their integral tracks the output so that returning to automatic\n"
+     "is bumpless."},
+    {"set_integral", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bank_set_integral)),
+     METH_VARARGS | METH_KEYWORDS,
+     "set_integral($self, /, value, where=None)\n--\n\n"
+     "Sets the integral term of the selected channels (None: all) to `value`\n"
+     "(finite; clipped to the integral limits)."},
+    {"set_params", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bank_set_params)),
+     METH_VARARGS | METH_KEYWORDS,
+     "set_params($self, /, where=None, **params)\n--\n\n"
+     "Sets several parameters of the selected channels (None: all) at once,\n"
+     "checked together (the limits as pairs) before anything changes. Where kp\n"
+     "or b change, automatic channels move their integral so that the output\n"
+     "from the held state stays."},
     {"set_auto", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bank_set_auto)),
      METH_VARARGS | METH_KEYWORDS,
      "set_auto($self, /, where=None)\n--\n\nReturns the selected channels (None: all) to automatic mode."},
     {"reset", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bank_reset)),
      METH_VARARGS | METH_KEYWORDS,
      "reset($self, /, where=None)\n--\n\n"
-     "Clears integral, derivative, previous input and output of the selected\n"
-     "channels (None: all), as after construction; modes and manual values stay."},
+     "Clears integral, derivative, previous input, output and terms of the\n"
+     "selected channels (None: all), as after construction; modes and manual\n"
+     "values stay."},
     {"__reduce__", bank_reduce, METH_NOARGS, bank_reduce_doc},
     {"__setstate__", bank_setstate, METH_O, bank_setstate_doc},
     {nullptr, nullptr, 0, nullptr},
@@ -522,7 +837,8 @@ PyMethodDef bank_methods[] = {
 const char bank_doc[] =
     "PIDBank(shape, *, kp, ki=0.0, kd=0.0, b=1.0, c=0.0, tf=0.0, u_min=-math.inf,\n"
     "        u_max=math.inf, i_min=-math.inf, i_max=math.inf, deadband=0.0,\n"
-    "        anti_windup='back_calculation', tt=None)\n"
+    "        anti_windup='back_calculation', tt=None, rate_limit=math.inf,\n"
+    "        on_nan='nan')\n"
     "--\n\n"
     "A bank of independent PID controllers, one per element of `shape`.\n\n"
     "Every parameter is a real scalar or an array broadcastable to `shape`, and\n"

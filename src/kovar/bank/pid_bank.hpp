@@ -15,10 +15,36 @@ struct Configuration {
   Param params[kParamCount];
   bool tt_auto = true;
   AntiWindup anti_windup = AntiWindup::kBackCalculation;
+  OnNan on_nan = OnNan::kNan;
   StateArrays state;
   std::size_t manual_count = 0;
-  bool any_fresh = true;
+  bool any_flagged = true;
+  bool terms_derived = false;
+  bool feedforward_zero = false;
 };
+
+// The state arrays by the names their pickles give them, in the order they
+// are stored. `since` is the first state format version that holds one;
+// loading an older state makes it as new_state does.
+struct StateField {
+  const char* key;
+  Ref StateArrays::*field;
+  int type_num;
+  long since;
+};
+inline constexpr int kStateFieldCount = 14;
+extern const StateField kStateFields[kStateFieldCount];
+
+// The kernel's view of the state arrays.
+bank_kernel::ChannelState kernel_state(const StateArrays& state);
+
+// Brings the bank's strided parameters and array pointers up to date after
+// its parameters or state arrays were replaced. Under the lock.
+void refresh_kernel_view(BankObject* bank);
+
+// Stores the terms of every channel if they are derived. The caller holds
+// the bank's lock.
+void store_terms(BankObject* bank);
 
 // Parameters at their defaults.
 void default_params(Param* params);
@@ -26,6 +52,12 @@ void default_params(Param* params);
 // State arrays of `shape` for a bank that has not run: zeros, automatic
 // mode, every channel fresh. Returns false with an exception set.
 bool new_state(const Shape& shape, StateArrays& state);
+// One state array of `shape` as new_state makes it.
+Ref new_state_array(const Shape& shape, const StateField& field);
+
+// "nan", "hold".
+const char* on_nan_name(OnNan mode);
+bool parse_on_nan(PyObject* obj, OnNan& mode);
 
 // A zeroed, writeable C-contiguous array of `shape` and `type_num` for a
 // state field. Its memory is owned by a capsule, not by the array, so that
