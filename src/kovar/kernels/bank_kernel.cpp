@@ -25,14 +25,12 @@ bool aligned16(const double* p) noexcept {
   return (reinterpret_cast<std::uintptr_t>(p) & 15) == 0;
 }
 
-void bind(Pass& pass, int id, const Strided& source) noexcept {
-  if (source.step == 0) {
+void bind(Pass& pass, int id, const Strided& source, bool copies) noexcept {
+  pass.data[id] = pass.lanes[id] = source.data;
+  pass.mask[id] = source.step == 0 ? 0 : ~std::size_t{0};
+  if (source.step == 0 && copies) {
     for (double& copy : pass.copies[id]) copy = source.data[0];
-    pass.data[id] = pass.copies[id];
-    pass.mask[id] = 0;
-  } else {
-    pass.data[id] = source.data;
-    pass.mask[id] = ~std::size_t{0};
+    pass.lanes[id] = pass.copies[id];
   }
 }
 
@@ -51,11 +49,16 @@ bool uniform_tracking_time(double kp, double ki, double h, double& tt) noexcept 
 
 void make_pass(const UpdateArgs& a, bool plain, Pass& pass) noexcept {
   static constexpr double kNoInput = 0.0;
-  for (int id = 0; id < kParamCount; ++id) bind(pass, id, a.params[id]);
-  bind(pass, kSetpointInput, a.setpoint);
-  bind(pass, kMeasurementInput, a.measurement);
-  bind(pass, kFeedforwardInput, a.has_feedforward ? a.feedforward : Strided{&kNoInput, 0});
-  bind(pass, kTrackInput, a.has_track ? a.track : Strided{&kNoInput, 0});
+  // A call of fewer channels than a vector runs the scalar law alone.
+  const bool vectors = a.n >= static_cast<std::size_t>(kMaxWidth) / 2;
+  for (int id = 0; id < kParamCount; ++id) {
+    bind(pass, id, a.params[id], vectors && !a.params_uniform);
+  }
+  bind(pass, kSetpointInput, a.setpoint, vectors);
+  bind(pass, kMeasurementInput, a.measurement, vectors);
+  bind(pass, kFeedforwardInput, a.has_feedforward ? a.feedforward : Strided{&kNoInput, 0},
+       vectors && a.has_feedforward);
+  bind(pass, kTrackInput, a.has_track ? a.track : Strided{&kNoInput, 0}, vectors && a.has_track);
   pass.args = &a;
   pass.plain = plain;
   pass.mode = a.anti_windup;
@@ -120,15 +123,18 @@ UpdateResult run_update(const UpdateArgs& args) noexcept {
     make_pass(args, plain, pass);
     const BankKernels& kernels = kernels::pick(bank_scalar, bank_sse2, bank_avx2);
     const auto range = __builtin_isgreater(args.h, 0.0) ? kernels.advance : kernels.hold;
-    std::atomic<bool> any_failed{false};
-    kernels::for_ranges(static_cast<std::ptrdiff_t>(args.n), kChannelWeight,
-                        [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
-                          if (range(pass, static_cast<std::size_t>(begin),
-                                    static_cast<std::size_t>(end))) {
-                            any_failed.store(true, std::memory_order_relaxed);
-                          }
-                        });
-    failed = any_failed.load(std::memory_order_relaxed);
+    const auto n = static_cast<std::ptrdiff_t>(args.n);
+    if (kernels::kernel_threads() == 1 || n * kChannelWeight < kernels::kParallelWork) {
+      failed = range(pass, 0, args.n);
+    } else {
+      std::atomic<bool> any_failed{false};
+      kernels::for_ranges(n, kChannelWeight, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+        if (range(pass, static_cast<std::size_t>(begin), static_cast<std::size_t>(end))) {
+          any_failed.store(true, std::memory_order_relaxed);
+        }
+      });
+      failed = any_failed.load(std::memory_order_relaxed);
+    }
     if (plain) {
       result.terms_derived = args.terms_derived || !failed;
       result.feedforward_zero = !args.has_feedforward && (args.feedforward_zero || !failed);

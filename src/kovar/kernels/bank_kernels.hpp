@@ -22,10 +22,13 @@ enum SourceId : int {
 inline constexpr int kMaxWidth = 4;
 
 struct Pass {
-  // Channel i of a source is data[id][i & mask[id]]: a source that is one
-  // number for every channel reads a row of copies of it, so whole vectors
-  // load from either kind alike.
+  // Channel i of a source is data[id][i & mask[id]] (mask 0: one number
+  // for every channel). A vector of channels from i loads from
+  // lanes[id] + (i & mask[id]): a source that is one number reads a row of
+  // copies of it, so whole vectors load from either kind alike. Uniform
+  // parameters have no copies (the pass makes their vectors once).
   const double* data[kSourceCount];
+  const double* lanes[kSourceCount];
   std::size_t mask[kSourceCount];
   double copies[kSourceCount][kMaxWidth];
   const UpdateArgs* args;

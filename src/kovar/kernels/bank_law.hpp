@@ -163,6 +163,11 @@ bool advance_range(const Pass& pass, std::size_t begin, std::size_t end) noexcep
   using M = typename V::Mask;
   constexpr std::size_t kWidth = static_cast<std::size_t>(V::kWidth);
   constexpr auto one = channel<S, kMode, kFlags, kFeedforward, kTrack, kTerms, kStoreFf>;
+  bool failed = false;
+  if (end - begin < kWidth) {  // no vector: nothing to set up
+    for (std::size_t i = begin; i < end; ++i) failed = one(pass, i) || failed;
+    return failed;
+  }
   const UpdateArgs& a = *pass.args;
   const ChannelState& st = *a.state;
   // Locals, so the stores below cannot be taken to change them.
@@ -180,10 +185,13 @@ bool advance_range(const Pass& pass, std::size_t begin, std::size_t end) noexcep
   const unsigned char* manual = kFlags && a.manual_count > 0 ? st.manual : nullptr;
   const unsigned char* fresh = st.fresh;
   const unsigned char* gap = st.gap;
-  const double* data[kSourceCount];
+  // The inputs' and (where they differ between channels) the parameters'
+  // vector sources.
+  constexpr int kFirst = kUniform ? kSetpointInput : 0;
+  const double* lanes[kSourceCount];
   std::size_t mask[kSourceCount];
-  for (int id = 0; id < kSourceCount; ++id) {
-    data[id] = pass.data[id];
+  for (int id = kFirst; id < kSourceCount; ++id) {
+    lanes[id] = pass.lanes[id];
     mask[id] = pass.mask[id];
   }
   const bool stream = pass.stream;
@@ -191,6 +199,7 @@ bool advance_range(const Pass& pass, std::size_t begin, std::size_t end) noexcep
   const R h = V::set1(step);
   const R zero = V::set1(0.0);
   // Uniform parameters and their products, once.
+  const double* const* data = pass.data;
   R uniform[kParamCount];
   if constexpr (kUniform) {
     for (int id = 0; id < kParamCount; ++id) uniform[id] = V::set1(data[id][0]);
@@ -201,7 +210,7 @@ bool advance_range(const Pass& pass, std::size_t begin, std::size_t end) noexcep
   const R tt_uniform = V::set1(pass.tt);
   const bool tt_auto = a.tt_auto;
 
-  const auto load = [&](int id, std::size_t i) -> R { return V::load(data[id] + (i & mask[id])); };
+  const auto load = [&](int id, std::size_t i) -> R { return V::load(lanes[id] + (i & mask[id])); };
   const auto param = [&](int id, std::size_t i) -> R {
     if constexpr (kUniform) {
       return uniform[id];
@@ -218,7 +227,6 @@ bool advance_range(const Pass& pass, std::size_t begin, std::size_t end) noexcep
   };
   const auto clip_v = [](R x, R lo, R hi) { return V::min_of(hi, V::max_of(lo, x)); };
 
-  bool failed = false;
   std::size_t i = begin;
   for (; i + kWidth <= end; i += kWidth) {
     const R r = load(kSetpointInput, i);
