@@ -51,8 +51,10 @@ void make_pass(const UpdateArgs& a, bool plain, Pass& pass) noexcept {
   static constexpr double kNoInput = 0.0;
   // A call of fewer channels than a vector runs the scalar law alone.
   const bool vectors = a.n >= static_cast<std::size_t>(kMaxWidth) / 2;
-  for (int id = 0; id < kParamCount; ++id) {
-    bind(pass, id, a.params[id], vectors && !a.params_uniform);
+  // The parameters are read through args, and as vectors only where they
+  // differ between channels.
+  if (vectors && !a.params_uniform) {
+    for (int id = 0; id < kParamCount; ++id) bind(pass, id, a.params[id], true);
   }
   bind(pass, kSetpointInput, a.setpoint, vectors);
   bind(pass, kMeasurementInput, a.measurement, vectors);

@@ -22,11 +22,13 @@ enum SourceId : int {
 inline constexpr int kMaxWidth = 4;
 
 struct Pass {
-  // Channel i of a source is data[id][i & mask[id]] (mask 0: one number
+  // Channel i of an input is data[id][i & mask[id]] (mask 0: one number
   // for every channel). A vector of channels from i loads from
   // lanes[id] + (i & mask[id]): a source that is one number reads a row of
-  // copies of it, so whole vectors load from either kind alike. Uniform
-  // parameters have no copies (the pass makes their vectors once).
+  // copies of it, so whole vectors load from either kind alike. The
+  // parameters are set here only for vector loads where they differ between
+  // channels (the pass makes uniform ones into vectors once, and a channel
+  // reads them through args).
   const double* data[kSourceCount];
   const double* lanes[kSourceCount];
   std::size_t mask[kSourceCount];

@@ -46,6 +46,16 @@ inline bool auto_tracking_time(double kp, double ki, double h, double& tt) noexc
   return true;
 }
 
+// Channel i's value of a parameter or an input.
+template <class S>
+inline double source(const Pass& pass, int id, std::size_t i) noexcept {
+  if (id < kParamCount) {
+    const Strided& param = pass.args->params[id];
+    return param.data[i * param.step];
+  }
+  return pass.data[id][i & pass.mask[id]];
+}
+
 // One channel of a call that advances time, the whole law: manual, fresh,
 // gapped or failed channels included. kFlags: the manual, fresh and gap
 // flags may be set. kTerms: store p and d, kStoreFf: store ff (where they
@@ -57,7 +67,7 @@ bool channel(const Pass& pass, std::size_t i) noexcept {
   const UpdateArgs& a = *pass.args;
   const ChannelState& s = *a.state;
   const double h = a.h;
-  const auto p = [&pass, i](int id) { return pass.data[id][i & pass.mask[id]]; };
+  const auto p = [&pass, i](int id) { return source<S>(pass, id, i); };
   const auto limit = [&](double v, bool rate) {
     // An infinite rate limit leaves v as it is (the window is +-inf or NaN).
     if (rate && !__builtin_isinf(p(kRateLimit))) {
@@ -199,14 +209,14 @@ bool advance_range(const Pass& pass, std::size_t begin, std::size_t end) noexcep
   const R h = V::set1(step);
   const R zero = V::set1(0.0);
   // Uniform parameters and their products, once.
-  const double* const* data = pass.data;
+  const Strided* params = a.params;
   R uniform[kParamCount];
   if constexpr (kUniform) {
-    for (int id = 0; id < kParamCount; ++id) uniform[id] = V::set1(data[id][0]);
+    for (int id = 0; id < kParamCount; ++id) uniform[id] = V::set1(params[id].data[0]);
   }
-  const R ki_h_uniform = V::set1(data[kKi][0] * step);
-  const R tf_h_uniform = V::set1(data[kTf][0] + step);
-  const R rate_h_uniform = V::set1(data[kRateLimit][0] * step);
+  const R ki_h_uniform = V::set1(params[kKi].data[0] * step);
+  const R tf_h_uniform = V::set1(params[kTf].data[0] + step);
+  const R rate_h_uniform = V::set1(params[kRateLimit].data[0] * step);
   const R tt_uniform = V::set1(pass.tt);
   const bool tt_auto = a.tt_auto;
 
@@ -402,7 +412,7 @@ bool hold(const Pass& pass, std::size_t begin, std::size_t end) noexcept {
   const bool flags = a.manual_count > 0;
   bool failed = false;
   for (std::size_t i = begin; i < end; ++i) {
-    const auto p = [&pass, i](int id) { return pass.data[id][i & pass.mask[id]]; };
+    const auto p = [&pass, i](int id) { return source<S>(pass, id, i); };
     const double r = p(kSetpointInput);
     const double y = p(kMeasurementInput);
     const double ff = a.has_feedforward ? p(kFeedforwardInput) : 0.0;
