@@ -313,7 +313,12 @@ bool advance_range(const Pass& pass, std::size_t begin, std::size_t end) noexcep
     V::store(integral + i, next);
     V::store(derivative + i, d);
     V::store(x_prev + i, x);
-    put(output + i, u);
+    // With a rate limit the last output was just read: its line is cached.
+    if constexpr (kRate) {
+      V::store(output + i, u);
+    } else {
+      put(output + i, u);
+    }
     put(out + i, u);
     put(r_last + i, r);
     put(y_last + i, y);
