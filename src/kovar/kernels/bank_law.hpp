@@ -163,10 +163,10 @@ bool channel(const Pass& pass, std::size_t i) noexcept {
 
 // Channels [begin, end) of a call that advances time. kUniform: every
 // parameter is one number for all channels (made into vectors once).
-// kRate: some channel's rate limit is finite. kFlags, kTerms, kStoreFf as
-// for channel.
+// kRate: some channel's rate limit is finite. kArrays: setpoint and
+// measurement are one per channel. kFlags, kTerms, kStoreFf as for channel.
 template <class V, bool kUniform, AntiWindup kMode, bool kFlags, bool kFeedforward, bool kTrack,
-          bool kRate, bool kTerms, bool kStoreFf>
+          bool kRate, bool kTerms, bool kStoreFf, bool kArrays = false>
 bool advance_range(const Pass& pass, std::size_t begin, std::size_t end) noexcept {
   using S = typename V::Lane;
   using R = typename V::Reg;
@@ -239,8 +239,8 @@ bool advance_range(const Pass& pass, std::size_t begin, std::size_t end) noexcep
 
   std::size_t i = begin;
   for (; i + kWidth <= end; i += kWidth) {
-    const R r = load(kSetpointInput, i);
-    const R y = load(kMeasurementInput, i);
+    const R r = kArrays ? V::load(lanes[kSetpointInput] + i) : load(kSetpointInput, i);
+    const R y = kArrays ? V::load(lanes[kMeasurementInput] + i) : load(kMeasurementInput, i);
     const R ff = kFeedforward ? load(kFeedforwardInput, i) : zero;
     M finite = V::both(V::finite(r), V::finite(y));
     if constexpr (kFeedforward) finite = V::both(finite, V::finite(ff));
@@ -346,6 +346,10 @@ bool advance_terms(const Pass& pass, std::size_t begin, std::size_t end) noexcep
   } else {
     constexpr auto range = []<bool kTerms, bool kStoreFf>(const Pass& p, std::size_t b,
                                                           std::size_t e) {
+      if (p.mask[kSetpointInput] != 0 && p.mask[kMeasurementInput] != 0) {
+        return advance_range<V, kUniform, kMode, false, kFeedforward, false, kRate, kTerms,
+                             kStoreFf, true>(p, b, e);
+      }
       return advance_range<V, kUniform, kMode, false, kFeedforward, false, kRate, kTerms,
                            kStoreFf>(p, b, e);
     };
