@@ -6,6 +6,10 @@ imported on first use so that importing :mod:`kovar.regulo` alone never
 loads :mod:`kovar.bank`.
 """
 
+from kovar._version import __version__
+
+__all__ = ["PIDBank"]
+
 
 def __getattr__(name):
     if name == "PIDBank":
@@ -13,3 +17,8 @@ def __getattr__(name):
 
         return PIDBank
     raise AttributeError(f"module 'kovar' has no attribute '{name}'")
+
+
+def __dir__():
+    # The lazily imported names too, for completion and introspection.
+    return sorted(set(globals()) | set(__all__))
