@@ -155,7 +155,7 @@ def dev(session):
     session.run(str(python), "-m", "pip", "install", "-q", "--only-binary=:all:", *BUILD_DEPS,
                 *extras("test"))
     session.run(str(python), "-m", "pip", "install", "-q", "--no-build-isolation", "--no-deps",
-                "-Ceditable.rebuild=true", f"-Cbuild-dir={BUILD / 'cmake' / 'editable'}", WERROR,
+                "-Ceditable.rebuild=true", "-Ceditable.verbose=false", f"-Cbuild-dir={BUILD / 'cmake' / 'editable'}", WERROR,
                 "-e", str(ROOT))
     session.log(f"Ready: {python} -m pytest -m 'not slow' (C++ changes rebuild on import)")
 
