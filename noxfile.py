@@ -138,11 +138,12 @@ def demo(session):
 
 @nox.session
 def bench(session):
-    """The benchmarks: both modules against plain NumPy, the bank against numba and simple-pid."""
+    """The benchmarks: both modules against plain NumPy, the bank against simple-pid
+    (nox -s bench -- --quick for fewer calls)."""
     install_once(session, "bench-deps", "--only-binary=:all:", "numpy>=2", *BENCH_DEPS)
     build_here(session)
-    session.run("python", "bench/bench_compute_control.py")
-    session.run("python", "bench/bench_bank.py")
+    session.run("python", "bench/bench_compute_control.py", *session.posargs)
+    session.run("python", "bench/bench_bank.py", *session.posargs)
 
 
 @nox.session(python=False)
