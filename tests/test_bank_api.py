@@ -47,8 +47,25 @@ def test_parameters_read_as_float_when_uniform_else_read_only_array():
     assert b.kd == 0.0 and b.b == 1.0 and b.u_min == -np.inf and b.tt is not None
     assert PIDBank(1, kp=1).tt is None
     assert b.shape == (2, 2) and b.anti_windup == "back_calculation"
-    assert repr(b) == "PIDBank(shape=(2, 2), anti_windup='back_calculation')"
     assert kovar.PIDBank is PIDBank
+
+
+def test_repr_reads_like_the_constructor_call():
+    ki = np.array([0.1, 0.2, 0.3])
+    b = PIDBank(3, kp=1.0, ki=ki, u_max=2, anti_windup="conditional", tt=0.5)
+    assert repr(b) == (
+        f"PIDBank((3,), kp=1.0, ki={ki!r}, kd=0.0, b=1.0, c=0.0, tf=0.0, u_min=-inf, u_max=2.0, "
+        "i_min=-inf, i_max=inf, deadband=0.0, anti_windup='conditional', tt=0.5)")
+    namespace = {"PIDBank": PIDBank, "array": np.array, "inf": np.inf}
+    for bank in [b, PIDBank((2, 2), kp=[[1, 2], [3, 4]], i_max=[1, 5]), PIDBank((), kp=2.0),
+                 PIDBank.__new__(PIDBank)]:
+        twin = eval(repr(bank), namespace)
+        assert repr(twin) == repr(bank)
+        assert_unchanged(twin, snapshot(bank))
+    # Long arrays are abbreviated as NumPy abbreviates them.
+    long = PIDBank(5000, kp=np.arange(5000.0))
+    assert repr(long).startswith(f"PIDBank((5000,), kp={np.arange(5000.0)!r}, ki=0.0")
+    assert "..." in repr(long)
 
 
 @pytest.mark.parametrize("name", ["integral", "derivative", "output", "manual"])
@@ -60,9 +77,32 @@ def test_state_is_a_live_read_only_view(bank, name):
         view.setflags(write=True)
     with pytest.raises(AttributeError):
         setattr(bank, name, view)
+    assert view.base is not None and not isinstance(view.base, np.ndarray)
     if name == "output":
         u = bank.update(1.0, 0.0, 0.1)
         np.testing.assert_array_equal(view, u)
+
+
+@pytest.mark.parametrize("route", [
+    lambda v: v.base if isinstance(v.base, np.ndarray) else v,
+    lambda v: v.view(),
+    lambda v: v.reshape(-1),
+    np.asarray,
+    np.frombuffer,
+    lambda v: np.ndarray(v.shape, v.dtype, buffer=v),
+    lambda v: np.asarray(memoryview(v)),
+    np.lib.stride_tricks.as_strided,
+], ids=["base", "view", "reshape", "asarray", "frombuffer", "buffer", "memoryview", "as_strided"])
+def test_no_public_route_makes_the_state_writeable(bank, route):
+    view = bank.integral
+    derived = route(view)
+    with pytest.raises(ValueError, match="cannot set WRITEABLE flag to True of this array"):
+        derived.flags.writeable = True
+    # Replacing the view's memory leaves the bank's alone.
+    view.__setstate__((1, (1,), np.dtype("f8"), False, b"\0" * 8))
+    before = bank.integral.copy()
+    assert bank.integral.shape == (3,) and bank.update(1.0, 0.0, 0.0).shape == (3,)
+    np.testing.assert_array_equal(bank.integral, before)
 
 
 @pytest.mark.parametrize("dtype", [np.int32, np.float32, np.int64, np.uint8, bool, np.float16])
@@ -140,6 +180,8 @@ INVALID = [
     (dict(kp=[1, 2]), ValueError, "kp has shape (2,), which does not broadcast to the bank's shape (3,)"),
     (dict(kp=1j), TypeError, "kp must be a real number or an array of real numbers"),
     (dict(kp="1"), TypeError, "kp must be a real number or an array of real numbers"),
+    (dict(kp=2**2000), ValueError, "kp is an int too large to convert to float"),
+    (dict(kp=1, u_max=-2**1100), ValueError, "u_max is an int too large to convert to float"),
     (dict(kp=1, anti_windup="clamp"), ValueError,
      "anti_windup must be 'back_calculation', 'conditional' or 'none', not 'clamp'"),
     (dict(), TypeError, "PIDBank() missing required keyword-only argument: 'kp'"),
@@ -186,6 +228,11 @@ def test_assignment_keeps_limits_ordered(bank, name, value, message):
     ((1.0, 0.0, 1j), {}, TypeError, "dt must be a real number, not complex"),
     ((1.0, 0.0, np.array([0.1, 0.2])), {}, TypeError, "dt must be a real number, not numpy.ndarray"),
     ((1.0, 0.0, float("inf")), {}, ValueError, "dt must not be infinite"),
+    ((1.0, 0.0, 2**2000), {}, ValueError, "dt is an int too large to convert to float"),
+    ((1.0, 0.0, type("Big", (int,), {})(2**2000)), {}, ValueError,
+     "dt is an int too large to convert to float"),
+    ((2**2000, 0.0, 0.1), {}, ValueError, "setpoint is an int too large to convert to float"),
+    ((1.0, -2**2000, 0.1), {}, ValueError, "measurement is an int too large to convert to float"),
     (([1.0, 2.0], 0.0, 0.1), {}, ValueError,
      "setpoint has shape (2,), which does not broadcast to the bank's shape (3,)"),
     ((1.0, np.zeros((2, 3)), 0.1), {}, ValueError,
@@ -223,6 +270,7 @@ def test_update_takes_keywords_and_read_only_out_is_refused(bank):
 
 @pytest.mark.parametrize("call, error, message", [
     (lambda b: b.set_manual(np.nan), ValueError, "value must be finite, not nan"),
+    (lambda b: b.set_manual(2**2000), ValueError, "value is an int too large to convert to float"),
     (lambda b: b.set_manual([1, 2]), ValueError,
      "value has shape (2,), which does not broadcast to the bank's shape (3,)"),
     (lambda b: b.set_manual(1.0, where=[1.5, 0, 0]), TypeError, "where must be None or an array of booleans"),
@@ -242,9 +290,22 @@ def test_mode_calls_refuse_bad_arguments_and_change_nothing(bank, call, error, m
 @pytest.mark.parametrize("shape, error, message", [
     (-1, ValueError, "shape must not be negative, got -1"),
     ((2, -1), ValueError, "shape must not be negative, got (2, -1)"),
-    (2.0, TypeError, "shape must be an int or a tuple of ints, not float"),
-    ((2, "3"), TypeError, "shape must be an int or a tuple of ints, not str"),
+    ([2, -1], ValueError, "shape must not be negative, got [2, -1]"),
+    (-2**64, ValueError, "shape must not be negative, got -18446744073709551616"),
+    (2.0, TypeError, "shape must be an integer or a sequence of integers, not float"),
+    ((2, "3"), TypeError, "shape must be an integer or a sequence of integers, not str"),
+    ("3", TypeError, "shape must be an integer or a sequence of integers, not str"),
+    ([2, [3]], TypeError, "shape must be an integer or a sequence of integers, not list"),
+    (None, TypeError, "shape must be an integer or a sequence of integers, not NoneType"),
+    (True, TypeError, "shape must be an integer or a sequence of integers, not bool"),
+    ([2, np.bool_(True)], TypeError, "shape must be an integer or a sequence of integers, not numpy." + np.bool_.__name__),
+    ({2: 3}, TypeError, "shape must be an integer or a sequence of integers, not dict"),
+    (np.array([2.0]), TypeError, "shape must be an integer or a sequence of integers, not numpy.float64"),
+    (np.array(2.0), TypeError, "shape must be an integer or a sequence of integers, not numpy.ndarray"),
     ((1 << 40, 1 << 30), ValueError, "shape (1099511627776, 1073741824) is too large"),
+    (2**64, ValueError, "shape 18446744073709551616 is too large"),
+    ((0, 2**64), ValueError, "shape (0, 18446744073709551616) is too large"),
+    ([1] * 65, ValueError, "shape has 65 dimensions, at most 64 are supported"),
 ])
 def test_bad_shapes_are_refused(shape, error, message):
     with pytest.raises(error) as info:
@@ -252,11 +313,26 @@ def test_bad_shapes_are_refused(shape, error, message):
     assert str(info.value) == message
 
 
-@pytest.mark.parametrize("shape", [0, (), (0, 3), (2, 1, 2)])
-def test_odd_shapes_work(shape):
+class Index:
+    def __init__(self, n):
+        self.n = n
+
+    def __index__(self):
+        return self.n
+
+
+@pytest.mark.parametrize("shape, expected", [
+    (0, (0,)), ((), ()), ((0, 3), (0, 3)), ((2, 1, 2), (2, 1, 2)),
+    # Whatever NumPy takes as a shape: integers with __index__, sequences of them.
+    (np.int64(3), (3,)), (np.array(3), (3,)), (Index(2), (2,)),
+    ([2, 3], (2, 3)), ([], ()), (range(1, 4), (1, 2, 3)), ((np.uint8(2), Index(3)), (2, 3)),
+    (np.array([2, 3]), (2, 3)), (np.array([], dtype=int), ()),
+])
+def test_odd_shapes_work(shape, expected):
+    assert np.empty(shape).shape == expected
     b = PIDBank(shape, kp=1.0, ki=1.0)
     u = b.update(1.0, 0.0, 0.1)
-    assert u.shape == b.shape == (shape if isinstance(shape, tuple) else (shape,))
+    assert u.shape == b.shape == expected
 
 
 def test_unconfigured_bank_is_an_empty_bank():

@@ -159,18 +159,58 @@ def test_mean_sums_as_numpy_does(n):
 
 
 @pytest.mark.parametrize("held", [False, True])
-def test_history_rolls_in_place_only_when_nothing_else_sees_it(held):
-    c, r = LAWS[2].pair(np.ones(3), np.ones(3), np.ones(3))
-    check_call(c, r, (np.arange(3.0), np.zeros(3), 0.1))
+@pytest.mark.parametrize("n", [3, 100])  # 10 x 100 history elements: the native pass lets go of the GIL
+def test_history_rolls_in_place_only_when_nothing_else_sees_it(held, n):
+    c, r = LAWS[2].pair(np.ones(n), np.ones(n), np.ones(n))
+    check_call(c, r, (np.arange(float(n)), np.zeros(n), 0.1))
     before = state(c)["error_history"]
     kept, old_id = (before, before.copy()) if held else (None, None), id(before)
     del before
-    check_call(c, r, (np.arange(3.0) + 1, np.zeros(3), 0.1))
-    after = state(c)["error_history"]
+    check_call(c, r, (np.arange(float(n)) + 1, np.zeros(n), 0.1))
+    after, after_id = state(c)["error_history"], id(state(c)["error_history"])
     if held:  # a new history; the one held keeps its rows
         assert after is not kept[0] and np.array_equal(kept[0], kept[1], equal_nan=True)
-    else:  # NumPy 2: no fresh 10 x n history per call
-        assert (id(after) == old_id) == NUMPY2
+    elif n == 3:  # NumPy 2: no fresh 10 x n history per call
+        assert (after_id == old_id) == NUMPY2
+    else:  # without the GIL the rows go elsewhere; the history nobody holds takes the next call's
+        del after
+        check_call(c, r, (np.arange(float(n)) + 2, np.zeros(n), 0.1))
+        assert (id(state(c)["error_history"]) in (old_id, after_id)) == NUMPY2
+
+
+@pytest.mark.skipif(not NUMPY2, reason="NumPy 1.x: the steps run, and they write row 0 of a history they have stored")
+def test_a_history_taken_during_a_large_call_is_whole_and_stays_so():
+    # another thread takes the history (__reduce__, copy.copy) while the native pass works without
+    # the GIL: what it gets is a history of whole rows that no later call changes
+    import copy, threading
+    n, sample = 2 * 10**6, slice(None, None, 4099)
+    c = AdaptiveController(np.ones(n), np.ones(n), np.ones(n))
+    stop, taken, torn, kept = threading.Event(), [0], [], []
+
+    def take():
+        while not stop.is_set():
+            for history in (c.__reduce__()[2][0], state(copy.copy(c))["error_history"]):
+                rows = history[:, sample].copy()
+                taken[0] += 1
+                torn.extend(k for k, row in enumerate(rows) if row.min() != row.max())
+                if len(kept) < 3 and all(h is not history for h, _ in kept):
+                    kept.append((history, rows))
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    thread = threading.Thread(target=take)
+    thread.start()
+    try:
+        for k in range(12):  # every row of a history is one call's error, the same in every channel
+            c.compute_control(np.full(n, float(k + 1)), np.zeros(n), 0.1)
+    finally:
+        stop.set()
+        thread.join()
+        sys.setswitchinterval(interval)
+    assert taken[0] > 0 and torn == []
+    for history, rows in kept:
+        assert np.array_equal(history[:, sample], rows)
+    assert np.array_equal(state(c)["error_history"][:, 0], np.arange(12.0, 2.0, -1.0))
 
 
 class Sub(np.ndarray):
@@ -295,6 +335,57 @@ def test_a_profiler_sees_the_numpy_functions_of_the_steps(law):
     r.compute_control(np.full(shape, 2.0), np.zeros(shape), 0.0)
     assert "zeros_like" in seen and ("roll" in seen) == (law.cls is AdaptiveController)
     check_call(c, r, (np.full(shape, 2.0), np.zeros(shape), 0.0))
+
+
+# A sys.monitoring tool sees NumPy's Python-level functions in the steps; the native pass steps
+# aside for it where the interpreter tells cheaply whether one is active (3.13 on), not on 3.12.
+MONITORED = sys.version_info >= (3, 13) or not NUMPY2
+
+
+@pytest.fixture
+def monitoring_tool():
+    if sys.version_info < (3, 12):
+        pytest.skip("sys.monitoring comes with 3.12")
+    mon = sys.monitoring
+    tool = next(i for i in range(6) if mon.get_tool(i) is None)
+    mon.use_tool_id(tool, "kovar-test")
+
+    def watch(callback):
+        mon.register_callback(tool, mon.events.PY_START, callback)
+        mon.set_events(tool, mon.events.PY_START)
+    yield watch
+    mon.set_events(tool, 0)
+    mon.register_callback(tool, mon.events.PY_START, None)
+    mon.free_tool_id(tool)
+
+
+@by_law
+@pytest.mark.parametrize("dt", [0.1, 0.0])
+def test_a_monitoring_tool_sees_the_numpy_functions_of_the_steps(law, dt, monitoring_tool):
+    shape = law.shape(3)
+    c, r = law.pair(np.ones(shape), np.ones(shape), np.ones(shape))
+    seen = []
+    monitoring_tool(lambda code, offset: seen.append(code.co_name))
+    for _ in range(2):
+        seen.clear()
+        c.compute_control(np.full(shape, 2.0), np.zeros(shape), dt)
+        steps = {"roll", "mean", "clip"} if law.cls is AdaptiveController else set()
+        steps |= {"zeros_like"} if dt == 0.0 else set()
+        assert steps <= set(seen) if MONITORED else set(seen) & steps == set()
+        r.compute_control(np.full(shape, 2.0), np.zeros(shape), dt)
+    check_call(c, r, (np.full(shape, 3.0), np.ones(shape), dt))  # the same bits either way
+
+
+@pytest.mark.skipif(not MONITORED, reason="3.12 has no cheap check for monitoring tools: the native pass runs")
+def test_a_monitoring_callback_raising_inside_the_steps_stops_the_call(monitoring_tool):
+    c, r = LAWS[2].pair(np.ones(3), np.ones(3), np.ones(3))
+    check_call(c, r, (np.full(3, 2.0), np.zeros(3), 0.1))
+
+    def stop(code, offset):
+        if code.co_name == "roll":
+            raise LookupError("stopped in roll")
+    monitoring_tool(stop)
+    assert check_call(c, r, (np.full(3, 5.0), np.zeros(3), 0.1))[0] == ("error", LookupError, "stopped in roll")
 
 
 @by_law

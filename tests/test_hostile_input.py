@@ -190,3 +190,61 @@ def test_calls_under_an_address_space_limit_raise_memory_error():
     done = subprocess.run([sys.executable, "-c", MEMORY, str(512 << 20)], capture_output=True, text=True)
     assert done.returncode == 0, done.stderr[-2000:]
     assert int(done.stdout) >= 6  # the largest sizes of every class were refused
+
+
+class Rate:
+    """A number whose conversion empties every dict that holds it (the callee's keyword dict
+    among them) and drops the caller's reference, so only a reference of the callee's own keeps
+    it alive."""
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        for holder in gc.get_referrers(self):
+            if type(holder) is dict and any(v is self for v in holder.values()):
+                holder.clear()
+        return self.value
+
+
+def test_keyword_values_emptying_their_dict_while_converted():
+    kp, ki, kd = gains(1)
+    kwds = {"initial_kp": kp, "initial_ki": ki, "initial_kd": kd,
+            "learning_rate": Rate(0.5), "max_adjustment": Rate(0.25)}
+    c = regulo.AdaptiveController(**kwds)
+    expected = Adaptive(*gains(1), learning_rate=0.5, max_adjustment=0.25)
+    step = (arr(1.0, -3.0), arr(0.5, 0.5), 0.1)
+    for _ in range(3):
+        np.testing.assert_array_equal(c.compute_control(*step), expected.compute_control(*step))
+
+
+@by_class
+def test_state_whose_replaced_values_reenter_the_controller(cls):
+    """Old field values whose finaliser restores or reduces the same controller while it is
+    being restored: every store stands, and the controller stays whole."""
+    n = fields(cls)
+    c = cls.__new__(cls)
+
+    class Reentrant:
+        def __del__(self):
+            c.__setstate__((2.0,) * n)
+            c.__reduce__()
+
+    c.__setstate__(tuple(Reentrant() for _ in range(n)))
+    # the first store releases the first Reentrant, whose restore releases all the others;
+    # the outer restore then goes on with the second field
+    c.__setstate__((1.0,) * n)
+    assert c.__reduce__()[2] == (2.0,) + (1.0,) * (n - 1)
+
+
+@by_class
+def test_instance_dict_that_restores_the_controller_while_read(cls):
+    n = fields(cls)
+
+    def read(self):  # restores the fields again and hands back a dict of its own
+        cls.__setstate__(self, (3.0,) * n)
+        return {}
+
+    sub = type("Sub", (cls,), {"__dict__": property(read)})
+    c = sub.__new__(sub)
+    c.__setstate__((1.0,) * n + ({"x": 1},))
+    assert cls.__reduce__(c)[2][:n] == (3.0,) * n

@@ -14,6 +14,7 @@ NAMESPACE = ["__name__", "__doc__", "__package__", "__loader__", "__spec__", "__
 CLASSES = {"PIDController": 5, "PIDControllerXd": 5, "AdaptiveController": 8}  # class: number of fields
 # setattr's message on an instance without __dict__ grew in 3.13.
 NO_DICT = " and no __dict__ for setting new attributes" if sys.version_info >= (3, 13) else ""
+SRC = "src/kovar/regulo"
 PARAMS, INIT = ["self", "target_position", "current_position", "dt"], [["init kovar.regulo", "src/kovar/regulo"]]
 
 PRELUDE = '''
@@ -250,3 +251,52 @@ def test_exec_refusal_registration_and_retry(results):
     again = ["RuntimeError", "Module 'regulo' has already been imported. Re-initialisation is not supported.", True, []]
     kp = ["TypeError", "Argument 'kp' has incorrect type (expected numpy.ndarray, got list)", True, []]
     assert results[1] == [failed, True, failed, True, True, again, kp, True]  # it works after all those failures
+
+
+@pytest.mark.skipif(sys.version_info < (3, 11), reason="code objects carry a qualified name from 3.11")
+def test_code_objects_carry_the_qualified_name():
+    from kovar import regulo as m
+    classes = [m.PIDController, m.PIDControllerXd, m.AdaptiveController]
+    funcs = [vars(c)[name] for c in classes for name in ("compute_control", "__kovar_reduce__", "__kovar_setstate__")]
+    funcs += [getattr(m, "__pyx_unpickle_" + c.__name__) for c in classes]
+    assert [f.__code__.co_qualname for f in funcs] == [f.__qualname__ for f in funcs]
+    assert funcs[0].__code__.co_qualname == "PIDController.compute_control"
+
+
+def test_import_with_every_dict_watcher_taken(tmp_path):
+    testcapi = pytest.importorskip("_testcapi")
+    if not hasattr(testcapi, "add_dict_watcher"):
+        pytest.skip("no dict watchers before 3.12")
+    got = run(tmp_path, '''
+        import _testcapi
+        taken = 0
+        while True:  # what other extensions may have done
+            try:
+                _testcapi.add_dict_watcher(0)
+            except RuntimeError:
+                break
+            taken += 1
+        import numpy as np
+        failure = attempt(strict=True)
+        import kovar.regulo as m
+        c = m.PIDController(np.ones(2), np.ones(2), np.ones(2))
+        out = [taken > 0, failure, works(), c.compute_control(np.ones(2), np.zeros(2), 0.0).tolist()]
+        class Fake:  # a later rebinding of np is seen at the next call, and again after it
+            def __getattr__(self, name):
+                raise LookupError(name)
+        for value in (Fake(), None, np):
+            if value is None:
+                del m.np
+            else:
+                m.np = value
+            out.append(call(lambda: c.compute_control(np.ones(2), np.zeros(2), 0.0).tolist()))
+        unpickle = m.__pyx_unpickle_PIDController
+        m.__pyx_unpickle_PIDController = "elsewhere"
+        out.append(c.__reduce__()[0])
+        m.__pyx_unpickle_PIDController = unpickle
+        out.append(c.__reduce__()[0] is unpickle)
+        print(json.dumps(out))
+    ''')
+    zeros_like = ["LookupError", "zeros_like", True, [["kovar.regulo.PIDController.compute_control", SRC]]]
+    missing = ["NameError", "name 'np' is not defined", True, [["kovar.regulo.PIDController.compute_control", SRC]]]
+    assert got == [True, [None, []], True, [1.0, 1.0], zeros_like, missing, [1.0, 1.0], "elsewhere", True]

@@ -285,3 +285,60 @@ def test_reduced_form_follows_fields_after_dict_lookup(kind, start, set_to):
     assert reduced == ((kind.unpickle, (cls, kind.checksum, None), (start,) * kind.n) if set_to else
                        (kind.unpickle, (cls, kind.checksum, (start,) * kind.n)))
     assert state_of(c) == (set_to,) * kind.n
+
+
+def replaced_pickles(tmp_path):
+    """Stand-ins for sys.modules["pickle"] that lack PickleError, as (name, module, extra
+    sys.modules entries)."""
+    import types
+    bare = types.ModuleType("pickle")
+    located = types.ModuleType("pickle")
+    located.__file__ = str(tmp_path / "pickle.py")
+    spec = type("Spec", (), {"_initializing": True, "origin": located.__file__, "has_location": True})()
+    loading = types.ModuleType("pickle")
+    loading.__file__, loading.__spec__ = located.__file__, spec
+    odd = types.ModuleType("pickle")
+    del odd.__name__
+    nameless = type("NotAModule", (), {"__name__": 7})()
+    refusing = types.ModuleType("pickle")
+    def refuse(name):  # a KeyError for the name imported, not an AttributeError
+        if name == "PickleError":
+            raise KeyError(name)
+        raise AttributeError(name)
+    refusing.__getattr__ = refuse
+    found = types.ModuleType("pickle")
+    submodule = type("PickleError", (Exception,), {})
+    return [("bare", bare, {}), ("located", located, {}), ("initializing", loading, {}), ("no_name", odd, {}),
+            ("not_a_module", nameless, {}), ("refusing", refusing, {}),
+            ("submodule", found, {"pickle.PickleError": submodule})]
+
+
+@pytest.mark.parametrize("case", range(7), ids=["bare", "located", "initializing", "no_name", "not_a_module",
+                                                 "refusing", "submodule"])
+def test_pickle_error_import_fails_as_the_from_import_does(case, monkeypatch, tmp_path):
+    _, module, extra = replaced_pickles(tmp_path)[case]
+    monkeypatch.setitem(sys.modules, "pickle", module)
+    for name, value in extra.items():
+        monkeypatch.setitem(sys.modules, name, value)
+
+    def from_import():
+        try:
+            from pickle import PickleError
+        except BaseException as exc:
+            return exc
+        return PickleError
+
+    def shown(exc):  # what a caller can see of an import failure
+        return (type(exc), str(exc), *(getattr(exc, a, None) for a in ("name", "path", "name_from")))
+
+    expected = from_import()
+    for kind in KINDS:
+        with pytest.raises(BaseException) as info:
+            kind.unpickle(kind.cls, 1, None)
+        if isinstance(expected, type):  # the import found a PickleError after all
+            assert type(info.value) is expected and str(info.value) == kind.mismatch.format("0x1")
+            assert kovar_entries(info.value) == [(f"kovar.regulo.{kind.fname}", PICKLE_SOURCE, 6)]
+            continue
+        assert shown(info.value) == shown(expected)
+        assert kovar_entries(info.value) == [(f"kovar.regulo.{kind.fname}", PICKLE_SOURCE, 5)]
+        assert info.value.__cause__ is None and info.value.__context__ is None

@@ -2,7 +2,8 @@
 derivative, setpoint weights, a deadband and bumpless manual/automatic modes,
 one independent channel per array element."""
 
-from typing import Any, Literal, final
+from collections.abc import Sequence
+from typing import Any, Literal, SupportsIndex, final
 
 import numpy
 import numpy.typing
@@ -31,7 +32,7 @@ class PIDBank:
 
     def __init__(
         self,
-        shape: int | tuple[int, ...],
+        shape: SupportsIndex | Sequence[SupportsIndex],
         *,
         kp: _Values,
         ki: _Values = 0.0,

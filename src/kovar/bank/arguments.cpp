@@ -1,21 +1,36 @@
 #include "kovar/bank/arguments.hpp"
 
-#include <cstring>
 
 namespace kovar::bank {
 
+namespace {
+
+bool refuse_shape_type(PyObject* obj) {
+  PyErr_Format(PyExc_TypeError, "shape must be an integer or a sequence of integers, not %.100s",
+               Py_TYPE(obj)->tp_name);
+  return false;
+}
+
+}  // namespace
+
 bool parse_shape(PyObject* obj, Shape& shape) {
+  // As NumPy reads shapes: a sequence of integers, or one integer (any
+  // object with __index__). A sequence is copied into a tuple first, so
+  // that converting its items cannot change it under the loop.
   Ref items;
-  if (PyLong_Check(obj)) {
-    items = Ref::steal(PyTuple_Pack(1, obj));
-  } else if (PyTuple_Check(obj)) {
-    items = Ref::borrow(obj);
-  } else {
-    PyErr_Format(PyExc_TypeError, "shape must be an int or a tuple of ints, not %.100s",
-                 Py_TYPE(obj)->tp_name);
-    return false;
+  if (!PyLong_CheckExact(obj) && PySequence_Check(obj)) {
+    items = Ref::steal(PySequence_Tuple(obj));
+    if (!items) {
+      // Not iterable after all (a 0-d array): maybe a single integer.
+      if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+      PyErr_Clear();
+    }
   }
-  if (!items) return false;
+  if (!items) {
+    if (!PyIndex_Check(obj) || PyBool_Check(obj)) return refuse_shape_type(obj);
+    items = Ref::steal(PyTuple_Pack(1, obj));
+    if (!items) return false;
+  }
   const Py_ssize_t ndim = PyTuple_GET_SIZE(items.get());
   if (ndim > NPY_MAXDIMS) {
     PyErr_Format(PyExc_ValueError, "shape has %zd dimensions, at most %d are supported", ndim,
@@ -25,29 +40,48 @@ bool parse_shape(PyObject* obj, Shape& shape) {
   Shape parsed;
   parsed.ndim = static_cast<int>(ndim);
   double total = 1.0;
+  bool too_large = false;
   for (Py_ssize_t d = 0; d < ndim; ++d) {
     PyObject* item = PyTuple_GET_ITEM(items.get(), d);
-    if (!PyLong_Check(item)) {
-      PyErr_Format(PyExc_TypeError, "shape must be an int or a tuple of ints, not %.100s",
-                   Py_TYPE(item)->tp_name);
-      return false;
+    // Booleans are not sizes (NumPy refuses them too); a float array has
+    // __index__, and refuses in it.
+    const bool index = PyIndex_Check(item) && !PyBool_Check(item) &&
+                       !PyArray_IsScalar(item, Bool) &&
+                       !(PyArray_Check(item) &&
+                         PyArray_ISBOOL(reinterpret_cast<PyArrayObject*>(item)));
+    Ref number = index ? Ref::steal(PyNumber_Index(item)) : Ref();
+    if (!number) {
+      if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+      PyErr_Clear();
+      return refuse_shape_type(item);
     }
-    const Py_ssize_t dim = PyLong_AsSsize_t(item);
+    int overflow = 0;
+    const long dim = PyLong_AsLongAndOverflow(number.get(), &overflow);
     if (dim == -1 && PyErr_Occurred()) return false;
-    if (dim < 0) {
+    if (overflow < 0 || (overflow == 0 && dim < 0)) {
       PyErr_Format(PyExc_ValueError, "shape must not be negative, got %R", obj);
       return false;
     }
-    parsed.dims[d] = dim;
+    too_large = too_large || overflow > 0;
+    parsed.dims[d] = static_cast<npy_intp>(dim);
     total *= static_cast<double>(dim);
   }
   // Seven float64 arrays of the shape must fit in memory.
-  if (total * 8.0 * 7.0 > static_cast<double>(PY_SSIZE_T_MAX)) {
+  if (too_large || total * 8.0 * 7.0 > static_cast<double>(PY_SSIZE_T_MAX)) {
     PyErr_Format(PyExc_ValueError, "shape %R is too large", obj);
     return false;
   }
   shape = parsed;
   return true;
+}
+
+bool int_as_double(PyObject* obj, const char* name, double& value) {
+  value = PyLong_AsDouble(obj);
+  if (!(value == -1.0 && PyErr_Occurred())) return true;
+  if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+    PyErr_Format(PyExc_ValueError, "%s is an int too large to convert to float", name);
+  }
+  return false;
 }
 
 Ref shape_tuple(int ndim, const npy_intp* dims) {
@@ -141,7 +175,7 @@ bool is_exact_operand(PyArrayObject* array, const Shape& shape) {
       PyArray_NDIM(array) != shape.ndim) {
     return false;
   }
-  return std::memcmp(PyArray_DIMS(array), shape.dims, sizeof(npy_intp) * shape.ndim) == 0;
+  return shape.matches(PyArray_NDIM(array), PyArray_DIMS(array));
 }
 
 }  // namespace
@@ -151,10 +185,7 @@ bool convert_operand(PyObject* obj, const Shape& shape, const char* name, Operan
     operand.scalar = PyFloat_AS_DOUBLE(obj);
     return true;
   }
-  if (PyLong_CheckExact(obj)) {
-    operand.scalar = PyLong_AsDouble(obj);
-    return !(operand.scalar == -1.0 && PyErr_Occurred());
-  }
+  if (PyLong_CheckExact(obj)) return int_as_double(obj, name, operand.scalar);
   if (PyArray_Check(obj) && is_exact_operand(reinterpret_cast<PyArrayObject*>(obj), shape)) {
     operand.keep = Ref::borrow(obj);
   } else {
@@ -222,8 +253,7 @@ bool check_out(PyObject* obj, const Shape& shape) {
                  reinterpret_cast<PyObject*>(PyArray_DESCR(out)));
     return false;
   }
-  if (PyArray_NDIM(out) != shape.ndim ||
-      std::memcmp(PyArray_DIMS(out), shape.dims, sizeof(npy_intp) * shape.ndim) != 0) {
+  if (!shape.matches(PyArray_NDIM(out), PyArray_DIMS(out))) {
     Ref own = shape_tuple(PyArray_NDIM(out), PyArray_DIMS(out));
     Ref bank = shape_tuple(shape);
     if (!own || !bank) return false;

@@ -7,8 +7,11 @@
 
 namespace kovar::bank {
 
-// An int or a tuple of non-negative ints.
+// A non-negative integer (anything with __index__) or a sequence of them.
 bool parse_shape(PyObject* obj, Shape& shape);
+// An int as a double; one too large for a double is a ValueError naming
+// `name`.
+bool int_as_double(PyObject* obj, const char* name, double& value);
 // The shape as Python shows it, e.g. (3,) or (2, 4). New reference.
 Ref shape_tuple(const Shape& shape);
 Ref shape_tuple(int ndim, const npy_intp* dims);

@@ -11,6 +11,7 @@
 #include "kovar/kernels/bank_kernel.hpp"
 
 #include <cstddef>
+#include <cstdint>
 
 namespace kovar::bank {
 
@@ -45,13 +46,15 @@ struct Shape {
     for (int d = 0; d < ndim; ++d) n *= static_cast<std::size_t>(dims[d]);
     return n;
   }
-  bool operator==(const Shape& other) const noexcept {
-    if (ndim != other.ndim) return false;
+  // Compared element by element: a 0-d array's dims pointer may be null.
+  bool matches(int other_ndim, const npy_intp* other_dims) const noexcept {
+    if (ndim != other_ndim) return false;
     for (int d = 0; d < ndim; ++d) {
-      if (dims[d] != other.dims[d]) return false;
+      if (dims[d] != other_dims[d]) return false;
     }
     return true;
   }
+  bool operator==(const Shape& other) const noexcept { return matches(other.ndim, other.dims); }
 };
 
 // The per-channel state, each a C-contiguous array of the bank's shape whose
@@ -67,12 +70,17 @@ struct StateArrays {
   Ref fresh;         // bool: no step has advanced time since construction/reset
 };
 
+// Counts the forks this process is a child of (bumped by a pthread_atfork
+// handler in the child, before anything else runs there).
+inline std::uint64_t fork_generation = 0;
+
 struct BankObject {
   PyObject_HEAD
   // Configured by __init__ or __setstate__; until then the bank has shape
   // (0,). Once configured, its shape never changes.
   bool configured;
   PyThread_type_lock lock;
+  std::uint64_t lock_generation;  // fork_generation when the lock was last known good
   Shape shape;
   Param params[kParamCount];
   bool tt_auto;  // tt is None: the integral time kp/ki where both are positive
@@ -93,9 +101,19 @@ inline npy_bool* bools(const Ref& array) {
 // a try first, then the GIL is released for the blocking acquire, so that
 // the holder (who may be running without the GIL, or waiting for it) can
 // finish. Nothing that can run Python code may happen while it is held.
+//
+// In a forked child the lock may still be held by a thread of the parent,
+// which does not exist there. The first BankLock after the fork frees it:
+// it runs with the GIL held, and every acquisition in the child passes
+// here first, so no thread of the child can hold the lock yet.
 class BankLock {
  public:
   explicit BankLock(BankObject* bank) : lock_(bank->lock) {
+    if (bank->lock_generation != fork_generation) {
+      PyThread_acquire_lock(lock_, NOWAIT_LOCK);  // held either way now
+      PyThread_release_lock(lock_);
+      bank->lock_generation = fork_generation;
+    }
     if (!PyThread_acquire_lock(lock_, NOWAIT_LOCK)) {
       Py_BEGIN_ALLOW_THREADS PyThread_acquire_lock(lock_, WAIT_LOCK);
       Py_END_ALLOW_THREADS

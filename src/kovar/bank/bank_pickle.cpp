@@ -4,8 +4,6 @@
 // that carries its format version: today's is 1. Loading refuses another
 // version, and any state that does not hold a valid bank, with a ValueError
 // or TypeError, before the bank is touched.
-#include <cstring>
-
 #include "kovar/bank/arguments.hpp"
 #include "kovar/bank/parameters.hpp"
 #include "kovar/bank/pid_bank.hpp"
@@ -36,18 +34,23 @@ bool set_item(PyObject* dict, const char* key, Ref value) {
   return value && PyDict_SetItemString(dict, key, value.get()) == 0;
 }
 
-// A state entry; a missing one is a ValueError.
-PyObject* entry(PyObject* state, const char* key) {
-  PyObject* value = PyDict_GetItemString(state, key);
-  if (value == nullptr) PyErr_Format(PyExc_ValueError, "PIDBank state lacks '%s'", key);
+// A state entry, held: converting it may run code that changes the dict
+// and would otherwise free it. A missing one is a ValueError.
+Ref entry(PyObject* state, const char* key) {
+  Ref name = Ref::steal(PyUnicode_InternFromString(key));
+  if (!name) return {};
+  Ref value = Ref::borrow(PyDict_GetItemWithError(state, name.get()));
+  if (!value && !PyErr_Occurred()) {
+    PyErr_Format(PyExc_ValueError, "PIDBank state lacks '%s'", key);
+  }
   return value;
 }
 
 // A state array: exactly the bank's shape, converted to the field's dtype.
 Ref state_array(PyObject* state, const StateField& f, const Shape& shape) {
-  PyObject* value = entry(state, f.key);
-  if (value == nullptr) return {};
-  Ref array = Ref::steal(PyArray_FromAny(value, PyArray_DescrFromType(f.type_num), 0, 0,
+  Ref value = entry(state, f.key);
+  if (!value) return {};
+  Ref array = Ref::steal(PyArray_FromAny(value.get(), PyArray_DescrFromType(f.type_num), 0, 0,
                                          NPY_ARRAY_ALIGNED | NPY_ARRAY_NOTSWAPPED, nullptr));
   if (!array) {
     if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
@@ -57,8 +60,7 @@ Ref state_array(PyObject* state, const StateField& f, const Shape& shape) {
     return {};
   }
   auto* a = reinterpret_cast<PyArrayObject*>(array.get());
-  if (PyArray_NDIM(a) != shape.ndim ||
-      std::memcmp(PyArray_DIMS(a), shape.dims, sizeof(npy_intp) * shape.ndim) != 0) {
+  if (!shape.matches(PyArray_NDIM(a), PyArray_DIMS(a))) {
     Ref own = shape_tuple(PyArray_NDIM(a), PyArray_DIMS(a));
     Ref expected = shape_tuple(shape);
     if (!own || !expected) return {};
@@ -67,8 +69,9 @@ Ref state_array(PyObject* state, const StateField& f, const Shape& shape) {
     return {};
   }
   // The bank's own copy, never shared with the pickle's objects.
-  Ref copy = Ref::steal(PyArray_NewCopy(a, NPY_CORDER));
-  if (copy) seal(copy);
+  Ref copy = new_storage(shape, f.type_num);
+  if (!copy || PyArray_CopyInto(reinterpret_cast<PyArrayObject*>(copy.get()), a) < 0) return {};
+  seal(copy);
   return copy;
 }
 
@@ -134,24 +137,25 @@ PyObject* bank_setstate(PyObject* self, PyObject* state) {
                  Py_TYPE(state)->tp_name);
     return nullptr;
   }
-  PyObject* version = entry(state, "version");
-  if (version == nullptr) return nullptr;
-  const long number = PyLong_Check(version) ? PyLong_AsLong(version) : -1;
+  Ref version = entry(state, "version");
+  if (!version) return nullptr;
+  // An int and nothing else: True or 1.0 are not versions.
+  const long number = PyLong_CheckExact(version.get()) ? PyLong_AsLong(version.get()) : -1;
   if (number == -1 && PyErr_Occurred()) PyErr_Clear();
   if (number != kStateVersion) {
-    PyErr_Format(PyExc_ValueError, "unsupported PIDBank state version %R", version);
+    PyErr_Format(PyExc_ValueError, "unsupported PIDBank state version %R", version.get());
     return nullptr;
   }
   Configuration config;
-  PyObject* shape = entry(state, "shape");
-  if (shape == nullptr || !parse_shape(shape, config.shape)) return nullptr;
+  Ref shape = entry(state, "shape");
+  if (!shape || !parse_shape(shape.get(), config.shape)) return nullptr;
   default_params(config.params);
   for (int id = 0; id < kParamCount; ++id) {
-    PyObject* value = entry(state, kParams[id].name);
-    if (value == nullptr || !convert_into(config, id, value)) return nullptr;
+    Ref value = entry(state, kParams[id].name);
+    if (!value || !convert_into(config, id, value.get())) return nullptr;
   }
-  PyObject* anti_windup = entry(state, "anti_windup");
-  if (anti_windup == nullptr || !parse_anti_windup(anti_windup, config.anti_windup) ||
+  Ref anti_windup = entry(state, "anti_windup");
+  if (!anti_windup || !parse_anti_windup(anti_windup.get(), config.anti_windup) ||
       !check_limits(config.params, config.shape)) {
     return nullptr;
   }

@@ -71,8 +71,7 @@ bool convert_dt(PyObject* obj, double& h) {
   if (PyFloat_Check(obj)) {
     h = PyFloat_AS_DOUBLE(obj);
   } else if (PyLong_CheckExact(obj)) {
-    h = PyLong_AsDouble(obj);
-    if (h == -1.0 && PyErr_Occurred()) return false;
+    if (!int_as_double(obj, "dt", h)) return false;
   } else {
     if (PyComplex_Check(obj) || PyUnicode_Check(obj) || PyBytes_Check(obj) ||
         (PyArray_Check(obj) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(obj)) != 0)) {
@@ -80,6 +79,10 @@ bool convert_dt(PyObject* obj, double& h) {
     }
     h = PyFloat_AsDouble(obj);
     if (h == -1.0 && PyErr_Occurred()) {
+      if (PyLong_Check(obj) && PyErr_ExceptionMatches(PyExc_OverflowError)) {
+        PyErr_SetString(PyExc_ValueError, "dt is an int too large to convert to float");
+        return false;
+      }
       if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
       PyErr_Clear();
       return refuse_dt(obj);

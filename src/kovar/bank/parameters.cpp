@@ -81,8 +81,12 @@ bool refuse(const char* name, Rule rule, double value, const Shape* shape, std::
 bool convert_values(const char* name, Rule rule, PyObject* obj, const Shape& shape,
                     Param& param) {
   if (PyFloat_Check(obj) || PyLong_CheckExact(obj)) {
-    const double v = PyFloat_AsDouble(obj);
-    if (v == -1.0 && PyErr_Occurred()) return false;
+    double v = 0.0;
+    if (PyFloat_Check(obj)) {
+      v = PyFloat_AS_DOUBLE(obj);
+    } else if (!int_as_double(obj, name, v)) {
+      return false;
+    }
     if (!satisfies(rule, v)) return refuse(name, rule, v, nullptr, 0);
     param.value = v;
     param.values = Ref();

@@ -1,6 +1,7 @@
 // PIDBank: construction, attributes, modes and reset.
 #include "kovar/bank/pid_bank.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <new>
 #include <utility>
@@ -27,16 +28,67 @@ void seal(const Ref& array) {
   PyArray_CLEARFLAGS(reinterpret_cast<PyArrayObject*>(array.get()), NPY_ARRAY_WRITEABLE);
 }
 
+namespace {
+
+constexpr const char* kStorageName = "kovar.bank.state";
+
+void free_storage(PyObject* capsule) {
+  PyMem_RawFree(PyCapsule_GetPointer(capsule, kStorageName));
+}
+
+// An array over `data` that does not own it: its base is `owner`, which
+// it keeps alive. NumPy lets nobody set WRITEABLE on such an array, as
+// the owner exports no writable buffer.
+Ref wrap_storage(PyArray_Descr* descr, const Shape& shape, void* data, int flags, PyObject* owner) {
+  Py_INCREF(descr);
+  Ref array = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, descr, shape.ndim,
+                                              const_cast<npy_intp*>(shape.dims), nullptr, data,
+                                              flags, nullptr));
+  if (!array) return {};
+  Py_INCREF(owner);
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), owner) < 0) return {};
+  return array;
+}
+
+}  // namespace
+
+Ref new_storage(const Shape& shape, int type_num) {
+  Ref descr = Ref::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(type_num)));
+  if (!descr) return {};
+  auto* d = reinterpret_cast<PyArray_Descr*>(descr.get());
+  const auto itemsize = static_cast<std::size_t>(PyDataType_ELSIZE(d));
+  // Never 0 bytes: an empty bank still has a data pointer of its own.
+  void* data = PyMem_RawCalloc(std::max<std::size_t>(shape.size(), 1), itemsize);
+  if (data == nullptr) {
+    PyErr_NoMemory();
+    return {};
+  }
+  Ref owner = Ref::steal(PyCapsule_New(data, kStorageName, free_storage));
+  if (!owner) {
+    PyMem_RawFree(data);
+    return {};
+  }
+  return wrap_storage(d, shape, data, NPY_ARRAY_CARRAY, owner.get());
+}
+
+Ref state_view(const Ref& storage) {
+  auto* a = reinterpret_cast<PyArrayObject*>(storage.get());
+  Shape shape;
+  shape.ndim = PyArray_NDIM(a);
+  for (int d = 0; d < shape.ndim; ++d) shape.dims[d] = PyArray_DIM(a, d);
+  return wrap_storage(PyArray_DESCR(a), shape, PyArray_DATA(a), NPY_ARRAY_CARRAY_RO,
+                      PyArray_BASE(a));
+}
+
 bool new_state(const Shape& shape, StateArrays& state) {
-  auto* dims = const_cast<npy_intp*>(shape.dims);
   Ref* doubles_fields[] = {&state.integral, &state.derivative, &state.x_prev, &state.output,
                            &state.manual_value};
   for (Ref* field : doubles_fields) {
-    *field = Ref::steal(PyArray_ZEROS(shape.ndim, dims, NPY_DOUBLE, 0));
+    *field = new_storage(shape, NPY_DOUBLE);
     if (!*field) return false;
   }
-  state.manual = Ref::steal(PyArray_ZEROS(shape.ndim, dims, NPY_BOOL, 0));
-  state.fresh = Ref::steal(PyArray_ZEROS(shape.ndim, dims, NPY_BOOL, 0));
+  state.manual = new_storage(shape, NPY_BOOL);
+  state.fresh = new_storage(shape, NPY_BOOL);
   if (!state.manual || !state.fresh) return false;
   npy_bool* fresh = bools(state.fresh);
   for (std::size_t i = 0, n = shape.size(); i < n; ++i) fresh[i] = 1;
@@ -103,6 +155,7 @@ PyObject* bank_new(PyTypeObject* type, PyObject*, PyObject*) {
   bank->manual_count = 0;
   bank->any_fresh = false;
   bank->lock = PyThread_allocate_lock();
+  bank->lock_generation = fork_generation;
   if (bank->lock == nullptr) {
     PyErr_NoMemory();
     return nullptr;
@@ -144,14 +197,22 @@ int bank_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_TypeError, "PIDBank() missing required keyword-only argument: 'kp'");
     return -1;
   }
+  if (tt == nullptr) tt = Py_None;
+  // The arguments are borrowed from the keyword dict, which the conversions
+  // (running Python code) may change: each is held while it is in use.
+  Ref held_shape = Ref::borrow(shape);
+  Ref held_values[kParamCount];
+  for (int id = 0; id < kParamCount; ++id) held_values[id] = Ref::borrow(values[id]);
+  Ref held_anti_windup = Ref::borrow(anti_windup);
   Configuration config;
   if (!parse_shape(shape, config.shape)) return -1;
   default_params(config.params);
-  if (tt == nullptr) tt = Py_None;
   for (int id = 0; id < kParamCount; ++id) {
-    if (values[id] != nullptr && !convert_into(config, id, values[id])) return -1;
+    if (held_values[id] && !convert_into(config, id, held_values[id].get())) return -1;
   }
-  if (anti_windup != nullptr && !parse_anti_windup(anti_windup, config.anti_windup)) return -1;
+  if (held_anti_windup && !parse_anti_windup(held_anti_windup.get(), config.anti_windup)) {
+    return -1;
+  }
   if (!check_limits(config.params, config.shape)) return -1;
   if (!new_state(config.shape, config.state)) return -1;
   config.any_fresh = config.shape.size() > 0;
@@ -174,6 +235,7 @@ int set_param(PyObject* self, PyObject* value, void* closure) {
     PyErr_Format(PyExc_AttributeError, "cannot delete %s", kParams[id].name);
     return -1;
   }
+  const Ref held = Ref::borrow(value);
   Configuration config;
   config.shape = bank->shape;
   if (!convert_into(config, id, value)) return -1;
@@ -237,14 +299,13 @@ int set_anti_windup(PyObject* self, PyObject* value, void*) {
 
 PyObject* get_shape(PyObject* self, void*) { return shape_tuple(as_bank(self)->shape).release(); }
 
-// A live, read-only view of one state array.
+// A live, read-only view of one state array. The bank's own array is never
+// handed out (ndarray.__setstate__ on it could swap its memory); the view
+// shares the memory and its owner only.
 PyObject* get_state(PyObject* self, void* closure) {
   const StateArrays& state = as_bank(self)->state;
   Ref StateArrays::*field = *static_cast<Ref StateArrays::**>(closure);
-  Ref view = Ref::steal(
-      PyArray_View(reinterpret_cast<PyArrayObject*>((state.*field).get()), nullptr, nullptr));
-  if (view) seal(view);
-  return view.release();
+  return state_view(state.*field).release();
 }
 
 Ref StateArrays::*kIntegral = &StateArrays::integral;
@@ -334,6 +395,9 @@ PyObject* bank_set_manual(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* value = nullptr;
   PyObject* where = nullptr;
   if (!parse_where_call("set_manual", args, kwargs, true, value, where)) return nullptr;
+  // Held: converting `value` may run code that changes the keyword dict.
+  const Ref held_value = Ref::borrow(value);
+  const Ref held_where = Ref::borrow(where);
   const bool was_configured = bank->configured;
   Param manual_value;
   Ref mask;
@@ -354,6 +418,7 @@ PyObject* bank_set_auto(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* unused = nullptr;
   PyObject* where = nullptr;
   if (!parse_where_call("set_auto", args, kwargs, false, unused, where)) return nullptr;
+  const Ref held_where = Ref::borrow(where);
   const bool was_configured = bank->configured;
   Ref mask;
   if (!convert_where(where, bank->shape, mask)) return nullptr;
@@ -370,6 +435,7 @@ PyObject* bank_reset(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* unused = nullptr;
   PyObject* where = nullptr;
   if (!parse_where_call("reset", args, kwargs, false, unused, where)) return nullptr;
+  const Ref held_where = Ref::borrow(where);
   const bool was_configured = bank->configured;
   Ref mask;
   if (!convert_where(where, bank->shape, mask)) return nullptr;
@@ -385,12 +451,50 @@ PyObject* bank_reset(PyObject* self, PyObject* args, PyObject* kwargs) {
   Py_RETURN_NONE;
 }
 
+// PIDBank((3,), kp=1.0, ki=array([0.1, 0.2, 0.3]), ..., anti_windup='none', tt=None):
+// the constructor's arguments in its order, per-channel values as NumPy
+// shows them. Taken under the lock, formatted (which runs NumPy's Python
+// code) outside it, from copies.
 PyObject* bank_repr(PyObject* self) {
-  const BankObject* bank = as_bank(self);
-  Ref shape = shape_tuple(bank->shape);
-  if (!shape) return nullptr;
-  return PyUnicode_FromFormat("PIDBank(shape=%R, anti_windup='%s')", shape.get(),
-                              anti_windup_name(bank->anti_windup));
+  BankObject* bank = as_bank(self);
+  Param params[kParamCount];
+  Shape shape;
+  bool tt_auto;
+  AntiWindup anti_windup;
+  {
+    BankLock lock(bank);
+    for (int id = 0; id < kParamCount; ++id) {
+      params[id].value = bank->params[id].value;
+      params[id].values = Ref::borrow(bank->params[id].values.get());
+    }
+    shape = bank->shape;
+    tt_auto = bank->tt_auto;
+    anti_windup = bank->anti_windup;
+  }
+  Ref parts = Ref::steal(PyList_New(0));
+  if (!parts) return nullptr;
+  const auto add = [&](Ref part) {
+    return part && PyList_Append(parts.get(), part.get()) == 0;
+  };
+  const auto add_value = [&](const char* name, Ref value) {
+    if (!value) return false;
+    return add(Ref::steal(PyUnicode_FromFormat("%s=%R", name, value.get())));
+  };
+  Ref shape_text = shape_tuple(shape);
+  if (!shape_text || !add(Ref::steal(PyObject_Repr(shape_text.get())))) return nullptr;
+  for (int id = 0; id < kParamCount; ++id) {
+    if (id == kTt &&
+        !add(Ref::steal(PyUnicode_FromFormat("anti_windup='%s'", anti_windup_name(anti_windup))))) {
+      return nullptr;
+    }
+    Ref value = id == kTt && tt_auto ? Ref::borrow(Py_None) : param_value(params[id]);
+    if (!add_value(kParams[id].name, std::move(value))) return nullptr;
+  }
+  Ref separator = Ref::steal(PyUnicode_FromString(", "));
+  if (!separator) return nullptr;
+  Ref joined = Ref::steal(PyUnicode_Join(separator.get(), parts.get()));
+  if (!joined) return nullptr;
+  return PyUnicode_FromFormat("PIDBank(%U)", joined.get());
 }
 
 PyMethodDef bank_methods[] = {

@@ -27,6 +27,15 @@ void default_params(Param* params);
 // mode, every channel fresh. Returns false with an exception set.
 bool new_state(const Shape& shape, StateArrays& state);
 
+// A zeroed, writeable C-contiguous array of `shape` and `type_num` for a
+// state field. Its memory is owned by a capsule, not by the array, so that
+// no view of it can be made writeable; the array itself never leaves the
+// bank. Returns null with an exception set.
+Ref new_storage(const Shape& shape, int type_num);
+
+// A new read-only array over the memory of `storage`, sharing its owner.
+Ref state_view(const Ref& storage);
+
 // Makes `array` the bank's own storage: its WRITEABLE flag is cleared.
 void seal(const Ref& array);
 

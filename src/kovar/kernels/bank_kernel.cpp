@@ -275,6 +275,8 @@ void dispatch(const P& p, const UpdateArgs& a) noexcept {
 }  // namespace
 
 bool run_update(const UpdateArgs& args) noexcept {
+  // No channels: nothing to read, not even the first operand element.
+  if (args.n == 0) return args.any_fresh;
   {
     // The bank reports no floating-point conditions: the flags its
     // arithmetic raises (inexact, overflow, invalid on a NaN input) are not

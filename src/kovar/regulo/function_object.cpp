@@ -146,8 +146,8 @@ bool make_code_object(FunctionDef& def) {
     if (local == nullptr) return false;
     PyTuple_SET_ITEM(varnames.get(), i, local);
   }
-  Ref code = compat::make_code(def.filename, def.name, def.first_line, def.argcount,
-                               varnames.get());
+  Ref code = compat::make_code(def.filename, def.name, def.qualname, def.first_line,
+                               def.argcount, varnames.get());
   if (!code) return false;
   Py_XSETREF(def.code, code.release());
   return true;

@@ -72,12 +72,14 @@ bool create_constants() {
 Ref lookup_global(PyObject* name, GlobalCache& cache) {
   ModuleState& st = state();
   const std::uint64_t version = compat::namespace_version(st.dict);
-  if (cache.value != nullptr && cache.version == version) return Ref::borrow(cache.value);
+  if (version != 0 && cache.value != nullptr && cache.version == version) {
+    return Ref::borrow(cache.value);
+  }
 
   PyObject* value = PyDict_GetItemWithError(st.dict, name);
   if (value != nullptr) {
     cache.version = version;
-    cache.value = value;
+    cache.value = version != 0 ? value : nullptr;
     return Ref::borrow(value);
   }
   if (PyErr_Occurred()) return {};

@@ -160,6 +160,10 @@ struct ModuleState {
   PyObject* numpy_mean = nullptr;
   PyObject* numpy_clip = nullptr;
   GlobalCache unpickle_cache[3];
+
+  // An adaptive history that no one else can see, for the next large call's
+  // rolled rows (fast_path.cpp); null when there is none.
+  PyObject* spare_history = nullptr;
 };
 
 ModuleState& state() noexcept;
@@ -172,7 +176,8 @@ bool create_constants();
 
 // Looks `name` up in the module namespace, then in the builtins; raises
 // NameError when neither has it. The namespace hit is cached against the
-// namespace's version, so rebinding the name is seen at the next call.
+// namespace's version, so rebinding the name is seen at the next call; an
+// unwatched namespace is looked up every time.
 // Returns a new reference, or null with an exception set.
 Ref lookup_global(PyObject* name, GlobalCache& cache);
 

@@ -174,11 +174,14 @@ bool ready_class(const ClassEntry& c, PyObject* module) {
 // A module that is being imported right now is not taken from sys.modules.
 Ref bind_numpy() {
   ModuleState& st = state();
-  PyObject* existing = PyDict_GetItemWithError(PyImport_GetModuleDict(), names().numpy);
-  if (existing == nullptr && PyErr_Occurred()) return {};
-  if (existing != nullptr) {
+  // Held: the attribute reads below run Python code that may remove the
+  // entry from sys.modules.
+  const Ref existing =
+      Ref::borrow(PyDict_GetItemWithError(PyImport_GetModuleDict(), names().numpy));
+  if (!existing && PyErr_Occurred()) return {};
+  if (existing) {
     bool initializing = false;
-    Ref module_spec = Ref::steal(PyObject_GetAttr(existing, names().dunder_spec));
+    Ref module_spec = Ref::steal(PyObject_GetAttr(existing.get(), names().dunder_spec));
     Ref flag =
         module_spec ? Ref::steal(PyObject_GetAttr(module_spec.get(), names().initializing)) : Ref();
     if (flag) {
@@ -187,7 +190,7 @@ Ref bind_numpy() {
       initializing = truth == 1;
     }
     PyErr_Clear();
-    if (!initializing) return Ref::borrow(existing);
+    if (!initializing) return Ref::borrow(existing.get());
   }
   return Ref::steal(PyImport_ImportModuleLevelObject(names().numpy, st.dict, nullptr, nullptr, 0));
 }

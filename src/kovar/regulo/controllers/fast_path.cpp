@@ -2,12 +2,14 @@
 
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "kovar/kernels/adaptive_kernel.hpp"
 #include "kovar/kernels/fp_status.hpp"
 #include "kovar/kernels/pid_kernel.hpp"
 #include "kovar/regulo/module_state.hpp"
 #include "kovar/common/numpy_c_api.hpp"
+#include "kovar/common/python_compat.hpp"
 
 namespace kovar::fast_path {
 
@@ -37,15 +39,17 @@ bool is_original(const ModuleState& st, PyObject* name, PyObject* original) {
 }
 
 // True when the step sequence would run NumPy exactly as the kernels
-// assume: NumPy 2.x, no profiler or tracer on this thread (they see
-// NumPy's Python-level functions), np in the module still NumPy and each
-// function in `uses` still NumPy's own.
+// assume: NumPy 2.x, no profiler or tracer on this thread and, when the
+// steps call NumPy's Python-level functions, no monitoring tool that would
+// see them run; np in the module still NumPy and each function in `uses`
+// still NumPy's own.
 bool numpy_as_imported(unsigned uses) {
   const ModuleState& st = state();
   if (st.numpy_feature_version < kNumpy2FeatureVersion || st.numpy_module == nullptr) return false;
   const PyThreadState* thread = PyThreadState_Get();
   if (thread->c_profilefunc != nullptr || thread->c_tracefunc != nullptr) return false;
   if (uses == 0) return true;
+  if (compat::monitoring_active()) return false;
   Ref np = lookup_global(names().np, state().np_cache);
   if (!np) {
     PyErr_Clear();  // the step sequence looks it up again and raises
@@ -104,11 +108,11 @@ bool overlaps_any(PyArrayObject* a, std::initializer_list<PyArrayObject*> others
   return false;
 }
 
-// True when a controller field and our own reference are all that can see
-// `array` and its memory: no other reference, no weak reference, no base
-// object owning the memory. It may then be changed in place where the step
-// sequence would have made a new array in its stead.
-bool seen_only_by_field(PyArrayObject* array) {
+// True when `references` (a controller field, our own reference) are all
+// that can see `array` and its memory: no other reference, no weak
+// reference, no base object owning the memory. It may then be changed in
+// place where the step sequence would have made a new array in its stead.
+bool seen_only_by(PyArrayObject* array, Py_ssize_t references) {
   auto* obj = reinterpret_cast<PyObject*>(array);
   const Py_ssize_t weaklist_offset = Py_TYPE(obj)->tp_weaklistoffset;
   if (weaklist_offset > 0 &&
@@ -116,7 +120,7 @@ bool seen_only_by_field(PyArrayObject* array) {
     return false;
   }
   const int flags = PyArray_FLAGS(array);
-  return Py_REFCNT(obj) == 2 && PyArray_BASE(array) == nullptr &&
+  return Py_REFCNT(obj) == references && PyArray_BASE(array) == nullptr &&
          (flags & (NPY_ARRAY_OWNDATA | NPY_ARRAY_WRITEABLE)) ==
              (NPY_ARRAY_OWNDATA | NPY_ARRAY_WRITEABLE) &&
          (flags & NPY_ARRAY_WRITEBACKIFCOPY) == 0;
@@ -171,13 +175,16 @@ class UndoRecord {
 
 thread_local UndoRecord::Spill UndoRecord::spill_;
 
+// Whether run_kernel lets other threads run while it works on `elements`.
+bool releases_gil(npy_intp elements) { return elements > kReleaseGilAbove; }
+
 // Runs the kernel between a clear and a test of the FP status flags, without
 // the GIL for large banks; undoes its in-place updates when invalid,
 // divide-by-zero, overflow or underflow was raised. True when it stands.
 template <typename Channels, typename Step, typename Undo>
 bool run_kernel(const Channels& channels, npy_intp elements, Step step, Undo undo) {
   bool raised;
-  if (elements > kReleaseGilAbove) {
+  if (releases_gil(elements)) {
     Py_BEGIN_ALLOW_THREADS;
     kernels::clear_fp_status();
     step(channels);
@@ -191,6 +198,29 @@ bool run_kernel(const Channels& channels, npy_intp elements, Step step, Undo und
     if (raised) undo(channels);
   }
   return !raised;
+}
+
+// A rolled history written while the GIL is released goes into an array no
+// other thread can reach: the spare, a history that nothing saw any more
+// after a call replaced it (kept in the module state, taken and given back
+// with the GIL held), when it has the right shape and dtype instance; else a
+// new one. NumPy's steps never write a history after making it, and another
+// thread may take the old one (__reduce__, copy.copy) at any time.
+Ref rolled_history(PyArrayObject* history) {
+  Ref spare = Ref::steal(std::exchange(state().spare_history, nullptr));
+  if (spare) {
+    auto* array = reinterpret_cast<PyArrayObject*>(spare.get());
+    if (PyArray_DESCR(array) == PyArray_DESCR(history) && same_shape(array, history)) {
+      return spare;
+    }
+  }
+  return new_array(history, 2, PyArray_DIMS(history));
+}
+
+// Keeps `history` as the spare when nothing but `history` itself holds it.
+void keep_spare(Ref history) {
+  auto* array = reinterpret_cast<PyArrayObject*>(history.get());
+  if (seen_only_by(array, 1)) Py_XSETREF(state().spare_history, history.release());
 }
 
 }  // namespace
@@ -267,8 +297,8 @@ Ref adaptive_compute(AdaptiveObject* self, PyObject* target, PyObject* current, 
   }
   const Ref kp_ref = Ref::borrow(self->kp), ki_ref = Ref::borrow(self->ki),
             kd_ref = Ref::borrow(self->kd), integral_ref = Ref::borrow(self->integral),
-            previous_ref = Ref::borrow(self->previous_error),
-            history_ref = Ref::borrow(self->error_history);
+            previous_ref = Ref::borrow(self->previous_error);
+  Ref history_ref = Ref::borrow(self->error_history);
   PyArrayObject* t = operand(target, 1);
   PyArrayObject* c = operand(current, 1);
   PyArrayObject* kp = operand(kp_ref.get(), 1, true);
@@ -290,13 +320,17 @@ Ref adaptive_compute(AdaptiveObject* self, PyObject* target, PyObject* current, 
 
   // np.roll makes a new history. When nothing else can see the old one (our
   // reference and the field's alone, no weak references, memory of its own)
-  // it is rolled in place instead: no fresh 10 x n array per call.
-  const bool roll_in_place =
-      seen_only_by_field(history) && !overlaps_any(history, {t, c, ki, kd, previous});
+  // and no other thread can run meanwhile, it is rolled in place instead.
+  // Without the GIL, the rows go into an array of our own (see
+  // rolled_history): no fresh 10 x n array per call either way.
+  const npy_intp elements = kernels::kHistoryRows * n;
+  const bool roll_in_place = !releases_gil(elements) && seen_only_by(history, 2) &&
+                             !overlaps_any(history, {t, c, ki, kd, previous});
 
   Ref new_history;
   if (!roll_in_place) {
-    new_history = new_array(history, 2, PyArray_DIMS(history));
+    new_history = releases_gil(elements) ? rolled_history(history)
+                                         : new_array(history, 2, PyArray_DIMS(history));
     if (!new_history) return {};
   }
   // previous_error becomes error.copy(), of error's (so target's) dtype.
@@ -327,11 +361,15 @@ Ref adaptive_compute(AdaptiveObject* self, PyObject* target, PyObject* current, 
       -upper,
       upper,
   };
-  if (!run_kernel(channels, 10 * n, kernels::adaptive_step, kernels::adaptive_undo)) return {};
+  if (!run_kernel(channels, elements, kernels::adaptive_step, kernels::adaptive_undo)) {
+    if (new_history) keep_spare(std::move(new_history));
+    return {};
+  }
 
   // The fields change in the steps' order: history, then previous_error.
   if (!roll_in_place) store(self->error_history, new_history.get());
   store(self->previous_error, error_copy.get());
+  if (releases_gil(elements)) keep_spare(std::move(history_ref));
   return control;
 }
 

@@ -40,20 +40,21 @@ bool delete_class_entry(PyTypeObject* type, PyObject* name) {
 }
 
 // The attribute `name` as found along the method resolution order of
-// `type`: a borrowed reference, or null when absent (errors count as absent).
-PyObject* lookup_in_mro(PyTypeObject* type, PyObject* name) {
-  PyObject* mro = type->tp_mro;
-  if (mro == nullptr) return nullptr;
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-    Ref dict = compat::type_dict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i)));
-    PyObject* value = dict ? PyDict_GetItemWithError(dict.get(), name) : nullptr;
-    if (value != nullptr) return value;
+// `type`, held (a later attribute fetch may run code that replaces the
+// entry), or null when absent (errors count as absent).
+Ref lookup_in_mro(PyTypeObject* type, PyObject* name) {
+  const Ref mro = Ref::borrow(type->tp_mro);
+  if (!mro) return {};
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
+    Ref dict = compat::type_dict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i)));
+    Ref value = Ref::borrow(dict ? PyDict_GetItemWithError(dict.get(), name) : nullptr);
+    if (value) return value;
     if (PyErr_Occurred()) {
       PyErr_Clear();
-      return nullptr;
+      return {};
     }
   }
-  return nullptr;
+  return {};
 }
 
 // Moves the class attribute `internal` to the class dictionary entry
@@ -79,20 +80,20 @@ bool install(PyTypeObject* type) {
   PyTypeObject* object = &PyBaseObject_Type;
 
   // A class with a __getstate__ of its own pickles itself.
-  PyObject* getstate = lookup_in_mro(type, n.dunder_getstate);
-  if (getstate != nullptr && getstate != lookup_in_mro(object, n.dunder_getstate)) return true;
+  const Ref getstate = lookup_in_mro(type, n.dunder_getstate);
+  if (getstate && getstate.get() != lookup_in_mro(object, n.dunder_getstate).get()) return true;
 
-  PyObject* object_reduce_ex = lookup_in_mro(object, n.dunder_reduce_ex);
-  if (object_reduce_ex == nullptr) return false;
+  const Ref object_reduce_ex = lookup_in_mro(object, n.dunder_reduce_ex);
+  if (!object_reduce_ex) return false;
   Ref reduce_ex = Ref::steal(PyObject_GetAttr(cls, n.dunder_reduce_ex));
   if (!reduce_ex) return false;
-  if (reduce_ex.get() != object_reduce_ex) return true;
+  if (reduce_ex.get() != object_reduce_ex.get()) return true;
 
-  PyObject* object_reduce = lookup_in_mro(object, n.dunder_reduce);
-  if (object_reduce == nullptr) return false;
+  const Ref object_reduce = lookup_in_mro(object, n.dunder_reduce);
+  if (!object_reduce) return false;
   Ref reduce = Ref::steal(PyObject_GetAttr(cls, n.dunder_reduce));
   if (!reduce) return false;
-  const bool inherits_object_reduce = reduce.get() == object_reduce;
+  const bool inherits_object_reduce = reduce.get() == object_reduce.get();
   if (!inherits_object_reduce && !has_name(reduce.get(), n.reduce_method)) return true;
 
   switch (move_entry(type, n.reduce_method, n.dunder_reduce)) {

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 
+#include "kovar/common/python_compat.hpp"
 #include "kovar/regulo/binding/binding.hpp"
 #include "kovar/regulo/controllers/adaptive_controller.hpp"
 #include "kovar/regulo/controllers/pid_controller.hpp"
@@ -231,6 +232,47 @@ PyObject* setstate(const PickleLayout& layout, PyObject* self, PyObject* const* 
   Py_RETURN_NONE;
 }
 
+// from <module> import <name>, as the interpreter's own statement does it: the
+// attribute when the module has it; otherwise the statement itself runs on
+// the module (through an __import__ that hands it over), so that a
+// submodule of that name, or the exact ImportError the running CPython
+// raises (text, location, name, name_from), comes out. Its frame is left out
+// of the traceback. Returns a new reference, or null with an exception set.
+PyObject* hand_over_module(PyObject* module, PyObject* const*, Py_ssize_t) {
+  return Py_NewRef(module);
+}
+
+PyMethodDef hand_over_def = {"__import__", KOVAR_FASTCALL(hand_over_module), METH_FASTCALL,
+                             nullptr};
+
+Ref import_from(PyObject* module, PyObject* name) {
+  Ref value;
+  if (compat::get_optional_attr(module, name, value) != 0) return value;
+  // The statement's text names the attribute: only PickleError is fetched.
+  // Compiled at the first need and kept.
+  static PyObject* statement = nullptr;
+  if (statement == nullptr) {
+    statement =
+        Py_CompileString("from pickle import PickleError\n", kPickleSourceFile, Py_file_input);
+    if (statement == nullptr) return {};
+  }
+  Ref hand_over = Ref::steal(PyCFunction_New(&hand_over_def, module));
+  if (!hand_over) return {};
+  Ref builtins = Ref::steal(Py_BuildValue("{sO}", "__import__", hand_over.get()));
+  if (!builtins) return {};
+  Ref globals = Ref::steal(Py_BuildValue("{sO}", "__builtins__", builtins.get()));
+  Ref locals = Ref::steal(PyDict_New());
+  if (!globals || !locals) return {};
+  Ref done = Ref::steal(PyEval_EvalCode(statement, globals.get(), locals.get()));
+  if (!done) {
+    compat::drop_traceback_entry_of(statement);
+    return {};
+  }
+  value = Ref::borrow(PyDict_GetItemWithError(locals.get(), name));
+  if (!value && !PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, name);
+  return value;
+}
+
 // Raises pickle.PickleError for a checksum of another layout. pickle is
 // imported only here, at every mismatch.
 void raise_mismatch(const PickleLayout& layout, long checksum) {
@@ -241,15 +283,8 @@ void raise_mismatch(const PickleLayout& layout, long checksum) {
   Ref pickle = Ref::steal(
       PyImport_ImportModuleLevelObject(names().pickle, st.dict, nullptr, fromlist.get(), 0));
   if (!pickle) return add_traceback(tb, kUnpickleImport, kPickleSourceFile);
-  Ref pickle_error = Ref::steal(PyObject_GetAttr(pickle.get(), names().PickleError));
-  if (!pickle_error) {
-    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-      PyErr_Clear();
-      PyErr_Format(PyExc_ImportError, "cannot import name %R from %R", names().PickleError,
-                   names().pickle);
-    }
-    return add_traceback(tb, kUnpickleImport, kPickleSourceFile);
-  }
+  Ref pickle_error = import_from(pickle.get(), names().PickleError);
+  if (!pickle_error) return add_traceback(tb, kUnpickleImport, kPickleSourceFile);
   Ref value = Ref::steal(PyLong_FromLong(checksum));
   if (!value) return add_traceback(tb, kUnpickleMismatch, kPickleSourceFile);
   Ref message = Ref::steal(PyNumber_Remainder(names().*layout.mismatch, value.get()));
