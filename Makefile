@@ -80,6 +80,7 @@ $(APT_314)/status:
 $(HEADERS_314)/python3.14/Python.h: $(APT_314)/status
 	cd $(APT_314) && $(apt_314) download libpython3.14-dev debootstrap
 	for deb in $(APT_314)/*.deb; do dpkg-deb -x $$deb $(APT_314)/root; done
+	touch $@  # dpkg-deb keeps the package's dates; make needs the extraction's
 
 # The 3.14 wheel, in build/wheelhouse/cp314 (rebuilt when sources change).
 wheel-3.14: $(HEADERS_314)/python3.14/Python.h $(NOX)
@@ -101,21 +102,29 @@ $(CHROOT_314)/usr/bin/python3.14: $(HEADERS_314)/python3.14/Python.h
 		sid $(CHROOT_314) $(DEBIAN_MIRROR) > $(BUILD)/debootstrap.log
 	cp /etc/resolv.conf $(CHROOT_314)/etc/resolv.conf
 	cp $(HOST_CA) $(CHROOT_314)/etc/host-ca.crt
+	touch $@
 
 in_chroot := unshare -m --propagation private tools/in_chroot.sh $(CHROOT_314)
 
+# The requirements of the extras named in $(1), quoted for the shell, as
+# pyproject.toml lists them.
+extras = $(shell $(TOOLS)/bin/python -c "import sys, nox.project as p; \
+	extras = p.load_toml('pyproject.toml')['project']['optional-dependencies']; \
+	print(' '.join(repr(r) for name in sys.argv[1:] for r in extras[name]))" $(1))
+
 # The wheel as shipped, installed in a fresh environment inside the chroot
-# for each NumPy of NUMPYS_314, and the suite run there.
+# for each NumPy of NUMPYS_314, and the suite run there; the newest NumPy
+# also gets the test references and the optional extras.
 test-3.14: wheel-3.14 $(CHROOT_314)/usr/bin/python3.14
 	rm -rf $(CHROOT_314)/kovar && mkdir -p $(CHROOT_314)/kovar/src
 	tar --exclude=./build --exclude='./.venv*' --exclude=./.git -cf - . | tar xf - -C $(CHROOT_314)/kovar/src
 	cp $(BUILD)/wheelhouse/cp314/kovar-*.whl $(CHROOT_314)/kovar/
-	set -e; test_deps=$$($(TOOLS)/bin/python -c "import nox.project as p; \
-		print(' '.join(repr(r) for r in p.load_toml('pyproject.toml')['project']['optional-dependencies']['test']))"); \
-	for numpy in $(NUMPYS_314); do \
+	set -e; for numpy in $(NUMPYS_314); do \
+		deps="$(call extras,test)"; \
+		[ $$numpy = $(lastword $(NUMPYS_314)) ] && deps="$(call extras,test reference dask progress)"; \
 		echo "Testing on CPython 3.14 with NumPy $$numpy"; \
 		$(in_chroot) sh -c "python3.14 -m venv /kovar/venv-$$numpy && cd /kovar/src && \
-			/kovar/venv-$$numpy/bin/python -m pip install -q --only-binary=:all: numpy==$$numpy /kovar/kovar-*.whl $$test_deps && \
+			/kovar/venv-$$numpy/bin/python -m pip install -q --only-binary=:all: numpy==$$numpy /kovar/kovar-*.whl $$deps && \
 			/kovar/venv-$$numpy/bin/python -m pytest -q -p no:cacheprovider"; \
 	done
 
