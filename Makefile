@@ -21,12 +21,18 @@ NUMPYS_314 := 2.3.2 2.5.5
 
 all: test
 
-# nox in an environment of its own, made by the project's files.
+# nox in an environment of its own, made by the project's files, on
+# PYTHON; made again when PYTHON changes.
+ifneq ($(shell cat $(TOOLS)/python 2>/dev/null),$(PYTHON))
+.PHONY: $(NOX)
+endif
 $(NOX):
 	@test -n "$(PYTHON)" || { echo "No CPython 3.10-3.14 found: install one (pyenv, or python3.X on the PATH), or name it: make PYTHON=/path/to/python3.12"; exit 1; }
+	rm -rf $(TOOLS)
 	$(PYTHON) -m venv $(TOOLS)
 	$(TOOLS)/bin/python -m pip install -q --upgrade pip
 	$(TOOLS)/bin/python -m pip install -q "nox>=2025.2"
+	echo "$(PYTHON)" > $(TOOLS)/python
 
 test: $(NOX)
 	@start=$$(date +%s); \

@@ -186,7 +186,8 @@ def wheelhouse(tag):
 def repaired_wheel(session, tag):
     """The repaired wheel built for `tag` from the current sources."""
     wheels = list(wheelhouse(tag).glob(f"kovar-*-{tag}-*.whl"))
-    if len(wheels) != 1 or (wheelhouse(tag) / "source").read_text() != source_digest():
+    stamp = wheelhouse(tag) / "source"
+    if len(wheels) != 1 or not stamp.exists() or stamp.read_text() != source_digest():
         session.error(f"No wheel for {tag} from these sources in {wheelhouse(tag)}: run its wheel session")
     return wheels[0]
 
