@@ -27,6 +27,12 @@ nox.options.envdir = str(BUILD / "nox")
 nox.options.reuse_venv = "yes"
 nox.options.sessions = ["test"]
 
+# The sessions without a version run on nox's own interpreter, which the
+# Makefile may change; nox would reuse their environments made by another.
+for _cfg in [BUILD / "nox" / name / "pyvenv.cfg" for name in ("test", "demo", "bench", "wheel-3-14")]:
+    if _cfg.exists() and f"base-prefix = {sys.base_prefix}\n" not in _cfg.read_text():
+        shutil.rmtree(_cfg.parent)
+
 # The matrix: each CPython with the oldest and the newest NumPy release that
 # has wheels for it. CPython 3.14 has no interpreter here: its wheel is built
 # against Debian's headers and tested in a Debian chroot (see the Makefile).
@@ -96,7 +102,9 @@ def build_here(session, *options):
     """Builds and installs kovar into the session's environment through the
     persistent build directory of that session, when the sources changed."""
     install_once(session, "build-deps", "--only-binary=:all:", *BUILD_DEPS)
-    build_dir = BUILD / "cmake" / session.name
+    # One per session and interpreter: CMake caches what it found of Python.
+    tag = session.run("python", "-c", "import sys; print(sys.implementation.cache_tag)", silent=True).strip()
+    build_dir = BUILD / "cmake" / f"{session.name}-{tag}"
     install_once(session, f"kovar:{source_digest()}", "--no-build-isolation", "--no-deps",
                  "--force-reinstall", f"-Cbuild-dir={build_dir}", WERROR, *options, str(ROOT))
 
