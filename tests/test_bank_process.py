@@ -108,6 +108,10 @@ def test_a_second_interpreter_is_refused(first):
     # From 3.12 the import machinery itself refuses isolated subinterpreters.
     isolated = ["<class 'ImportError'>: module kovar.bank does not support loading in subinterpreters"
                 ] if sys.version_info >= (3, 12) else []
+    if first == "sub" and got["sub first"] and "importing numpy" in got["sub first"]:
+        # Some NumPy releases (2.3 on CPython 3.14) refuse a subinterpreter
+        # themselves, before the module is loaded there.
+        pytest.skip(f"NumPy does not import in a subinterpreter: {got['sub first']}")
     if first == "sub":
         assert got == {"sub first": None, "main": REFUSAL.split(": ", 1)[1], "isolated": isolated}
     else:
