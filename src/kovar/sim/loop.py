@@ -96,9 +96,8 @@ def run_loop(bank, state, inputs, metrics, t, y_out, u_out):
     """The closed loop, one sample at a time; fills `y_out` and `u_out`
     when given.
 
-    A native loop may replace this one behind `simulate`, given the
-    coefficients `Discrete` holds (never recomputed: ``a`` is NumPy's exp).
-    Per step k it must: read ``y = x`` (``x2`` for SOPDT); show the bank
+    `run_native` gives the same bits, from the coefficients `Discrete`
+    holds (never recomputed: ``a`` is NumPy's exp). Per step k it must: read ``y = x`` (``x2`` for SOPDT); show the bank
     ``y + noise*z[k]``; run the bank's law on ``r[k]``; feed
     `RunningMetrics.step` in its operation order, with ``t[k] = k*dt``;
     put ``u + load`` (from `load_step` on, when some load is non-zero;
