@@ -71,7 +71,7 @@ void merge(Session* session, const ChannelRun* run) {
     keep_flags(bank, *run);
     return;
   }
-  bank_kernel::derive_terms(run->params, run->state, run->end - run->begin,
+  bank_kernel::derive_terms(run->args.params, *run->args.state, run->end - run->begin,
                             run->args.terms_derived, run->args.feedforward_zero);
   session->partial_channels += run->end - run->begin;
   session->partial_flagged = session->partial_flagged || run->args.any_flagged;

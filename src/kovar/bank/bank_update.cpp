@@ -103,26 +103,32 @@ bool convert_dt(PyObject* obj, double& h) {
 
 void select_channels(const BankObject* bank, std::size_t begin, std::size_t end,
                      bank_capsule::ChannelRun& run) {
-  for (int id = 0; id < kParamCount; ++id) {
-    const bank_kernel::Strided& p = bank->strided[id];
-    run.params[id] = {p.data + begin * p.step, p.step};
-  }
-  const bank_kernel::ChannelState& s = bank->arrays;
-  run.state = {s.integral + begin, s.derivative + begin, s.x_prev + begin, s.output + begin,
-               s.r_last + begin,   s.y_last + begin,     s.term_p + begin, s.term_i + begin,
-               s.term_d + begin,   s.term_ff + begin,    s.manual_value + begin,
-               s.manual + begin,   s.fresh + begin,      s.gap + begin};
   run.begin = begin;
   run.end = end;
   bank_kernel::UpdateArgs& kernel = run.args;
   kernel = bank_kernel::UpdateArgs{};
-  kernel.params = run.params;
+  if (begin == 0) {
+    // The bank's own view, as it is: no copy on update's path.
+    kernel.params = bank->strided;
+    kernel.state = &bank->arrays;
+  } else {
+    for (int id = 0; id < kParamCount; ++id) {
+      const bank_kernel::Strided& p = bank->strided[id];
+      run.params[id] = {p.data + begin * p.step, p.step};
+    }
+    const bank_kernel::ChannelState& s = bank->arrays;
+    run.state = {s.integral + begin, s.derivative + begin, s.x_prev + begin, s.output + begin,
+                 s.r_last + begin,   s.y_last + begin,     s.term_p + begin, s.term_i + begin,
+                 s.term_d + begin,   s.term_ff + begin,    s.manual_value + begin,
+                 s.manual + begin,   s.fresh + begin,      s.gap + begin};
+    kernel.params = run.params;
+    kernel.state = &run.state;
+  }
   kernel.params_uniform = bank->params_uniform;
   kernel.tt_auto = bank->tt_auto;
   kernel.anti_windup = bank->anti_windup;
   kernel.on_nan = bank->on_nan;
   kernel.n = end - begin;
-  kernel.state = &run.state;
   // Counted over the whole bank: a range without manual channels only
   // takes the path that reads the flags.
   kernel.manual_count = bank->manual_count;

@@ -23,7 +23,7 @@ struct Session;
 
 // The kernel's view of channels [begin, end) of a held bank, and the
 // bookkeeping flags of those channels from one update to the next. `args`
-// points into this struct: it is filled in place and never copied. The
+// may point into this struct: it is filled in place and never copied. The
 // caller sets the inputs (setpoint, measurement, feedforward, track and
 // their has_ flags, h, out), relative to `begin`, before each step.
 struct ChannelRun {
