@@ -216,7 +216,7 @@ def test_the_gil_is_released_during_a_run():
         while not marks:
             time.sleep(0.001)
         start = time.perf_counter()
-        simulate(bank, plant, dt=0.01, steps=500, record=False)
+        simulate(bank, plant, dt=0.01, steps=1000, record=False)
         took = time.perf_counter() - start
     finally:
         done.set()
