@@ -102,17 +102,23 @@ void accumulate(const Measures& m, std::size_t begin, std::size_t width, const d
       const __m128d change = _mm_andnot_pd(sign, _mm_sub_pd(uj, _mm_loadu_pd(u_prev + j)));
       _mm_storeu_pd(u_variation + j, _mm_add_pd(_mm_loadu_pd(u_variation + j), change));
     }
-    // The marks as bit selects: outside the band (NaN included) where
-    // abs_e <= band is false; the rise levels while a mark is -1 (its
-    // sign bit set). Made at every step, they change only where the
-    // scalar rule would.
-    const __m128i outside = _mm_castpd_si128(_mm_cmpnle_pd(abs_e, _mm_loadu_pd(band + j)));
-    put_mark(last_out + j, outside);
-    const __m128d rise = _mm_mul_pd(_mm_sub_pd(yj, _mm_loadu_pd(y0 + j)), _mm_loadu_pd(rise_sign + j));
-    put_mark(k10 + j, _mm_and_si128(unset(k10 + j),
-                                    _mm_castpd_si128(_mm_cmpge_pd(rise, _mm_loadu_pd(lo + j)))));
-    put_mark(k90 + j, _mm_and_si128(unset(k90 + j),
-                                    _mm_castpd_si128(_mm_cmpge_pd(rise, _mm_loadu_pd(hi + j)))));
+    // The marks as bit selects, stored only where one changes (rarely
+    // after the start): outside the band (NaN included) where
+    // abs_e <= band is false; the rise levels while k90 is -1 (its sign
+    // bit set), k10 likewise (90 % is reached no earlier than 10 %).
+    const __m128d outside = _mm_cmpnle_pd(abs_e, _mm_loadu_pd(band + j));
+    if (_mm_movemask_pd(outside) != 0) put_mark(last_out + j, _mm_castpd_si128(outside));
+    const __m128i open90 = unset(k90 + j);
+    if (_mm_movemask_pd(_mm_castsi128_pd(open90)) != 0) {
+      const __m128d rise =
+          _mm_mul_pd(_mm_sub_pd(yj, _mm_loadu_pd(y0 + j)), _mm_loadu_pd(rise_sign + j));
+      const __m128i at10 = _mm_and_si128(
+          unset(k10 + j), _mm_castpd_si128(_mm_cmpge_pd(rise, _mm_loadu_pd(lo + j))));
+      const __m128i at90 =
+          _mm_and_si128(open90, _mm_castpd_si128(_mm_cmpge_pd(rise, _mm_loadu_pd(hi + j))));
+      if (_mm_movemask_pd(_mm_castsi128_pd(at10)) != 0) put_mark(k10 + j, at10);
+      if (_mm_movemask_pd(_mm_castsi128_pd(at90)) != 0) put_mark(k90 + j, at90);
+    }
   }
 #endif
   for (; j < width; ++j) {
