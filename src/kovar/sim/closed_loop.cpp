@@ -49,10 +49,12 @@ void run_closed_loop(const bank_capsule::Api& api, bank_capsule::Session* sessio
       // What the bank sees: y + noise*z[k].
       const double* seen = plants.x + begin;
       if (in.z != nullptr) {
-        double* noisy = scratch.seen.data();
-        for (std::size_t i = begin; i < end; ++i) {
-          noisy[i - begin] = plants.x[i] + in.noise[i] * in.z[row + i];
-        }
+        // Local pointers: a store may alias any struct field in this build.
+        double* __restrict noisy = scratch.seen.data();
+        const double* __restrict y = plants.x + begin;
+        const double* __restrict scale = in.noise + begin;
+        const double* __restrict z = in.z + row + begin;
+        for (std::size_t j = 0; j < width; ++j) noisy[j] = y[j] + scale[j] * z[j];
         seen = noisy;
       }
       double* u;
