@@ -64,7 +64,10 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--baseline", help="a directory holding another build's kovar package")
     parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--quick", action="store_true", help="three rounds, for a smoke run")
     args = parser.parse_args()
+    if args.quick:
+        args.rounds = 3
     cases = [("plain", None), ("ff+rate", None)]
     if args.baseline:
         cases.insert(0, ("baseline plain", args.baseline))

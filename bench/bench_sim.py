@@ -2,8 +2,8 @@
 
 1. Closed-loop FOPDT simulation without recording: 10^5 channels x 2,000
    steps (target: 1.5 s on one core, about 7 ns per channel-step including
-   the bank). Today's loop is Python over bank.update and the plant's NumPy
-   step; the time per channel-step is printed beside the target.
+   the bank). The loop runs natively (kovar.sim._loop); the time per
+   channel-step is printed beside the target.
 2. identify_fopdt on 1,000 step tests: gain, tau and delay within 2 % on
    noise-free ZOH data of the same model, within 10 % with noise of 1 % of
    the step (delays of at least 5 samples).

@@ -68,7 +68,7 @@ def draw_windup(ax, runs):
     channel = 1
     for mode, (t, ys, _) in runs.items():
         ax.plot(t, ys[:, channel], styles[mode], label=mode)
-    ax.axhline(SETPOINT, color="grey", lw=0.5)
+    ax.axhline(SETPOINT, color="grey", lw=0.5, label="set-point")
     ax.set(xlabel="time [s]", ylabel="plant output")
     ax.legend()
 
@@ -78,7 +78,7 @@ def draw_kick(ax, kick):
     (t, _, us), step_at = kick
     for i, label in enumerate(("c = 1", "c = 0")):
         ax.plot(t, us[:, i], label=label)
-    ax.axvline(step_at, color="grey", lw=0.5)
+    ax.axvline(step_at, color="grey", lw=0.5, label=f"set-point step at t = {step_at:g} s")
     ax.set(xlabel="time [s]", ylabel="controller output")
     ax.legend()
 

@@ -23,6 +23,8 @@ def plant_step(x, u, tau, gain=1.0):
 def report(title, rows):
     print(title)
     print(f"  {'time s':>7} {'mean |error|':>13} {'max |error|':>12} {'settled':>12}")
+    print(f"  (settled: channels within {SETTLE_TOLERANCE:.0%} of their set-point, "
+          f"or within {SETTLE_TOLERANCE} where |set-point| < 1)")
     for t, err, total in rows:
         settled = int(np.count_nonzero(err <= SETTLE_TOLERANCE * np.maximum(1.0, total)))
         print(f"  {t:7.2f} {err.mean():13.5f} {err.max():12.5f} {settled:6d}/{err.size:<5d}")
@@ -49,7 +51,7 @@ def error_panel(mean_err, max_err):
         t = np.arange(mean_err.size) * DT
         ax.semilogy(t, max_err, label="max |error|", color="tab:red")
         ax.semilogy(t, mean_err, label="mean |error|", color="tab:blue")
-        ax.set_xlabel("time (s)")
+        ax.set_xlabel("time [s]")
         ax.set_ylabel("|set-point - output|")
         ax.legend()
     return draw
@@ -110,13 +112,15 @@ def main():
         ax.plot(t, err_fixed, label="fixed gains (PIDController)", color="tab:gray")
         ax.plot(t, err_adaptive, label="adaptive gains (AdaptiveController)", color="tab:green")
         ax.axvline(weakens, color="tab:red", linestyle="--", label="plant gain drops to 0.4")
-        ax.set_xlabel("time (s)")
+        ax.set_xlabel("time [s]")
         ax.set_ylabel("mean |set-point - output|")
         kp_ax = ax.twinx()
         kp_ax.plot(t, mean_kp, color="tab:green", linestyle=":", label="adaptive mean kp (right axis)")
         kp_ax.set_ylabel("mean kp")
         lines = ax.get_legend_handles_labels(), kp_ax.get_legend_handles_labels()
-        ax.legend(lines[0][0] + lines[1][0], lines[0][1] + lines[1][1], fontsize=8)
+        # Below the axes: inside, the legend would hide the curves or the t = 2 s line.
+        ax.legend(lines[0][0] + lines[1][0], lines[0][1] + lines[1][1], fontsize=8, ncol=2,
+                  loc="upper center", bbox_to_anchor=(0.5, -0.15))
 
     return [
         (f"PIDController: {n} first-order plants", error_panel(mean1, max1)),

@@ -89,18 +89,20 @@ def main():
             lo, mid, hi = np.percentile(result.y, [10, 50, 90], axis=1)
             ax.fill_between(result.t, lo, hi, color=color, alpha=0.25)
             ax.plot(result.t, mid, color=color, label=f"{rule} (median, 10-90 %)")
-        ax.axhline(1.0, color="k", linewidth=0.5)
-        ax.set_xlabel("t")
-        ax.set_ylabel("y")
+        ax.axhline(1.0, color="grey", linewidth=0.5, label="set-point")
+        ax.set_xlabel("time [s]")
+        ax.set_ylabel("plant output")
         ax.legend(fontsize="small")
 
     def draw_search(ax):
         for i, ((base, tuned), color) in enumerate(zip(pairs, ("tab:blue", "tab:orange", "tab:green"))):
             ax.plot(base.t, base.y, color=color, linestyle="--", label=f"plant {i}: SIMC")
             ax.plot(tuned.t, tuned.y, color=color, label=f"plant {i}: searched")
-        ax.set_xlabel("t")
-        ax.set_ylabel("y")
-        ax.legend(fontsize="small")
+        ax.axhline(1.0, color="grey", linewidth=0.5, label="set-point")
+        ax.set_xlim(0.0, 12.0)
+        ax.set_xlabel("time [s]")
+        ax.set_ylabel("plant output")
+        ax.legend(fontsize="small", ncol=2, loc="lower right")
 
     return [
         (f"{PLANTS} identified plants under SIMC and AMIGO PI", draw_spread),

@@ -37,7 +37,8 @@ class ClearingArray:
 
 class ClearingSequence:
     """A plain sequence that is dropped by the dicts holding it when its
-    length is asked."""
+    length is asked or its first item read (a conversion may skip the
+    length: CPython 3.14's tuple() of a sequence does)."""
 
     def __init__(self, values, own_key_only=False):
         self.values, self.own_key_only = list(values), own_key_only
@@ -47,6 +48,8 @@ class ClearingSequence:
         return len(self.values)
 
     def __getitem__(self, i):
+        if i == 0:
+            empty_holders(self, self.own_key_only)
         return self.values[i]
 
 

@@ -93,6 +93,7 @@ def test_a_second_interpreter_is_refused(first):
         legacy = subs.pop("legacy")
         out = {{}}
         if {first!r} == "sub":
+            out["numpy there"] = import_there(legacy, "import numpy")
             out["sub first"] = import_there(legacy, "import kovar.bank; kovar.bank.PIDBank(2, kp=1.0).update(1.0, 0.0, 0.1)")
             try:
                 import kovar.bank
@@ -108,6 +109,10 @@ def test_a_second_interpreter_is_refused(first):
     # From 3.12 the import machinery itself refuses isolated subinterpreters.
     isolated = ["<class 'ImportError'>: module kovar.bank does not support loading in subinterpreters"
                 ] if sys.version_info >= (3, 12) else []
+    if first == "sub" and got.pop("numpy there"):
+        # Some NumPy releases refuse a subinterpreter themselves (2.1 on
+        # CPython 3.13, 2.3 on 3.14), before the module could be loaded there.
+        pytest.skip("NumPy does not import in a subinterpreter here")
     if first == "sub":
         assert got == {"sub first": None, "main": REFUSAL.split(": ", 1)[1], "isolated": isolated}
     else:

@@ -14,6 +14,9 @@ SOURCES = [
 CXX = ["g++", "-std=c++20", "-Wall", "-Wextra", "-Werror"]
 SANITIZE = ["-fsanitize=address,undefined", "-fno-sanitize-recover=all", "-g"]
 
+# Three g++ builds of the reader.
+pytestmark = pytest.mark.slow
+
 
 def _sanitizers_work(tmp_path: Path) -> bool:
     # Runtimes may be missing, or the sandbox may forbid what ASan needs.

@@ -1,24 +1,42 @@
-"""The README's quick start runs as shown: every `# result` comment is what
-the line before it evaluates to."""
+"""The README's code runs as shown: in every Python block, a line that is
+an expression followed by `  # text` gives a value whose repr is that text
+(unless the value is None: then the comment is a remark)."""
+import ast
 import pathlib
 import re
 
+import pytest
+
 README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+BLOCKS = re.findall(r"^```python\n(.*?)^```", README.read_text(), re.DOTALL | re.MULTILINE)
 
 
-def test_quick_start_gives_the_results_shown():
-    text = README.read_text()
-    block = re.search(r"## Quick start\n\n```python\n(.*?)```", text, re.DOTALL).group(1)
-    namespace, checked = {}, 0
-    for line in block.splitlines():
-        code, _, shown = line.partition("  # ")
-        if shown:
-            got = eval(code, namespace)
-            assert repr(got) == shown, code
+def run(block):
+    """Runs the block statement by statement; returns how many results it compared."""
+    namespace, checked, lines = {}, 0, block.splitlines()
+    for node in ast.parse(block).body:
+        if not isinstance(node, ast.Expr):
+            exec(compile(ast.Module([node], []), "README.md", "exec"), namespace)
+            continue
+        got = eval(compile(ast.Expression(node.value), "README.md", "eval"), namespace)
+        shown = lines[node.end_lineno - 1].partition("  # ")[2]
+        if shown and got is not None:
+            assert repr(got) == shown, lines[node.lineno - 1]
             checked += 1
-        else:
-            exec(code, namespace)
-    assert checked == 2  # both results of the block were compared
+    return checked
+
+
+@pytest.mark.parametrize("block", BLOCKS, ids=[f"block{i}" for i in range(len(BLOCKS))])
+def test_code_blocks_give_the_results_shown(block):
+    run(block)
+
+
+@pytest.mark.parametrize("module, results", [("kovar.bank", 3), ("kovar.regulo", 2)])
+def test_each_quick_start_shows_its_results(module, results):
+    quick_start = re.search(r"^## Quick start\n(.*?)^## ", README.read_text(), re.DOTALL | re.MULTILINE).group(1)
+    block = next(b for b in re.findall(r"^```python\n(.*?)^```", quick_start, re.DOTALL | re.MULTILINE)
+                 if f"from {module} import" in b)
+    assert run(block) == results
 
 
 def test_simulation_and_tuning_example_runs():

@@ -22,12 +22,15 @@ import re
 import warnings
 
 import numpy as np
+import pytest
 from hypothesis import HealthCheck, event, settings, strategies as st
 from hypothesis.extra import numpy as hnp
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
 from kovar import regulo
 from reference import PID, Adaptive
+
+pytestmark = pytest.mark.slow
 
 EXAMPLES = int(os.environ.get("KOVAR_FUZZ_EXAMPLES", "100"))
 EXPLORE = "KOVAR_FUZZ_EXAMPLES" in os.environ

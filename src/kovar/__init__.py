@@ -7,6 +7,10 @@ loads :mod:`kovar.bank`. :mod:`kovar.sim` and :mod:`kovar.tune`, written in
 Python, simulate banks against plant banks and tune them.
 """
 
+from kovar._version import __version__
+
+__all__ = ["PIDBank"]
+
 
 def __getattr__(name):
     if name == "PIDBank":
@@ -14,3 +18,8 @@ def __getattr__(name):
 
         return PIDBank
     raise AttributeError(f"module 'kovar' has no attribute '{name}'")
+
+
+def __dir__():
+    # The lazily imported names too, for completion and introspection.
+    return sorted(set(globals()) | set(__all__))

@@ -16,6 +16,11 @@ _Values = float | numpy.typing.ArrayLike
 # A channel mask: None selects every channel.
 _Where = numpy.typing.ArrayLike | None
 _Floats = numpy.typing.NDArray[numpy.float64]
+# An output array: float64 at run time, typed as any floating array because
+# NumPy's stubs give some float64 results only as floating[Any].
+_Out = numpy.typing.NDArray[numpy.floating[Any]]
+# A real number: Python's float (int too) or any NumPy floating scalar.
+_Real = float | numpy.floating[Any]
 _Bools = numpy.typing.NDArray[numpy.bool_]
 # A parameter as read: a float when it is the same for every channel,
 # otherwise a read-only array of the bank's shape.
@@ -51,11 +56,11 @@ class PIDBank:
         self,
         setpoint: _Values,
         measurement: _Values,
-        dt: float,
+        dt: _Real,
         *,
         feedforward: _Values | None = None,
         track: _Values | None = None,
-        out: _Floats | None = None,
+        out: _Out | None = None,
     ) -> _Floats: ...
     def set_manual(self, value: _Values | None = None, where: _Where = None) -> None: ...
     def set_integral(self, value: _Values, where: _Where = None) -> None: ...

@@ -8,8 +8,13 @@ from typing_extensions import disjoint_base
 
 # An argument in the place of an array: a float64 array (or a subclass of
 # ndarray), or None, which fails at the first operation that needs it.
-_Array = numpy.typing.NDArray[numpy.float64] | None
+# Typed as any floating array because NumPy's stubs give several of its
+# float64 results (np.linspace, arithmetic) only as floating[Any]; the
+# dtype itself is checked at run time.
+_Array = numpy.typing.NDArray[numpy.floating[Any]] | None
 _Signal = numpy.typing.NDArray[numpy.float64]
+# A real number: Python's float (int too) or any NumPy floating scalar.
+_Real = float | numpy.floating[Any]
 
 @disjoint_base
 class PIDController:
@@ -17,7 +22,7 @@ class PIDController:
 
     def __init__(self, kp: _Array, ki: _Array, kd: _Array) -> None: ...
     def compute_control(
-        self, target_position: _Array, current_position: _Array, dt: float
+        self, target_position: _Array, current_position: _Array, dt: _Real
     ) -> _Signal: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __setstate__(self, state: tuple[Any, ...], /) -> None: ...
@@ -28,7 +33,7 @@ class PIDControllerXd:
 
     def __init__(self, kp: _Array, ki: _Array, kd: _Array) -> None: ...
     def compute_control(
-        self, target_position: _Array, current_position: _Array, dt: float
+        self, target_position: _Array, current_position: _Array, dt: _Real
     ) -> _Signal: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __setstate__(self, state: tuple[Any, ...], /) -> None: ...
@@ -42,11 +47,11 @@ class AdaptiveController:
         initial_kp: _Array,
         initial_ki: _Array,
         initial_kd: _Array,
-        learning_rate: float = 0.01,
-        max_adjustment: float = 0.1,
+        learning_rate: _Real = 0.01,
+        max_adjustment: _Real = 0.1,
     ) -> None: ...
     def compute_control(
-        self, target_position: _Array, current_position: _Array, dt: float
+        self, target_position: _Array, current_position: _Array, dt: _Real
     ) -> _Signal: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __setstate__(self, state: tuple[Any, ...], /) -> None: ...

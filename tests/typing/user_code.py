@@ -5,6 +5,7 @@ import pickle
 import numpy as np
 import numpy.typing as npt
 
+from kovar.bank import PIDBank
 from kovar.regulo import AdaptiveController, PIDController, PIDControllerXd
 
 
@@ -18,4 +19,18 @@ grid = PIDControllerXd(np.ones((2, 2)), np.ones((2, 2)), None)
 adaptive = AdaptiveController(np.ones(3), np.ones(3), np.ones(3), learning_rate=0.05)
 total = step(bank, np.array([1.0])) + float(adaptive.compute_control(np.ones(3), np.zeros(3), 0.1)[0])
 restored: PIDControllerXd = pickle.loads(pickle.dumps(grid))
+
+# Arrays as NumPy's functions return them, NumPy scalars where numbers go.
+n = 4
+gains = np.linspace(0.5, 2.0, n)
+ramp = PIDController(gains, 0.5 * gains, np.zeros(n))
+signal = ramp.compute_control(np.full(n, 1.0), np.arange(n) / n, np.float32(0.01))
+signal = ramp.compute_control(gains * 2.0, np.sin(gains), np.float64(0.01))
+tuned = AdaptiveController(np.linspace(0.1, 1.0, n), np.ones(n), np.zeros(n),
+                           learning_rate=np.float32(0.05), max_adjustment=np.float64(0.1))
+loops = PIDBank(n, kp=gains, ki=np.float32(0.5), u_min=0.0, u_max=1.0)
+out = np.empty_like(gains)
+u: npt.NDArray[np.float64] = loops.update(np.linspace(0.0, 1.0, n), signal, np.float32(0.01), out=out)
+u = loops.update(1.0, np.zeros(n), 0.01)
+
 bank.compute_control([1.0], np.array([0.0]), 0.1)  # WRONG: a list where an array belongs

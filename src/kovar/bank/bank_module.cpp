@@ -43,6 +43,7 @@ int module_exec(PyObject* module) {
   }
   Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &pid_bank_spec, nullptr));
   if (!type) return -1;
+  if (!add_bank_api(module, type.get())) return -1;
   return PyModule_AddObjectRef(module, "PIDBank", type.get());
 }
 

@@ -107,6 +107,28 @@ struct BankObject {
   bank_kernel::ChannelState arrays;
 };
 
+// A bank's configuration as one value, for readers that take it under the
+// lock and use it after (which may run Python code).
+struct BankConfig {
+  Param params[kParamCount];
+  Shape shape;
+  bool tt_auto;
+  AntiWindup anti_windup;
+  OnNan on_nan;
+};
+
+// A copy of `bank`'s configuration; the caller holds the bank's lock.
+inline void copy_config(const BankObject* bank, BankConfig& config) {
+  for (int id = 0; id < kParamCount; ++id) {
+    config.params[id].value = bank->params[id].value;
+    config.params[id].values = Ref::borrow(bank->params[id].values.get());
+  }
+  config.shape = bank->shape;
+  config.tt_auto = bank->tt_auto;
+  config.anti_windup = bank->anti_windup;
+  config.on_nan = bank->on_nan;
+}
+
 inline double* doubles(const Ref& array) {
   return static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
 }

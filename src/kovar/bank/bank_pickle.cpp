@@ -73,11 +73,7 @@ PyObject* bank_reduce(PyObject* self, PyObject*) {
   // arrays (ndarrays are not tracked by the garbage collector, so making
   // them runs no Python code) and the parameters as they are.
   StateArrays copies;
-  Param params[kParamCount];
-  Shape shape;
-  bool tt_auto;
-  AntiWindup anti_windup;
-  OnNan on_nan;
+  BankConfig config;
   {
     BankLock lock(bank);
     store_terms(bank);
@@ -88,27 +84,21 @@ PyObject* bank_reduce(PyObject* self, PyObject*) {
       copied = copied && copies.*f.field;
     }
     if (!copied) return nullptr;
-    for (int id = 0; id < kParamCount; ++id) {
-      params[id].value = bank->params[id].value;
-      params[id].values = Ref::borrow(bank->params[id].values.get());
-    }
-    shape = bank->shape;
-    tt_auto = bank->tt_auto;
-    anti_windup = bank->anti_windup;
-    on_nan = bank->on_nan;
+    copy_config(bank, config);
   }
   Ref state = Ref::steal(PyDict_New());
   if (!state || !set_item(state.get(), "version", Ref::steal(PyLong_FromLong(kStateVersion))) ||
-      !set_item(state.get(), "shape", shape_tuple(shape))) {
+      !set_item(state.get(), "shape", shape_tuple(config.shape))) {
     return nullptr;
   }
   for (int id = 0; id < kParamCount; ++id) {
-    Ref value = id == kTt && tt_auto ? Ref::borrow(Py_None) : param_value(params[id]);
+    Ref value = id == kTt && config.tt_auto ? Ref::borrow(Py_None) : param_value(config.params[id]);
     if (!set_item(state.get(), kParams[id].name, std::move(value))) return nullptr;
   }
   if (!set_item(state.get(), "anti_windup",
-                Ref::steal(PyUnicode_FromString(anti_windup_name(anti_windup)))) ||
-      !set_item(state.get(), "on_nan", Ref::steal(PyUnicode_FromString(on_nan_name(on_nan))))) {
+                Ref::steal(PyUnicode_FromString(anti_windup_name(config.anti_windup)))) ||
+      !set_item(state.get(), "on_nan",
+                Ref::steal(PyUnicode_FromString(on_nan_name(config.on_nan))))) {
     return nullptr;
   }
   for (const StateField& f : kStateFields) {

@@ -4,6 +4,7 @@
 
 #include "kovar/bank/arguments.hpp"
 #include "kovar/bank/pid_bank.hpp"
+#include "kovar/common/bank_capsule.hpp"
 #include "kovar/kernels/bank_kernel.hpp"
 
 namespace kovar::bank {
@@ -100,6 +101,55 @@ bool convert_dt(PyObject* obj, double& h) {
 
 }  // namespace
 
+void select_channels(const BankObject* bank, std::size_t begin, std::size_t end,
+                     bank_capsule::ChannelRun& run) {
+  run.begin = begin;
+  run.end = end;
+  bank_kernel::UpdateArgs& kernel = run.args;
+  kernel = bank_kernel::UpdateArgs{};
+  if (begin == 0) {
+    // The bank's own view, as it is: no copy on update's path.
+    kernel.params = bank->strided;
+    kernel.state = &bank->arrays;
+  } else {
+    for (int id = 0; id < kParamCount; ++id) {
+      const bank_kernel::Strided& p = bank->strided[id];
+      run.params[id] = {p.data + begin * p.step, p.step};
+    }
+    const bank_kernel::ChannelState& s = bank->arrays;
+    run.state = {s.integral + begin, s.derivative + begin, s.x_prev + begin, s.output + begin,
+                 s.r_last + begin,   s.y_last + begin,     s.term_p + begin, s.term_i + begin,
+                 s.term_d + begin,   s.term_ff + begin,    s.manual_value + begin,
+                 s.manual + begin,   s.fresh + begin,      s.gap + begin};
+    kernel.params = run.params;
+    kernel.state = &run.state;
+  }
+  kernel.params_uniform = bank->params_uniform;
+  kernel.tt_auto = bank->tt_auto;
+  kernel.anti_windup = bank->anti_windup;
+  kernel.on_nan = bank->on_nan;
+  kernel.n = end - begin;
+  // Counted over the whole bank: a range without manual channels only
+  // takes the path that reads the flags.
+  kernel.manual_count = bank->manual_count;
+  kernel.any_flagged = bank->any_flagged;
+  kernel.terms_derived = bank->terms_derived;
+  kernel.feedforward_zero = bank->feedforward_zero;
+}
+
+void step_channels(bank_capsule::ChannelRun& run) noexcept {
+  const bank_kernel::UpdateResult done = bank_kernel::run_update(run.args);
+  run.args.any_flagged = done.any_flagged;
+  run.args.terms_derived = done.terms_derived;
+  run.args.feedforward_zero = done.feedforward_zero;
+}
+
+void keep_flags(BankObject* bank, const bank_capsule::ChannelRun& run) noexcept {
+  bank->any_flagged = run.args.any_flagged;
+  bank->terms_derived = run.args.terms_derived;
+  bank->feedforward_zero = run.args.feedforward_zero;
+}
+
 bool make_update_names() {
   for (int slot = 0; slot < kSlotCount; ++slot) {
     if (slot_names[slot] == nullptr) {
@@ -168,37 +218,23 @@ PyObject* bank_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (bank->configured != was_configured) {
       result = Ref();
     } else {
-      // Every field is set below.
-      bank_kernel::UpdateArgs kernel;
-      kernel.params = bank->strided;
-      kernel.params_uniform = bank->params_uniform;
-      kernel.tt_auto = bank->tt_auto;
-      kernel.anti_windup = bank->anti_windup;
-      kernel.on_nan = bank->on_nan;
-      kernel.setpoint = setpoint.strided();
-      kernel.measurement = measurement.strided();
-      kernel.feedforward = feedforward.strided();
-      kernel.track = track.strided();
-      kernel.has_feedforward = slots[kFeedforward] != nullptr;
-      kernel.has_track = slots[kTrack] != nullptr;
-      kernel.h = h;
-      kernel.n = n;
-      kernel.state = &bank->arrays;
-      kernel.manual_count = bank->manual_count;
-      kernel.any_flagged = bank->any_flagged;
-      kernel.terms_derived = bank->terms_derived;
-      kernel.feedforward_zero = bank->feedforward_zero;
-      kernel.out = doubles(result);
-      bank_kernel::UpdateResult done;
+      bank_capsule::ChannelRun run;
+      select_channels(bank, 0, n, run);
+      run.args.setpoint = setpoint.strided();
+      run.args.measurement = measurement.strided();
+      run.args.feedforward = feedforward.strided();
+      run.args.track = track.strided();
+      run.args.has_feedforward = slots[kFeedforward] != nullptr;
+      run.args.has_track = slots[kTrack] != nullptr;
+      run.args.h = h;
+      run.args.out = doubles(result);
       if (n >= kReleaseGilFrom) {
-        Py_BEGIN_ALLOW_THREADS done = bank_kernel::run_update(kernel);
+        Py_BEGIN_ALLOW_THREADS step_channels(run);
         Py_END_ALLOW_THREADS
       } else {
-        done = bank_kernel::run_update(kernel);
+        step_channels(run);
       }
-      bank->any_flagged = done.any_flagged;
-      bank->terms_derived = done.terms_derived;
-      bank->feedforward_zero = done.feedforward_zero;
+      keep_flags(bank, run);
     }
   }
   if (!result) {

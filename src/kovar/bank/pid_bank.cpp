@@ -755,21 +755,10 @@ PyObject* bank_reset(PyObject* self, PyObject* args, PyObject* kwargs) {
 // code) outside it, from copies.
 PyObject* bank_repr(PyObject* self) {
   BankObject* bank = as_bank(self);
-  Param params[kParamCount];
-  Shape shape;
-  bool tt_auto;
-  AntiWindup anti_windup;
-  OnNan on_nan;
+  BankConfig config;
   {
     BankLock lock(bank);
-    for (int id = 0; id < kParamCount; ++id) {
-      params[id].value = bank->params[id].value;
-      params[id].values = Ref::borrow(bank->params[id].values.get());
-    }
-    shape = bank->shape;
-    tt_auto = bank->tt_auto;
-    anti_windup = bank->anti_windup;
-    on_nan = bank->on_nan;
+    copy_config(bank, config);
   }
   Ref parts = Ref::steal(PyList_New(0));
   if (!parts) return nullptr;
@@ -780,17 +769,18 @@ PyObject* bank_repr(PyObject* self) {
     if (!value) return false;
     return add(Ref::steal(PyUnicode_FromFormat("%s=%R", name, value.get())));
   };
-  Ref shape_text = shape_tuple(shape);
+  Ref shape_text = shape_tuple(config.shape);
   if (!shape_text || !add(Ref::steal(PyObject_Repr(shape_text.get())))) return nullptr;
   for (int id = 0; id < kParamCount; ++id) {
-    if (id == kTt &&
-        !add(Ref::steal(PyUnicode_FromFormat("anti_windup='%s'", anti_windup_name(anti_windup))))) {
+    if (id == kTt && !add(Ref::steal(PyUnicode_FromFormat("anti_windup='%s'",
+                                                          anti_windup_name(config.anti_windup))))) {
       return nullptr;
     }
-    Ref value = id == kTt && tt_auto ? Ref::borrow(Py_None) : param_value(params[id]);
+    Ref value = id == kTt && config.tt_auto ? Ref::borrow(Py_None) : param_value(config.params[id]);
     if (!add_value(kParams[id].name, std::move(value))) return nullptr;
   }
-  if (!add(Ref::steal(PyUnicode_FromFormat("on_nan='%s'", on_nan_name(on_nan))))) return nullptr;
+  if (!add(Ref::steal(PyUnicode_FromFormat("on_nan='%s'", on_nan_name(config.on_nan)))))
+    return nullptr;
   Ref separator = Ref::steal(PyUnicode_FromString(", "));
   if (!separator) return nullptr;
   Ref joined = Ref::steal(PyUnicode_Join(separator.get(), parts.get()));

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "kovar/bank/bank_object.hpp"
+#include "kovar/common/bank_capsule.hpp"
 
 namespace kovar::bank {
 
@@ -90,5 +91,18 @@ extern const char bank_setstate_doc[];
 
 // Made once when the module is executed.
 bool make_update_names();
+
+// What update does around the kernel, shared with the native callers of
+// the bank's capsule (bank_capsule.cpp). Under the bank's lock.
+// The kernel's view of channels [begin, end), with the bank's flags.
+void select_channels(const BankObject* bank, std::size_t begin, std::size_t end,
+                     bank_capsule::ChannelRun& run);
+// One kernel call; the flags it returns are kept in the run.
+void step_channels(bank_capsule::ChannelRun& run) noexcept;
+// The bank takes the flags of a run over all of its channels.
+void keep_flags(BankObject* bank, const bank_capsule::ChannelRun& run) noexcept;
+
+// Adds the `_bank_api` capsule to the module; `type` is PIDBank.
+bool add_bank_api(PyObject* module, PyObject* type);
 
 }  // namespace kovar::bank

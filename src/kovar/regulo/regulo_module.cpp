@@ -5,6 +5,8 @@
 // interpreter of a process only.
 #include <cctype>
 
+#include "kovar/common/one_interpreter.hpp"
+#include "kovar/common/python_compat.hpp"
 #include "kovar/kernels/kernel_settings.hpp"
 #include "kovar/regulo/controllers/adaptive_controller.hpp"
 #include "kovar/regulo/controllers/fast_path.hpp"
@@ -13,7 +15,6 @@
 #include "kovar/regulo/module_state.hpp"
 #include "kovar/regulo/numpy_checks.hpp"
 #include "kovar/regulo/persistence/pickling.hpp"
-#include "kovar/common/python_compat.hpp"
 #include "kovar/regulo/traceback.hpp"
 
 namespace kovar {
@@ -61,17 +62,7 @@ bool copy_spec_attr(PyObject* module_spec, PyObject* dict, const char* attr, con
 
 PyObject* module_create(PyObject* module_spec, PyModuleDef*) {
   ModuleState& st = state();
-  const std::int64_t id =
-      PyInterpreterState_GetID(PyThreadState_GetInterpreter(PyThreadState_Get()));
-  if (id == -1) return nullptr;
-  if (st.main_interpreter_id == -1) {
-    st.main_interpreter_id = id;
-  } else if (id != st.main_interpreter_id) {
-    PyErr_SetString(PyExc_ImportError,
-                    "Interpreter change detected - this module can only be loaded into one "
-                    "interpreter per process.");
-    return nullptr;
-  }
+  if (!admit_interpreter(st.main_interpreter_id)) return nullptr;
   // Importing again hands back the module made the first time.
   if (st.module != nullptr) return Py_NewRef(st.module);
 

@@ -4,6 +4,7 @@ import numpy as np
 
 from kovar import _values
 from kovar.bank import PIDBank
+from kovar.sim import _loop
 from kovar.sim.inputs import Inputs
 from kovar.sim.metrics import RunningMetrics
 from kovar.sim.plants import _Plant
@@ -21,8 +22,15 @@ def simulate(bank, plant, *, dt, steps, setpoint=1.0, load=0.0, load_step=None, 
     entering its dead time. The bank is advanced in place from whatever
     state it holds; the plant starts at rest. With `record` false only the
     measures are kept, the same numbers as a recorded run's. An unstable
-    loop gives infinite or NaN measures, without warnings.
+    loop gives infinite or NaN measures, without warnings. The loop runs in
+    native code, without the GIL.
     """
+    return _simulate(bank, plant, dt, steps, setpoint, load, load_step, noise, seed, record, native=True)
+
+
+def _simulate(bank, plant, dt, steps, setpoint, load, load_step, noise, seed, record, *, native):
+    """simulate, in native code or (native false) through `run_loop`, the
+    reference the native loop is tested against."""
     if type(bank) is not PIDBank:
         raise TypeError(f"bank must be a kovar.bank.PIDBank, not {type(bank).__name__}")
     if not isinstance(plant, _Plant):
@@ -38,26 +46,58 @@ def simulate(bank, plant, *, dt, steps, setpoint=1.0, load=0.0, load_step=None, 
         ) from None
     model = plant.discretize(dt).broadcast(shape)
     inputs = Inputs(shape, steps, setpoint, load, load_step, noise, seed)
-    state = PlantState(model)
-    metrics = RunningMetrics(shape, dt, inputs.r_last, state.output())
+    y0 = np.zeros(shape)  # at rest
+    metrics = RunningMetrics(shape, dt, inputs.r_last, y0)
     t = np.arange(steps) * dt
     y = np.empty((steps, *shape)) if record else None
     u = np.empty((steps, *shape)) if record else None
     # An unstable loop overflows to inf and NaN, which the measures carry
     # through; that is a result, not a reason to warn at every step.
     with np.errstate(over="ignore", invalid="ignore"):
-        run_loop(bank, state, inputs, metrics, t, y, u)
+        if native:
+            run_native(bank, model, inputs, metrics, y, u)
+        else:
+            run_loop(bank, PlantState(model), inputs, metrics, t, y, u)
         measures = metrics.finish()
     return Result(t, inputs.r, y, u, measures)
+
+
+_KINDS = {"fopdt": 0, "sopdt": 1, "integrating": 2}
+_COEFFICIENTS = {"fopdt": ("a", "b"), "sopdt": ("a11", "a12", "a21", "a22", "b1", "b2"),
+                 "integrating": ("b",)}
+
+
+def _channels(array, shape, dtype=np.float64):
+    return np.ascontiguousarray(np.broadcast_to(array, shape), dtype=dtype)
+
+
+def run_native(bank, model, inputs, metrics, y_out, u_out):
+    """`run_loop` in native code (kovar.sim._loop), the bank held by its
+    lock for the whole run and the GIL released; fills `metrics` as its
+    `step` would have, and `y_out` and `u_out` when given."""
+    shape, steps = model.shape, inputs.steps
+    coefficients = tuple(_channels(model.coefficients[name], shape)
+                         for name in _COEFFICIENTS[model.kind])
+    z = None if inputs.z is None else np.ascontiguousarray(inputs.z)
+    m = metrics
+    _loop.run(
+        bank, _KINDS[model.kind], model.dt, steps, _channels(model.d, shape, np.int64), coefficients,
+        inputs.r, z, _channels(inputs.noise, shape), _channels(inputs.load, shape),
+        inputs.load_step if inputs.has_load else steps,
+        (m.iae, m.ise, m.itae, m.y_max, m.y_min, m.peak_u, m.u_variation),
+        (m.last_out, m.k10, m.k90),
+        tuple(_channels(v, shape) for v in (m.band, m.lo, m.hi, m.sign, m.y0)),
+        y_out, u_out,
+    )
+    m.steps = steps
 
 
 def run_loop(bank, state, inputs, metrics, t, y_out, u_out):
     """The closed loop, one sample at a time; fills `y_out` and `u_out`
     when given.
 
-    A native loop may replace this one behind `simulate`, given the
-    coefficients `Discrete` holds (never recomputed: ``a`` is NumPy's exp).
-    Per step k it must: read ``y = x`` (``x2`` for SOPDT); show the bank
+    `run_native` gives the same bits, from the coefficients `Discrete`
+    holds (never recomputed: ``a`` is NumPy's exp). Per step k it must: read ``y = x`` (``x2`` for SOPDT); show the bank
     ``y + noise*z[k]``; run the bank's law on ``r[k]``; feed
     `RunningMetrics.step` in its operation order, with ``t[k] = k*dt``;
     put ``u + load`` (from `load_step` on, when some load is non-zero;

@@ -1,0 +1,48 @@
+// The closed loop of kovar.sim.simulate over plain arrays: a held bank
+// (through the bank's capsule) beside a bank of plants, step by step.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "kovar/common/bank_capsule.hpp"
+#include "kovar/kernels/sim_kernel.hpp"
+
+namespace kovar::sim {
+
+// How the setpoint of step k is laid out over the channels.
+enum class SetpointLayout : int { kUniform, kContiguous, kGathered };
+
+struct LoopInputs {
+  std::int64_t steps;
+  double dt;
+  const char* r;                      // r[0]
+  std::ptrdiff_t r_time_stride;       // bytes from r[k] to r[k + 1]
+  SetpointLayout r_layout;
+  const std::ptrdiff_t* r_offsets;    // kGathered: bytes from r[k] to each channel
+  const double* z;                    // steps x n standard normal draws, or null
+  const double* noise;                // per channel
+  const double* load;                 // per channel
+  std::int64_t load_start;            // the first step with the load (steps: none)
+  double* y_out;                      // steps x n, or null
+  double* u_out;                      // steps x n, or null
+};
+
+// What one block of channels works in, `block` elements each.
+struct LoopScratch {
+  explicit LoopScratch(std::size_t block) : seen(block), r(block), u(2 * block) {}
+  std::vector<double> seen;
+  std::vector<double> r;
+  std::vector<double> u;  // two outputs in turn when none are recorded
+};
+
+// The channels are run block by block, each for every step, so that a
+// block's state stays in the cache; channels are independent, so the
+// numbers are those of whole steps over the bank. Runs without the GIL.
+void run_closed_loop(const bank_capsule::Api& api, bank_capsule::Session* session,
+                     const LoopInputs& in, const sim_kernel::Plants& plants,
+                     const sim_kernel::Measures& measures, LoopScratch& scratch,
+                     std::size_t block) noexcept;
+
+}  // namespace kovar::sim

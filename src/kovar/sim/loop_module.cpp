@@ -1,0 +1,368 @@
+// kovar.sim._loop: the closed loop of kovar.sim.simulate in native code.
+// kovar/sim/loop.py prepares every array (the plant's coefficients, the
+// inputs, the measures' accumulators) and calls `run`, which checks them
+// all, holds the bank through its capsule and runs the loop without the GIL.
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "kovar/common/bank_capsule.hpp"
+#include "kovar/common/numpy_c_api.hpp"
+#include "kovar/common/one_interpreter.hpp"
+#include "kovar/common/owned_ref.hpp"
+#include "kovar/common/python_compat.hpp"
+#include "kovar/sim/closed_loop.hpp"
+
+namespace kovar::sim {
+
+namespace {
+
+// Channels per block: a block's bank state, plant state, ring rows in use
+// and measures (about 40 arrays) stay within a core's L2 cache.
+constexpr std::size_t kBlock = 1024;
+
+std::int64_t owner_interpreter = -1;
+const bank_capsule::Api* bank_api = nullptr;
+
+bool fail(PyObject* type, const char* format, const char* name) {
+  PyErr_Format(type, format, name);
+  return false;
+}
+
+// An aligned, native-order array of `type_num` and exactly `count`
+// elements, C-contiguous (and writeable when asked).
+void* plain_array(PyObject* obj, const char* name, int type_num, npy_intp count, bool writeable) {
+  if (!PyArray_Check(obj)) {
+    fail(PyExc_TypeError, "%s must be an ndarray", name);
+    return nullptr;
+  }
+  auto* a = reinterpret_cast<PyArrayObject*>(obj);
+  if (PyArray_TYPE(a) != type_num || !PyArray_ISNOTSWAPPED(a) || !PyArray_ISALIGNED(a) ||
+      !PyArray_IS_C_CONTIGUOUS(a)) {
+    fail(PyExc_TypeError, "%s has the wrong dtype or layout", name);
+    return nullptr;
+  }
+  if (PyArray_SIZE(a) != count) {
+    fail(PyExc_ValueError, "%s has the wrong size", name);
+    return nullptr;
+  }
+  if (writeable && !PyArray_ISWRITEABLE(a)) {
+    fail(PyExc_ValueError, "%s is read-only", name);
+    return nullptr;
+  }
+  return PyArray_DATA(a);
+}
+
+double* channel_doubles(PyObject* obj, const char* name, npy_intp n, bool writeable = false) {
+  return static_cast<double*>(plain_array(obj, name, NPY_DOUBLE, n, writeable));
+}
+
+// A tuple of exactly `count` items.
+bool items(PyObject* obj, const char* name, Py_ssize_t count) {
+  if (!PyTuple_Check(obj) || PyTuple_GET_SIZE(obj) != count) {
+    return fail(PyExc_TypeError, "%s must be a tuple of the right length", name);
+  }
+  return true;
+}
+
+// The setpoint: a float64 array of shape (steps, ...) with n elements per
+// step, any strides.
+bool read_setpoint(PyObject* obj, std::int64_t steps, npy_intp n, LoopInputs& in,
+                   std::vector<std::ptrdiff_t>& offsets) {
+  if (!PyArray_Check(obj)) return fail(PyExc_TypeError, "%s must be an ndarray", "r");
+  auto* a = reinterpret_cast<PyArrayObject*>(obj);
+  if (PyArray_TYPE(a) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(a) || !PyArray_ISALIGNED(a)) {
+    return fail(PyExc_TypeError, "%s has the wrong dtype or layout", "r");
+  }
+  const int ndim = PyArray_NDIM(a);
+  if (ndim < 1 || PyArray_DIM(a, 0) != steps) {
+    return fail(PyExc_ValueError, "%s has the wrong shape", "r");
+  }
+  npy_intp size = 1;
+  bool uniform = true;
+  bool contiguous = true;
+  npy_intp expected = sizeof(double);
+  for (int d = ndim - 1; d >= 1; --d) {
+    size *= PyArray_DIM(a, d);
+    if (PyArray_DIM(a, d) > 1) {
+      uniform = uniform && PyArray_STRIDE(a, d) == 0;
+      contiguous = contiguous && PyArray_STRIDE(a, d) == expected;
+    }
+    expected *= PyArray_DIM(a, d);
+  }
+  if (size != n) return fail(PyExc_ValueError, "%s has the wrong shape", "r");
+  in.r = static_cast<const char*>(PyArray_DATA(a));
+  in.r_time_stride = PyArray_STRIDE(a, 0);
+  if (uniform) {
+    in.r_layout = SetpointLayout::kUniform;
+  } else if (contiguous) {
+    in.r_layout = SetpointLayout::kContiguous;
+  } else {
+    in.r_layout = SetpointLayout::kGathered;
+    offsets.resize(static_cast<std::size_t>(n));
+    // C order over the channel axes: the last index moves fastest.
+    std::vector<npy_intp> index(static_cast<std::size_t>(ndim), 0);
+    std::ptrdiff_t offset = 0;
+    for (npy_intp i = 0; i < n; ++i) {
+      offsets[static_cast<std::size_t>(i)] = offset;
+      for (int d = ndim - 1; d >= 1; --d) {
+        offset += PyArray_STRIDE(a, d);
+        if (++index[static_cast<std::size_t>(d)] < PyArray_DIM(a, d)) break;
+        offset -= PyArray_STRIDE(a, d) * PyArray_DIM(a, d);
+        index[static_cast<std::size_t>(d)] = 0;
+      }
+    }
+    in.r_offsets = offsets.data();
+  }
+  return true;
+}
+
+// Ends the session, with the GIL held, however `run` returns.
+struct HeldBank {
+  bank_capsule::Session* session = nullptr;
+  HeldBank() = default;
+  HeldBank(const HeldBank&) = delete;
+  HeldBank& operator=(const HeldBank&) = delete;
+  ~HeldBank() {
+    if (session != nullptr) bank_api->end(session);
+  }
+};
+
+enum Arg {
+  kBankArg,
+  kKindArg,
+  kDtArg,
+  kStepsArg,
+  kDelayArg,
+  kCoefficientsArg,
+  kSetpointArg,
+  kDrawsArg,
+  kNoiseArg,
+  kLoadArg,
+  kLoadStartArg,
+  kSumsArg,
+  kStepsOutArg,
+  kLevelsArg,
+  kYOutArg,
+  kUOutArg,
+  kArgCount
+};
+
+const char run_doc[] =
+    "run(bank, kind, dt, steps, d, coefficients, r, z, noise, load, load_start,\n"
+    "    sums, marks, levels, y, u, /)\n"
+    "--\n\n"
+    "The closed loop of kovar.sim.simulate; see kovar/sim/loop.py.";
+
+PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != kArgCount) {
+    PyErr_Format(PyExc_TypeError, "run() takes %d positional arguments but %zd were given",
+                 static_cast<int>(kArgCount), nargs);
+    return nullptr;
+  }
+  const long kind = PyLong_AsLong(args[kKindArg]);
+  if (kind == -1 && PyErr_Occurred()) return nullptr;
+  static constexpr int kCoefficientCount[] = {2, 6, 1};
+  if (kind < 0 || kind > 2) {
+    PyErr_SetString(PyExc_ValueError, "kind must be 0, 1 or 2");
+    return nullptr;
+  }
+  const double dt = PyFloat_AsDouble(args[kDtArg]);
+  if (dt == -1.0 && PyErr_Occurred()) return nullptr;
+  if (!__builtin_isgreater(dt, 0.0) || __builtin_isinf(dt)) {
+    PyErr_SetString(PyExc_ValueError, "dt must be a positive finite number");
+    return nullptr;
+  }
+  const long long steps_ll = PyLong_AsLongLong(args[kStepsArg]);
+  if (steps_ll == -1 && PyErr_Occurred()) return nullptr;
+  if (steps_ll < 1) {
+    PyErr_SetString(PyExc_ValueError, "steps must be at least 1");
+    return nullptr;
+  }
+  const std::int64_t steps = steps_ll;
+
+  // The channel count comes from d; the bank must have as many.
+  if (!PyArray_Check(args[kDelayArg])) {
+    PyErr_SetString(PyExc_TypeError, "d must be an ndarray");
+    return nullptr;
+  }
+  const npy_intp n = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(args[kDelayArg]));
+  npy_intp total;
+  if (__builtin_mul_overflow(n, static_cast<npy_intp>(steps), &total)) {
+    PyErr_SetString(PyExc_ValueError, "steps x channels is too large");
+    return nullptr;
+  }
+  const auto* d = static_cast<const std::int64_t*>(
+      plain_array(args[kDelayArg], "d", NPY_INT64, n, false));
+  if (d == nullptr) return nullptr;
+
+  sim_kernel::Plants plants{};
+  plants.kind = static_cast<sim_kernel::PlantKind>(kind);
+  plants.n = static_cast<std::size_t>(n);
+  PyObject* coefficients = args[kCoefficientsArg];
+  if (!items(coefficients, "coefficients", kCoefficientCount[kind])) return nullptr;
+  for (int c = 0; c < kCoefficientCount[kind]; ++c) {
+    plants.coef[c] = channel_doubles(PyTuple_GET_ITEM(coefficients, c), "a coefficient", n);
+    if (plants.coef[c] == nullptr) return nullptr;
+  }
+
+  LoopInputs in{};
+  in.steps = steps;
+  in.dt = dt;
+  std::vector<std::ptrdiff_t> offsets;
+  if (!read_setpoint(args[kSetpointArg], steps, n, in, offsets)) return nullptr;
+  if (args[kDrawsArg] != Py_None) {
+    in.z = channel_doubles(args[kDrawsArg], "z", total);
+    if (in.z == nullptr) return nullptr;
+  }
+  in.noise = channel_doubles(args[kNoiseArg], "noise", n);
+  in.load = channel_doubles(args[kLoadArg], "load", n);
+  if (in.noise == nullptr || in.load == nullptr) return nullptr;
+  in.load_start = PyLong_AsLongLong(args[kLoadStartArg]);
+  if (in.load_start == -1 && PyErr_Occurred()) return nullptr;
+  if (args[kYOutArg] != Py_None) {
+    in.y_out = channel_doubles(args[kYOutArg], "y", total, true);
+    if (in.y_out == nullptr) return nullptr;
+  }
+  if (args[kUOutArg] != Py_None) {
+    in.u_out = channel_doubles(args[kUOutArg], "u", total, true);
+    if (in.u_out == nullptr) return nullptr;
+  }
+
+  // The accumulators: iae, ise, itae, y_max, y_min, peak_u, u_variation;
+  // the steps last_out, k10, k90; the levels band, lo, hi, sign, y0.
+  sim_kernel::Measures m{};
+  PyObject* sums = args[kSumsArg];
+  PyObject* marks = args[kStepsOutArg];
+  PyObject* levels = args[kLevelsArg];
+  if (!items(sums, "sums", 7) || !items(marks, "marks", 3) || !items(levels, "levels", 5)) {
+    return nullptr;
+  }
+  double** sum_fields[] = {&m.iae, &m.ise, &m.itae, &m.y_max, &m.y_min, &m.peak_u,
+                           &m.u_variation};
+  for (int f = 0; f < 7; ++f) {
+    *sum_fields[f] = channel_doubles(PyTuple_GET_ITEM(sums, f), "a measure", n, true);
+    if (*sum_fields[f] == nullptr) return nullptr;
+  }
+  std::int64_t** mark_fields[] = {&m.last_out, &m.k10, &m.k90};
+  for (int f = 0; f < 3; ++f) {
+    *mark_fields[f] = static_cast<std::int64_t*>(
+        plain_array(PyTuple_GET_ITEM(marks, f), "a measure", NPY_INT64, n, true));
+    if (*mark_fields[f] == nullptr) return nullptr;
+  }
+  const double** level_fields[] = {&m.band, &m.lo, &m.hi, &m.sign, &m.y0};
+  for (int f = 0; f < 5; ++f) {
+    *level_fields[f] = channel_doubles(PyTuple_GET_ITEM(levels, f), "a level", n);
+    if (*level_fields[f] == nullptr) return nullptr;
+  }
+
+  // Dead times of `steps` samples or more feed the run nothing but the 0
+  // of rest: they are cut there, which bounds the ring by the run.
+  std::vector<std::int64_t> delays;
+  std::vector<double> x, x1, ring;
+  try {
+    delays.resize(static_cast<std::size_t>(n));
+    std::int64_t longest = 0;
+    for (npy_intp i = 0; i < n; ++i) {
+      if (d[i] < 0) {
+        PyErr_SetString(PyExc_ValueError, "d must not be negative");
+        return nullptr;
+      }
+      delays[static_cast<std::size_t>(i)] = std::min<std::int64_t>(d[i], steps);
+      longest = std::max(longest, delays[static_cast<std::size_t>(i)]);
+    }
+    plants.d = delays.data();
+    plants.slots = static_cast<std::size_t>(longest) + 1;
+    plants.uniform_d = std::all_of(delays.begin(), delays.end(),
+                                   [&](std::int64_t v) { return v == delays[0]; });
+    x.assign(static_cast<std::size_t>(n), 0.0);
+    if (plants.kind == sim_kernel::PlantKind::kSopdt) x1.assign(static_cast<std::size_t>(n), 0.0);
+    if (plants.slots > 1) ring.assign(plants.slots * static_cast<std::size_t>(n), 0.0);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  plants.x = x.data();
+  plants.x1 = x1.data();
+  plants.ring = ring.data();
+
+  std::unique_ptr<LoopScratch> scratch;
+  try {
+    scratch = std::make_unique<LoopScratch>(kBlock);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+
+  // Everything that may run Python code is done: the bank's lock may be
+  // taken.
+  Ref bank = Ref::borrow(args[kBankArg]);
+  HeldBank held;
+  held.session = bank_api->begin(bank.get());
+  if (held.session == nullptr) return nullptr;
+  if (bank_api->channels(held.session) != static_cast<std::size_t>(n)) {
+    PyErr_SetString(PyExc_RuntimeError, "the bank was configured during the call");
+    return nullptr;
+  }
+  Py_BEGIN_ALLOW_THREADS run_closed_loop(*bank_api, held.session, in, plants, m, *scratch, kBlock);
+  Py_END_ALLOW_THREADS
+  Py_RETURN_NONE;
+}
+
+PyMethodDef module_methods[] = {
+    {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run)), METH_FASTCALL,
+     run_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* module_create(PyObject* spec, PyModuleDef*) {
+  if (!admit_interpreter(owner_interpreter)) return nullptr;
+  Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+  if (!name) return nullptr;
+  return PyModule_NewObject(name.get());
+}
+
+int module_exec(PyObject* module) {
+  ndarray::NumpyVersions versions;
+  if (!ndarray::bind_c_api(versions)) return -1;
+  if (bank_api == nullptr) {
+    auto* api = static_cast<const bank_capsule::Api*>(
+        PyCapsule_Import(bank_capsule::kCapsuleName, 0));
+    if (api == nullptr) return -1;
+    if (api->version != bank_capsule::kVersion) {
+      PyErr_SetString(PyExc_ImportError, "kovar.bank's C interface is of another version");
+      return -1;
+    }
+    // The capsule points at a table that lives as long as kovar.bank,
+    // which is never unloaded.
+    bank_api = api;
+  }
+  return PyModule_AddFunctions(module, module_methods);
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    KOVAR_ONE_INTERPRETER_SLOT
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "kovar.sim._loop",
+    "The native closed loop behind kovar.sim.simulate.",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace kovar::sim
+
+PyMODINIT_FUNC PyInit__loop() { return PyModuleDef_Init(&kovar::sim::module_def); }

@@ -1,0 +1,299 @@
+"""simulate's native loop against the Python loop it replaces (run_loop over
+bank.update, kept as the reference): the same bits for every plant, input
+and bank feature, the same bank afterwards, the GIL released meanwhile."""
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+from kovar.bank import PIDBank
+from kovar.sim import FOPDT, SOPDT, Integrating, simulate
+from kovar.sim import _loop
+from kovar.sim.loop import _simulate
+
+# More channels than one native block (1,024), an odd count.
+N = 2 * 1024 + 37
+
+
+def both(make_bank, plant, *, dt=0.05, steps=120, setpoint=1.0, load=0.0, load_step=None,
+         noise=0.0, seed=7, record=True, prepare=None):
+    """The run and the bank after it, natively and through the Python loop."""
+    out = []
+    for native in (True, False):
+        bank = make_bank()
+        if prepare is not None:
+            prepare(bank)
+        result = _simulate(bank, plant, dt, steps, setpoint, load, load_step, noise, seed, record,
+                           native=native)
+        out.append((result, bank))
+    return out
+
+
+def same_bits(a, b):
+    a, b = np.ascontiguousarray(a), np.ascontiguousarray(b)
+    return a.shape == b.shape and a.dtype == b.dtype and np.array_equal(
+        a.reshape(-1).view(np.uint64), b.reshape(-1).view(np.uint64))
+
+
+def assert_same_runs(native, python):
+    (res_n, bank_n), (res_p, bank_p) = native, python
+    if res_p.y is None:
+        assert res_n.y is None and res_n.u is None
+    else:
+        assert same_bits(res_n.y, res_p.y)
+        assert same_bits(res_n.u, res_p.u)
+    for name, value in res_p.metrics.items():
+        # NaN measures (an unstable or failed channel) may carry another
+        # payload; everything else bit for bit.
+        got = res_n.metrics[name]
+        nan = np.isnan(value)
+        assert np.array_equal(np.isnan(got), nan), name
+        assert same_bits(np.where(nan, 0.0, got), np.where(nan, 0.0, value)), name
+    assert_same_banks(bank_n, bank_p)
+
+
+def assert_same_banks(a, b):
+    state_a, state_b = a.__reduce__()[2], b.__reduce__()[2]
+    assert state_a.keys() == state_b.keys()
+    for key, value in state_b.items():
+        if isinstance(value, np.ndarray):
+            assert np.array_equal(state_a[key], value, equal_nan=True), key
+        else:
+            assert state_a[key] == value, key
+    # The flags each bank keeps for its kernel lead later updates the same way.
+    rng = np.random.default_rng(11)
+    for _ in range(3):
+        r, y = rng.uniform(-1, 1, a.shape), rng.uniform(-1, 1, a.shape)
+        assert np.array_equal(a.update(r, y, 0.05), b.update(r, y, 0.05), equal_nan=True)
+    for x, y in zip(a.terms, b.terms):
+        assert np.array_equal(x, y, equal_nan=True)
+
+
+rng = np.random.default_rng(2)
+GAIN = rng.uniform(-2.0, 2.0, N)
+TAU = rng.uniform(0.05, 4.0, N)
+DELAY = rng.uniform(0.0, 0.6, N)
+PLANTS = {
+    "fopdt": FOPDT(GAIN, TAU, DELAY),
+    "fopdt, one delay": FOPDT(GAIN, TAU, 0.3),
+    "sopdt": SOPDT(GAIN, TAU, rng.uniform(0.05, 2.0, N), DELAY),
+    "integrating": Integrating(GAIN, DELAY),
+}
+GAINS = dict(kp=rng.uniform(0.1, 2.0, N), ki=rng.uniform(0.0, 2.0, N), kd=0.05, tf=0.02,
+             u_min=-2.0, u_max=2.5)
+
+
+@pytest.mark.parametrize("record", [True, False])
+@pytest.mark.parametrize("plant", PLANTS.values(), ids=PLANTS.keys())
+def test_every_plant_gives_the_python_loops_bits(plant, record):
+    runs = both(lambda: PIDBank(N, **GAINS), plant, setpoint=rng_setpoint(), load=0.3,
+                load_step=50, noise=0.02, record=record)
+    assert_same_runs(*runs)
+
+
+def rng_setpoint():
+    return np.random.default_rng(4).uniform(-1.0, 2.0, N)
+
+
+STEPS = 90
+TIME_VARYING = np.where(np.arange(STEPS)[:, None] < 30, 0.0, np.linspace(-1.0, 1.0, N))
+
+INPUTS = {
+    "plain": dict(),
+    "noise from a seed": dict(noise=np.linspace(0.0, 0.1, N), seed=3),
+    "load from a step": dict(load=np.linspace(-0.5, 0.5, N), load_step=40),
+    "load from the start": dict(load=0.2),
+    "load step past the end": dict(load=0.2, load_step=STEPS),
+    "setpoint over time": dict(setpoint=TIME_VARYING),
+    "one setpoint over time": dict(setpoint=np.linspace(0.0, 1.0, STEPS)[:, None]),
+}
+
+
+@pytest.mark.parametrize("inputs", INPUTS.values(), ids=INPUTS.keys())
+def test_inputs_give_the_python_loops_bits(inputs):
+    runs = both(lambda: PIDBank(N, **GAINS), PLANTS["fopdt"], steps=STEPS, **inputs)
+    assert_same_runs(*runs)
+
+
+def test_a_setpoint_over_time_gathered_from_strided_channels():
+    # Shape (2, 3) bank, setpoint of shape (steps, 1, 3) reversed along the
+    # channels: neither one value for all nor contiguous per step.
+    r = np.linspace(0.0, 2.0, STEPS * 3).reshape(STEPS, 1, 3)[:, :, ::-1]
+    runs = both(lambda: PIDBank((2, 3), kp=1.0, ki=0.5), FOPDT(1.0, [[1.0, 2.0, 0.5]], 0.1),
+                steps=STEPS, setpoint=r)
+    assert_same_runs(*runs)
+    assert np.array_equal(runs[0][0].r, np.broadcast_to(r, (STEPS, 2, 3)))
+
+
+FEATURES = {
+    "back-calculation, tt": dict(tt=0.5),
+    "conditional": dict(anti_windup="conditional"),
+    "no anti-windup": dict(anti_windup="none"),
+    "rate limit": dict(rate_limit=3.0),
+    "deadband and weights": dict(deadband=0.05, b=0.5, c=0.0),
+    "integral limits": dict(i_min=-0.5, i_max=0.5),
+    "uniform gains": dict(kp=0.9, ki=0.7),
+    "reverse gains": dict(kp=-0.9, ki=-0.7),
+}
+
+
+@pytest.mark.parametrize("feature", FEATURES.values(), ids=FEATURES.keys())
+def test_bank_features_give_the_python_loops_bits(feature):
+    runs = both(lambda: PIDBank(N, **(GAINS | feature)), PLANTS["fopdt"], setpoint=1.5, load=-0.4,
+                load_step=30)
+    assert_same_runs(*runs)
+
+
+def manual_channels(bank):
+    bank.set_manual(0.4, where=np.arange(N) % 5 == 0)
+
+
+def warmed_up(bank):
+    # A running bank: the terms kept derived by plain updates, no channel fresh.
+    for k in range(4):
+        bank.update(1.0, 0.1 * k, 0.05)
+
+
+def failed_sensor(bank):
+    warmed_up(bank)
+    y = np.zeros(N)
+    y[::7] = np.nan
+    bank.update(1.0, y, 0.05)
+
+
+@pytest.mark.parametrize("prepare", [manual_channels, warmed_up, failed_sensor])
+@pytest.mark.parametrize("on_nan", ["nan", "hold"])
+def test_bank_states_give_the_python_loops_bits(prepare, on_nan):
+    runs = both(lambda: PIDBank(N, **GAINS, on_nan=on_nan), PLANTS["integrating"], prepare=prepare)
+    assert_same_runs(*runs)
+
+
+@pytest.mark.parametrize("on_nan", ["nan", "hold"])
+@pytest.mark.parametrize("record", [True, False])
+def test_non_finite_setpoints_give_the_python_loops_bits(on_nan, record):
+    r = np.ones((STEPS, N))
+    r[20:25, ::3] = np.nan
+    r[40, 1::4] = np.inf
+    runs = both(lambda: PIDBank(N, **GAINS, on_nan=on_nan), PLANTS["sopdt"], steps=STEPS, setpoint=r,
+                record=record)
+    assert_same_runs(*runs)
+
+
+@pytest.mark.parametrize("shape", [(), (1,), (0,), (3, 4)])
+def test_small_and_empty_banks(shape):
+    runs = both(lambda: PIDBank(shape, kp=1.0, ki=0.3), FOPDT(1.0, 1.0, 0.2), steps=40, noise=0.1)
+    assert_same_runs(*runs)
+
+
+def test_an_unstable_loop_gives_the_python_loops_numbers():
+    runs = both(lambda: PIDBank(4, kp=-50.0), FOPDT(1.0, [1.0, 0.5, 2.0, 3.0]), dt=0.1, steps=600)
+    assert_same_runs(*runs)
+    assert not np.all(np.isfinite(runs[0][0].iae))
+
+
+def test_a_dead_time_longer_than_the_run_feeds_nothing():
+    res = simulate(PIDBank(2, kp=1.0), FOPDT(1.0, 1.0, [1e9, 0.0]), dt=0.1, steps=20)
+    assert np.all(res.y[:, 0] == 0.0) and np.any(res.y[:, 1] != 0.0)
+
+
+def test_the_gil_is_released_during_a_run():
+    # Another thread notes the time at every turn while a long run goes on.
+    # Holding the GIL, the run would leave one gap about as long as itself;
+    # without it, the thread turns all along.
+    bank, plant = PIDBank(50_000, kp=1.0, ki=0.5), FOPDT(1.0, 1.0, 0.1)
+    marks = []
+    done = threading.Event()
+
+    def note():
+        while not done.is_set():
+            marks.append(time.perf_counter())
+
+    thread = threading.Thread(target=note)
+    thread.start()
+    try:
+        while not marks:
+            time.sleep(0.001)
+        start = time.perf_counter()
+        simulate(bank, plant, dt=0.01, steps=1000, record=False)
+        took = time.perf_counter() - start
+    finally:
+        done.set()
+        thread.join()
+    inside = np.array([m for m in marks if start <= m <= start + took])
+    gaps = np.diff(np.concatenate([[start], inside, [start + took]]))
+    assert gaps.max() < 0.5 * took
+
+
+def test_updates_from_another_thread_wait_for_the_run():
+    bank, plant = PIDBank(20_000, kp=1.0, ki=0.5), FOPDT(1.0, 1.0, 0.1)
+    twin = PIDBank(20_000, kp=1.0, ki=0.5)
+    errors = []
+
+    def hammer():
+        try:
+            for _ in range(50):
+                bank.update(0.0, 0.0, 0.0)  # no time passes: the state stays
+        except Exception as exc:  # pragma: no cover - reported below
+            errors.append(exc)
+
+    thread = threading.Thread(target=hammer)
+    thread.start()
+    res = simulate(bank, plant, dt=0.01, steps=200, record=False)
+    thread.join()
+    ref = _simulate(twin, plant, 0.01, 200, 1.0, 0.0, None, 0.0, None, False, native=False)
+    assert not errors
+    assert np.array_equal(res.iae, ref.iae)
+
+
+def test_runs_leak_no_references():
+    bank, plant = PIDBank(3, kp=1.0), FOPDT(1.0, 1.0, 0.2)
+    simulate(bank, plant, dt=0.1, steps=5)
+    before = sys.getrefcount(bank), sys.getrefcount(plant)
+    for _ in range(50):
+        simulate(bank, plant, dt=0.1, steps=5, noise=0.1, record=False)
+    assert (sys.getrefcount(bank), sys.getrefcount(plant)) == before
+
+
+def _run_args(n=2, steps=3):
+    f = lambda: np.zeros(n)  # noqa: E731
+    i = lambda: np.full(n, -1, dtype=np.int64)  # noqa: E731
+    return [PIDBank(n, kp=1.0), 0, 0.1, steps, np.zeros(n, dtype=np.int64), (f(), f()),
+            np.ones((steps, n)), None, f(), f(), steps, tuple(f() for _ in range(7)),
+            (i(), i(), i()), tuple(f() for _ in range(5)), None, None]
+
+
+@pytest.mark.parametrize("index, value, error", [
+    (0, object(), TypeError),
+    (1, 3, ValueError),
+    (2, 0.0, ValueError),
+    (3, 0, ValueError),
+    (4, np.zeros(2), TypeError),
+    (4, np.array([0, -1]), ValueError),
+    (5, (np.zeros(2),), TypeError),
+    (5, (np.zeros(2), np.zeros(3)), ValueError),
+    (6, np.ones((4, 2)), ValueError),
+    (6, np.ones((3, 2), dtype=">f8"), TypeError),
+    (7, np.zeros(5), ValueError),
+    (8, [0.0, 0.0], TypeError),
+    (11, (np.zeros(2),) * 6, TypeError),
+    (12, (np.zeros(2),) * 3, TypeError),
+    (14, np.zeros(6)[::2], TypeError),
+    (15, np.zeros(6)[::2], TypeError),
+    (15, np.broadcast_to(0.0, 6), TypeError),
+])
+def test_the_native_entry_checks_every_argument(index, value, error):
+    args = _run_args()
+    args[index] = value
+    with pytest.raises(error):
+        _loop.run(*args)
+    with pytest.raises(TypeError):
+        _loop.run(*args[:-1])
+
+
+def test_the_native_entry_refuses_a_bank_of_another_size():
+    args = _run_args()
+    args[0] = PIDBank(3, kp=1.0)
+    with pytest.raises(RuntimeError, match="the bank was configured during the call"):
+        _loop.run(*args)
