@@ -351,13 +351,13 @@ class BankCase:
         return [kovar_update, peer_update, self.floor]
 
 
-def on_one_thread(func, threads):
+def on_one_thread(func, threads, module):
     def run():
-        kernel_settings.set_threads(1)
+        kernel_settings.set_threads(1, module)
         try:
             return func()
         finally:
-            kernel_settings.set_threads(threads)
+            kernel_settings.set_threads(threads, module)
     return run
 
 
@@ -383,8 +383,8 @@ def main():
     args = parser.parse_args()
     rounds, budget = (3, 0.02) if args.quick else (7, 0.1)
     threads = kernel_settings.threads()
-    print(f"kovar.regulo SIMD path: {kernel_settings.simd_path()}, {threads} thread(s) for "
-          f"large calls (the bank's kernel: its own SSE2 loop, one thread); "
+    print(f"SIMD path: kovar.regulo {kernel_settings.simd_path()}, kovar.bank "
+          f"{kernel_settings.simd_path('bank')}; {threads} thread(s) for large calls; "
           f"numba {numba.__version__}, one thread")
     print("load average before: %.2f %.2f %.2f" % os.getloadavg())
     print(f"{'class':>22} {'n':>9} {'kovar us':>11} {'1 thread':>10} {'numba us':>11} "
@@ -398,8 +398,9 @@ def main():
         for case in cases:
             case.check(rng)
             funcs = case.candidates()
-            if n >= 1_000_000 and threads > 1 and isinstance(case, ReguloCase):
-                funcs.append(on_one_thread(funcs[0], threads))
+            if n >= 1_000_000 and threads > 1:
+                module = "regulo" if isinstance(case, ReguloCase) else "bank"
+                funcs.append(on_one_thread(funcs[0], threads, module))
             times = median_in_turns(funcs, rounds, budget)
             kovar_us, numba_us, floor_us = times[:3]
             one = times[3] if len(times) > 3 else None

@@ -191,8 +191,8 @@ def test_bank_follows_the_scalar_law(seed, anti_windup, uniform):
 @pytest.mark.parametrize("rate_limit", [math.inf, 3.0])
 @pytest.mark.parametrize("anti_windup", MODES)
 def test_uniform_fast_path_follows_the_scalar_law(anti_windup, rate_limit, on_nan):
-    # A uniform bank in automatic mode runs two channels at a time; odd
-    # sizes leave one for the scalar loop.
+    # A uniform bank in automatic mode runs a vector of channels at a time; odd
+    # sizes leave a tail for the scalar law.
     rng = np.random.default_rng(3)
     n = 9
     params = dict(kp=-1.5, ki=-2.0, kd=0.2, tf=0.05, u_min=-1.0, u_max=0.5, i_min=-3.0,

@@ -110,7 +110,7 @@ def test_threads_are_settable_within_bounds(given, taken):
 
 
 def test_settings_name_their_modules():
-    with pytest.raises(ValueError, match=r"^kovar.bogus has no kernel settings; choose from \('regulo',\)$"):
+    with pytest.raises(ValueError, match=r"^kovar.bogus has no kernel settings; choose from \('regulo', 'bank'\)$"):
         kernel_settings.simd_path("bogus")
     with pytest.raises(TypeError):
         kernel_settings.set_threads(2.5)

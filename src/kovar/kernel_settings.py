@@ -20,7 +20,7 @@ import operator
 
 __all__ = ["simd_path", "threads", "set_threads"]
 
-MODULES = ("regulo",)
+MODULES = ("regulo", "bank")
 _MAX_THREADS = 64
 
 

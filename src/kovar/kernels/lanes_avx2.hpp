@@ -28,6 +28,34 @@ struct Avx2 {
   static Reg min_quiet(Reg bound, Reg x) noexcept {
     return _mm256_blendv_pd(x, bound, _mm256_cmp_pd(bound, x, _CMP_LT_OQ));
   }
+
+  // The bank's forms (see lanes_scalar.hpp); VMAXPD(bound, x) is
+  // bound > x ? bound : x, NaN operands included.
+  using Mask = __m256d;
+  static Reg max_of(Reg bound, Reg x) noexcept { return _mm256_max_pd(bound, x); }
+  static Reg min_of(Reg bound, Reg x) noexcept { return _mm256_min_pd(bound, x); }
+  static Reg abs(Reg x) noexcept { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), x); }
+  static Mask less(Reg a, Reg b) noexcept { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
+  static Mask greater(Reg a, Reg b) noexcept { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
+  static Mask less_equal(Reg a, Reg b) noexcept { return _mm256_cmp_pd(a, b, _CMP_LE_OQ); }
+  static Mask equal(Reg a, Reg b) noexcept { return _mm256_cmp_pd(a, b, _CMP_EQ_OQ); }
+  static Mask finite(Reg x) noexcept {
+    return _mm256_cmp_pd(_mm256_sub_pd(x, x), _mm256_setzero_pd(), _CMP_EQ_OQ);
+  }
+  static Mask both(Mask a, Mask b) noexcept { return _mm256_and_pd(a, b); }
+  static Mask either(Mask a, Mask b) noexcept { return _mm256_or_pd(a, b); }
+  static Mask negate(Mask a) noexcept {
+    return _mm256_xor_pd(a, _mm256_castsi256_pd(_mm256_set1_epi32(-1)));
+  }
+  static Reg select(Mask m, Reg yes, Reg no) noexcept { return _mm256_blendv_pd(no, yes, m); }
+  static bool all(Mask m) noexcept { return _mm256_movemask_pd(m) == 15; }
+  // p 16-byte aligned: two streaming halves, which the write-combining
+  // buffers join (NumPy's arrays are 16-byte aligned, rarely 32).
+  static void stream(double* p, Reg v) noexcept {
+    _mm_stream_pd(p, _mm256_castpd256_pd128(v));
+    _mm_stream_pd(p + 2, _mm256_extractf128_pd(v, 1));
+  }
+  static void fence() noexcept { _mm_sfence(); }
 };
 
 }  // namespace kovar::kernels::lanes

@@ -32,6 +32,29 @@ struct ScalarLanes {
     return __builtin_isgreater(bound, x) ? bound : x;
   }
   static Reg min_quiet(Reg bound, Reg x) noexcept { return __builtin_isless(bound, x) ? bound : x; }
+
+  // For the bank's law, whose kernel restores the status flags itself (so
+  // these may raise invalid on NaN where the vector forms do). Masks are
+  // one per lane: all bits set or clear.
+  using Mask = bool;
+  // bound > x ? bound : x and bound < x ? bound : x; a NaN on either side
+  // gives x (Python's max(x, bound) and min(x, bound)).
+  static Reg max_of(Reg bound, Reg x) noexcept { return __builtin_isgreater(bound, x) ? bound : x; }
+  static Reg min_of(Reg bound, Reg x) noexcept { return __builtin_isless(bound, x) ? bound : x; }
+  static Reg abs(Reg x) noexcept { return __builtin_fabs(x); }
+  static Mask less(Reg a, Reg b) noexcept { return __builtin_isless(a, b); }
+  static Mask greater(Reg a, Reg b) noexcept { return __builtin_isgreater(a, b); }
+  static Mask less_equal(Reg a, Reg b) noexcept { return __builtin_islessequal(a, b); }
+  static Mask equal(Reg a, Reg b) noexcept { return a == b; }
+  static Mask finite(Reg x) noexcept { return __builtin_isfinite(x); }
+  static Mask both(Mask a, Mask b) noexcept { return a && b; }
+  static Mask either(Mask a, Mask b) noexcept { return a || b; }
+  static Mask negate(Mask a) noexcept { return !a; }
+  static Reg select(Mask m, Reg yes, Reg no) noexcept { return m ? yes : no; }
+  static bool all(Mask m) noexcept { return m; }
+  // A store that need not stay in the cache.
+  static void stream(double* p, Reg v) noexcept { *p = v; }
+  static void fence() noexcept {}
 };
 
 struct ScalarPath;

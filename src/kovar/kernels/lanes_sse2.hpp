@@ -32,6 +32,29 @@ struct Sse2 {
     return keep_nan(ordered, _mm_min_pd(bound, _mm_and_pd(ordered, x)), x);
   }
 
+  // The bank's forms (see lanes_scalar.hpp); MAXPD(bound, x) is
+  // bound > x ? bound : x, NaN operands included.
+  using Mask = __m128d;
+  static Reg max_of(Reg bound, Reg x) noexcept { return _mm_max_pd(bound, x); }
+  static Reg min_of(Reg bound, Reg x) noexcept { return _mm_min_pd(bound, x); }
+  static Reg abs(Reg x) noexcept { return _mm_andnot_pd(_mm_set1_pd(-0.0), x); }
+  static Mask less(Reg a, Reg b) noexcept { return _mm_cmplt_pd(a, b); }
+  static Mask greater(Reg a, Reg b) noexcept { return _mm_cmpgt_pd(a, b); }
+  static Mask less_equal(Reg a, Reg b) noexcept { return _mm_cmple_pd(a, b); }
+  static Mask equal(Reg a, Reg b) noexcept { return _mm_cmpeq_pd(a, b); }
+  // x - x is 0 for a finite x and NaN otherwise.
+  static Mask finite(Reg x) noexcept { return _mm_cmpeq_pd(_mm_sub_pd(x, x), _mm_setzero_pd()); }
+  static Mask both(Mask a, Mask b) noexcept { return _mm_and_pd(a, b); }
+  static Mask either(Mask a, Mask b) noexcept { return _mm_or_pd(a, b); }
+  static Mask negate(Mask a) noexcept { return _mm_xor_pd(a, _mm_castsi128_pd(_mm_set1_epi32(-1))); }
+  static Reg select(Mask m, Reg yes, Reg no) noexcept {
+    return _mm_or_pd(_mm_and_pd(m, yes), _mm_andnot_pd(m, no));
+  }
+  static bool all(Mask m) noexcept { return _mm_movemask_pd(m) == 3; }
+  // p 16-byte aligned.
+  static void stream(double* p, Reg v) noexcept { _mm_stream_pd(p, v); }
+  static void fence() noexcept { _mm_sfence(); }
+
  private:
   static Reg keep_nan(Reg ordered, Reg result, Reg x) noexcept {
     return _mm_or_pd(_mm_and_pd(ordered, result), _mm_andnot_pd(ordered, x));
