@@ -147,7 +147,7 @@ def adaptive_floor(t, x, kp, ki, kd, integral, previous, history, error, control
 # ---------------------------------------------------------------- the bank's law
 # As src/kovar/kernels/bank_kernel.cpp computes an update that advances time
 # on a bank that has run (no channel fresh or manual), back-calculation with
-# tt = kp / ki: NaN channels, the proportional on b * r, the derivative on
+# tt=None (max(|kp/ki|, h), h where kp is 0, no tracking where ki is 0): NaN channels, the proportional on b * r, the derivative on
 # c * r filtered by tf, output limits, integral clamp, deadband. Parameters
 # are floats (uniform) or arrays (per channel); numba makes one loop of each.
 
@@ -175,8 +175,13 @@ def bank(r, y, integral, derivative, x_prev, output, out, h,
         u = hi if u > hi else u
         e = ri - yi
         ei = 0.0 if abs(e) <= at(deadband, i) else e
-        if kpi > 0.0 and kii > 0.0:
-            s = integral[i] + (kii * h * ei + h * (u - v) / (kpi / kii))
+        if kii != 0.0:
+            if kpi == 0.0:
+                tt = h
+            else:
+                q = abs(kpi / kii)
+                tt = h if h > q else q
+            s = integral[i] + (kii * h * ei + h * (u - v) / tt)
         else:
             s = integral[i] + kii * h * ei
         lo, hi = at(i_min, i), at(i_max, i)
