@@ -294,9 +294,9 @@ def replaced_pickles(tmp_path):
     bare = types.ModuleType("pickle")
     located = types.ModuleType("pickle")
     located.__file__ = str(tmp_path / "pickle.py")
-    spec = type("Spec", (), {"_initializing": True, "origin": located.__file__, "has_location": True})()
+    module_spec = type("ModuleSpec", (), {"_initializing": True, "origin": located.__file__, "has_location": True})()
     loading = types.ModuleType("pickle")
-    loading.__file__, loading.__spec__ = located.__file__, spec
+    loading.__file__, loading.__spec__ = located.__file__, module_spec
     odd = types.ModuleType("pickle")
     del odd.__name__
     nameless = type("NotAModule", (), {"__name__": 7})()

@@ -20,11 +20,8 @@ bool fork_handler_installed = false;
 
 void count_fork_in_child() { ++fork_generation; }
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) {
-  if (!admit_interpreter(owner_interpreter)) return nullptr;
-  Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
-  if (!name) return nullptr;
-  return PyModule_NewObject(name.get());
+PyObject* module_create(PyObject* module_spec, PyModuleDef*) {
+  return create_in_one_interpreter(module_spec, owner_interpreter);
 }
 
 int module_exec(PyObject* module) {

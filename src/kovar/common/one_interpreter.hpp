@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+#include "kovar/common/owned_ref.hpp"
+
 namespace kovar {
 
 // Records the running interpreter in `owner` (-1: none yet) on the first
@@ -22,6 +24,16 @@ inline bool admit_interpreter(std::int64_t& owner) {
                   "Interpreter change detected - this module can only be loaded into one "
                   "interpreter per process.");
   return false;
+}
+
+// The Py_mod_create step of such a module: `admit_interpreter`, then a
+// plain module named as `module_spec` says. New reference, or null with an
+// exception set.
+inline PyObject* create_in_one_interpreter(PyObject* module_spec, std::int64_t& owner) {
+  if (!admit_interpreter(owner)) return nullptr;
+  Ref name = Ref::steal(PyObject_GetAttrString(module_spec, "name"));
+  if (!name) return nullptr;
+  return PyModule_NewObject(name.get());
 }
 
 }  // namespace kovar

@@ -317,11 +317,8 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) {
-  if (!admit_interpreter(owner_interpreter)) return nullptr;
-  Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
-  if (!name) return nullptr;
-  return PyModule_NewObject(name.get());
+PyObject* module_create(PyObject* module_spec, PyModuleDef*) {
+  return create_in_one_interpreter(module_spec, owner_interpreter);
 }
 
 int module_exec(PyObject* module) {
