@@ -92,6 +92,25 @@ def snapshot(bank):
                                  *bank.terms)] + [bank.kp, bank.u_min, bank.u_max]
 
 
+def apply_mode_event(bank, refs, event, mask, value):
+    """Event 0, 1 or 2 on the bank and on its reference channels alike:
+    manual at `value`, automatic, or reset, for the channels in `mask`."""
+    if event == 0:
+        bank.set_manual(value, where=mask)
+        for c, m, v in zip(refs, mask, value):
+            if m:
+                c.manual, c.manual_value = True, float(v)
+    elif event == 1:
+        bank.set_auto(where=mask)
+        for c, m in zip(refs, mask):
+            c.manual = c.manual and not m
+    else:
+        bank.reset(where=mask)
+        for c, m in zip(refs, mask):
+            if m:
+                c.reset()
+
+
 @pytest.mark.parametrize("seed", range(12))
 @pytest.mark.parametrize("anti_windup", MODES)
 @pytest.mark.parametrize("uniform", [False, True], ids=["per-channel", "uniform"])
@@ -106,21 +125,8 @@ def test_bank_follows_the_scalar_law(seed, anti_windup, uniform):
     for step in range(120):
         event = rng.integers(0, 24 if uniform else 14)
         mask = rng.random(n) < 0.5
-        if event == 0:
-            value = rng.uniform(-4, 4, n)
-            bank.set_manual(value, where=mask)
-            for c, m, v in zip(refs, mask, value):
-                if m:
-                    c.manual, c.manual_value = True, float(v)
-        elif event == 1:
-            bank.set_auto(where=mask)
-            for c, m in zip(refs, mask):
-                c.manual = c.manual and not m
-        elif event == 2:
-            bank.reset(where=mask)
-            for c, m in zip(refs, mask):
-                if m:
-                    c.reset()
+        if event <= 2:
+            apply_mode_event(bank, refs, event, mask, rng.uniform(-4, 4, n) if event == 0 else None)
         elif event == 3:
             change = random_change(rng, n, uniform, bank.tt is None)
             where = None if uniform or rng.random() < 0.3 else mask

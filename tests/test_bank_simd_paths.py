@@ -12,7 +12,7 @@ import pytest
 
 from kovar import kernel_settings
 from kovar.bank import PIDBank
-from test_bank_law import MODES, at, channels_for, random_params
+from test_bank_law import MODES, apply_mode_event, at, channels_for, random_params
 
 PATHS = ["scalar", "sse2", "avx2"]
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -62,19 +62,9 @@ def test_every_call_gives_the_scalar_laws_bits(anti_windup, uniform, n):
         if event == 0:
             value = wild_values(rng, n, -3, 3, 0.2)
             value[~np.isfinite(value)] = 0.5
-            bank.set_manual(value, where=mask)
-            for c, m, v in zip(refs, mask, value):
-                if m:
-                    c.manual, c.manual_value = True, float(v)
-        elif event == 1:
-            bank.set_auto(where=mask)
-            for c, m in zip(refs, mask):
-                c.manual = c.manual and not m
-        elif event == 2:
-            bank.reset(where=mask)
-            for c, m in zip(refs, mask):
-                if m:
-                    c.reset()
+            apply_mode_event(bank, refs, event, mask, value)
+        elif event <= 2:
+            apply_mode_event(bank, refs, event, mask, None)
         share = 0.1 if step % 3 == 0 else 0.0
         r = wild_values(rng, n, -3, 3, share)
         y = wild_values(rng, n, -3, 3, share)
