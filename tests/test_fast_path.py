@@ -178,6 +178,39 @@ def test_history_rolls_in_place_only_when_nothing_else_sees_it(held, n):
         assert (id(state(c)["error_history"]) in (old_id, after_id)) == NUMPY2
 
 
+@by_law
+@pytest.mark.parametrize("how", [None, "held", "view", "weakref", "read_only", "int64"])
+def test_a_replaced_previous_error_is_written_again_only_when_nothing_can_see_it(law, how):
+    shape = law.shape(700)
+    rng = np.random.default_rng(3)
+    c, r = law.pair(*[rng.uniform(0.5, 1.5, shape) for _ in range(3)])
+    check_call(c, r, (rng.normal(size=shape), rng.normal(size=shape), 0.1))
+    before = state(c)["previous_error"]
+    values, old_id = before.copy(), id(before)
+    holder = {"held": before, "view": before[..., 1:], "weakref": __import__("weakref").ref(before)}.get(how)
+    for field in (before, r.previous_error):  # changed in both controllers while it is their state
+        if how == "read_only":
+            field.flags.writeable = False
+        elif how == "int64":
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", DeprecationWarning)  # NumPy 2.5 deprecates it
+                field.dtype = np.int64
+    del before
+    ids = []
+    for dt in (0.1, 0.2, 0.0, 0.3):
+        check_call(c, r, (rng.normal(size=shape), rng.normal(size=shape), dt))
+        now = state(c)["previous_error"]
+        assert now.flags.writeable and now.flags.owndata and now.base is None
+        ids.append(id(now))
+        del now
+    if how in ("held", "view"):
+        assert np.array_equal(holder if how == "held" else holder.base, values)
+    elif how == "weakref":
+        assert holder() is None
+    elif how is None:  # NumPy 2: the dropped error takes a later call's
+        assert (old_id in ids) == NUMPY2
+
+
 @pytest.mark.skipif(not NUMPY2, reason="NumPy 1.x: the steps run, and they write row 0 of a history they have stored")
 def test_a_history_taken_during_a_large_call_is_whole_and_stays_so():
     # another thread takes the history (__reduce__, copy.copy) while the native pass works without
@@ -395,6 +428,39 @@ def test_floating_point_errors_leave_the_partial_state_of_the_steps(law, mode):
     c, r = law.pair(np.full(shape, 1e300), np.full(shape, 1e300), np.full(shape, 1e-300))
     for t, dt in ((1e300, 1e10), (1.0, 0.0), (-INF, 0.5), (NAN, 0.1), (1e-320, 1e-10), (0.0, 0.1)):
         check_call(c, r, (np.full(shape, t), np.zeros(shape), dt), mode)
+
+
+def hard_to_take_back(law, n, flagged):
+    """A controller pair and the inputs of one call whose in-place updates mix channels where
+    subtracting the step gives the old value back and channels where it does not: an integral
+    (and kp) tiny next to its step, -0.0 under a +0.0 step, a finite value under an infinite
+    step. The channel `flagged` ("first", "last" or None) overflows in target - current."""
+    shape = law.shape(n)
+    kinds = np.arange(n) % 4
+    integral = np.choose(kinds, [1e-20, -0.0, 0.3, 5.0])
+    error = np.choose(kinds, [1.0, 0.0, 0.7, INF])
+    kp = np.choose(kinds, [1e-20, -0.0, 2.0, 0.5])
+    c, r = law.pair(*[np.broadcast_to(g, shape).copy() for g in (kp, np.full(n, 0.5), np.full(n, 0.25))])
+    set_state(c, r, make=lambda f: {"integral": np.broadcast_to(integral, shape).copy()})
+    if law.cls is AdaptiveController:
+        set_state(c, r, learning_rate=1.0, max_adjustment=INF)
+    target, current = np.broadcast_to(error, shape).copy(), np.zeros(shape)
+    if flagged:
+        at = (..., 0) if flagged == "first" else (..., -1)
+        target[at], current[at] = 1e308, -1e308
+    return c, r, target, current
+
+
+@by_law
+@pytest.mark.parametrize("n", [1, 6, 37, 1000])
+@pytest.mark.parametrize("flagged", ["first", "last", None])
+@pytest.mark.parametrize("mode", ["raise", "warn", "ignore"])
+def test_updates_stopped_by_a_flag_are_undone_whether_or_not_they_take_back(law, n, flagged, mode):
+    c, r, target, current = hard_to_take_back(law, n, flagged)
+    check_call(c, r, (target, current, 0.01), mode)
+    target[np.isclose(target, 1e308)] = 1.0
+    check_call(c, r, (target, current, 0.01), mode)
+    check_call(c, r, (target, current, 0.5), mode)
 
 
 @by_law

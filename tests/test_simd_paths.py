@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 from kovar import kernel_settings
-from test_fast_path import LAWS, NUMPY2, check_call, draw, set_state, state
+from test_fast_path import LAWS, NUMPY2, check_call, draw, hard_to_take_back, set_state, state
 
 PATHS = ["scalar", "sse2", "avx2"]
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -78,6 +78,36 @@ def test_large_calls_give_the_same_bits_on_any_number_of_threads(law, n):
             theirs = getattr(r, name)
             if isinstance(value, np.ndarray):
                 np.testing.assert_array_equal(value.view(np.uint64), theirs.view(np.uint64))
+
+
+@pytest.mark.parametrize("law,n", [(LAWS[0], (1 << 18) + 3), (LAWS[1], (1 << 17) + 6), (LAWS[2], (1 << 18) + 24),
+                                   (LAWS[2], (1 << 18) + 2)], ids=["pid", "pid_xd", "adaptive", "adaptive_uneven"])
+@pytest.mark.parametrize("threads", [1, 2])
+def test_banks_too_large_to_stay_cached_match_the_numpy_law(law, n, threads):
+    # past the cache, what the pass only writes goes around it; the history a line at a time
+    rng = np.random.default_rng([n, threads])
+    shape = law.shape(n)
+    before = kernel_settings.threads()
+    try:
+        kernel_settings.set_threads(threads)
+        c, r = law.pair(*[draw(rng, shape, wild=False) for _ in range(3)])
+        for call, dt in enumerate((0.01, 0.0, 0.5, 0.02)):
+            check_call(c, r, (draw(rng, shape, call == 2), draw(rng, shape, call == 2), dt), "ignore")
+    finally:
+        kernel_settings.set_threads(before)
+
+
+@pytest.mark.parametrize("law,n", [(LAWS[0], (1 << 20) + 13), (LAWS[2], (1 << 17) + 5)], ids=["pid", "adaptive"])
+@pytest.mark.parametrize("flagged", ["first", "last"])
+def test_a_flag_in_any_threads_range_undoes_every_range(law, n, flagged):
+    before = kernel_settings.threads()
+    try:
+        kernel_settings.set_threads(2)
+        c, r, target, current = hard_to_take_back(law, n, flagged)
+        check_call(c, r, (target, current, 0.01), "raise")
+        check_call(c, r, (target, current, 0.01), "ignore")
+    finally:
+        kernel_settings.set_threads(before)
 
 
 def test_a_forked_child_makes_its_own_threads():

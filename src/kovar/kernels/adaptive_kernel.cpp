@@ -4,7 +4,9 @@
 
 #include "kovar/kernels/regulo_kernels.hpp"
 #include "kovar/kernels/simd_path.hpp"
+#include "kovar/kernels/stream_stores.hpp"
 #include "kovar/kernels/thread_pool.hpp"
+#include "kovar/kernels/undo_record.hpp"
 
 namespace kovar::kernels {
 
@@ -42,6 +44,7 @@ void single_channel(const AdaptiveChannels& c) noexcept {
   const double kp = c.kp[0] + delta;
   c.kp[0] = kp;
   c.undo[1] = c.integral[0];
+  mark_kept(c.kept, 0, 1);
   const double integral = c.integral[0] + error * c.dt;
   c.integral[0] = integral;
   const double derivative = kPositiveDt ? (error - c.previous_error[0]) / c.dt : 0.0;
@@ -51,7 +54,12 @@ void single_channel(const AdaptiveChannels& c) noexcept {
 
 }  // namespace
 
-void adaptive_step(const AdaptiveChannels& c) noexcept {
+void adaptive_step(const AdaptiveChannels& channels) noexcept {
+  AdaptiveChannels c = channels;
+  // Rows of a history rolled apart are streamed too, a cache line at a
+  // time: every row's lines must start on the same channels.
+  c.stream = c.new_history != c.history && c.n % 8 == 0 &&
+             streams(c.n, {c.error, c.control, c.new_history});
   const bool positive_dt = __builtin_isgreater(c.dt, 0.0);
   if (c.n == 1) {
     positive_dt ? single_channel<true>(c) : single_channel<false>(c);
@@ -64,14 +72,32 @@ void adaptive_step(const AdaptiveChannels& c) noexcept {
 }
 
 void adaptive_undo(const AdaptiveChannels& c) noexcept {
-  const std::size_t row_bytes = static_cast<std::size_t>(c.n) * sizeof(double);
-  std::memcpy(c.kp, c.undo, row_bytes);
-  std::memcpy(c.integral, c.undo + c.n, row_bytes);
+  using L = lanes::Scalar;
+  const std::ptrdiff_t n = c.n;
+  const bool nan_bound = __builtin_isnan(c.lower) || __builtin_isnan(c.upper);
+  // The steps are taken back before the history is: kp's comes from the
+  // rolled history, summed as the pass summed it.
+  for (std::ptrdiff_t i = 0; i < n; ++i) {
+    if (is_kept(c.kept, i)) {
+      c.kp[i] = c.undo[i];
+      c.integral[i] = c.undo[n + i];
+      continue;
+    }
+    const double e = c.error[i];
+    double sum = 0.0 + e;
+    for (std::ptrdiff_t k = 1; k < kRows; ++k) sum += c.new_history[k * n + i];
+    const double unclipped = (c.learning_rate * (sum / 10.0)) * e;
+    const double delta = nan_bound ? (__builtin_isnan(c.upper) ? c.upper : c.lower)
+                                   : L::min_quiet(c.upper, L::max_quiet(c.lower, unclipped));
+    c.kp[i] = taken_back<L>(c.kp[i], delta);
+    c.integral[i] = taken_back<L>(c.integral[i], e * c.dt);
+  }
   if (c.new_history == c.history) {
     // Rows 1..9 hold the old rows 0..8: move them back up, then the saved
     // last row.
-    std::memmove(c.history, c.history + c.n, row_bytes * (kRows - 1));
-    std::memcpy(c.history + (kRows - 1) * c.n, c.undo + 2 * c.n, row_bytes);
+    const std::size_t row_bytes = static_cast<std::size_t>(n) * sizeof(double);
+    std::memmove(c.history, c.history + n, row_bytes * (kRows - 1));
+    std::memcpy(c.history + (kRows - 1) * n, c.undo + 2 * n, row_bytes);
   }
 }
 

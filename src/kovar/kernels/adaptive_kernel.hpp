@@ -28,19 +28,24 @@ struct AdaptiveChannels {
   double* new_history;  // the rolled history: a fresh array, or `history` itself
   double* error;        // out: a fresh array
   double* control;      // out: a fresh array
-  double* undo;         // out, 3n: the old kp, integral and (rolled in place) last row
+  double* undo;         // out, 3n: the old kp and integral where adaptive_undo cannot
+                        // take the step back (see undo_record.hpp), and the
+                        // last row of a history rolled in place
+  unsigned char* kept;  // a bit per channel, clear: set where undo holds kp and integral
   std::ptrdiff_t n;
   double dt;
   double learning_rate;
   double lower;  // clip bounds, as given (not ordered)
   double upper;
+  bool stream = false;  // set by adaptive_step: what the pass only writes goes around the cache
 };
 
 // On the active SIMD path, split over the kernel threads when large.
 void adaptive_step(const AdaptiveChannels& c) noexcept;
 
 // Puts back kp, integral and (when rolled in place) the history that
-// adaptive_step overwrote.
+// adaptive_step overwrote. error and the rolled history must still hold
+// what adaptive_step wrote.
 void adaptive_undo(const AdaptiveChannels& c) noexcept;
 
 }  // namespace kovar::kernels

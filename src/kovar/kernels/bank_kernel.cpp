@@ -1,11 +1,11 @@
 #include "kovar/kernels/bank_kernel.hpp"
 
 #include <atomic>
-#include <cstdint>
 
 #include "kovar/kernels/bank_kernels.hpp"
 #include "kovar/kernels/fp_status.hpp"
 #include "kovar/kernels/simd_path.hpp"
+#include "kovar/kernels/stream_stores.hpp"
 #include "kovar/kernels/thread_pool.hpp"
 
 namespace kovar::bank_kernel {
@@ -15,15 +15,6 @@ namespace {
 // A channel moves about 13 arrays of doubles, a regulo PID channel 10: a
 // bank is split over the kernel threads from half the channels.
 constexpr std::ptrdiff_t kChannelWeight = 2;
-
-// From this many channels on, the state no longer stays in the cache
-// between calls: arrays the pass only writes are written around the cache
-// (MOVNTPD), which saves reading each line before writing it.
-constexpr std::size_t kStreamFrom = std::size_t{1} << 18;
-
-bool aligned16(const double* p) noexcept {
-  return (reinterpret_cast<std::uintptr_t>(p) & 15) == 0;
-}
 
 void bind(Pass& pass, int id, const Strided& source, bool copies) noexcept {
   pass.data[id] = pass.lanes[id] = source.data;
@@ -73,9 +64,9 @@ void make_pass(const UpdateArgs& a, bool plain, Pass& pass) noexcept {
   const Strided& rate_limit = a.params[kRateLimit];
   pass.rated = !(rate_limit.step == 0 && __builtin_isinf(rate_limit.data[0]));
   const ChannelState& s = *a.state;
-  pass.stream = a.n >= kStreamFrom && aligned16(a.out) && aligned16(s.output) &&
-                aligned16(s.r_last) && aligned16(s.y_last) && aligned16(s.term_i) &&
-                aligned16(s.term_p) && aligned16(s.term_d) && aligned16(s.term_ff);
+  pass.stream = kernels::streams(static_cast<std::ptrdiff_t>(a.n),
+                                 {a.out, s.output, s.r_last, s.y_last, s.term_i, s.term_p,
+                                  s.term_d, s.term_ff});
 }
 
 bool is_plain(const UpdateArgs& a) noexcept {

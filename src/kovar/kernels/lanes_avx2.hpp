@@ -29,6 +29,16 @@ struct Avx2 {
     return _mm256_blendv_pd(x, bound, _mm256_cmp_pd(bound, x, _CMP_LT_OQ));
   }
 
+  // The quiet (_OQ) compare raises nothing on NaN.
+  static Reg finite_or_zero(Reg x) noexcept {
+    const Reg abs_x = _mm256_andnot_pd(_mm256_set1_pd(-0.0), x);
+    return _mm256_and_pd(_mm256_cmp_pd(abs_x, _mm256_set1_pd(__builtin_inf()), _CMP_LT_OQ), x);
+  }
+  static bool same_bits(Reg a, Reg b) noexcept {
+    const __m256i equal = _mm256_cmpeq_epi64(_mm256_castpd_si256(a), _mm256_castpd_si256(b));
+    return _mm256_movemask_epi8(equal) == -1;
+  }
+
   // The bank's forms (see lanes_scalar.hpp); VMAXPD(bound, x) is
   // bound > x ? bound : x, NaN operands included.
   using Mask = __m256d;

@@ -6,7 +6,9 @@
 // translation units could be linked from the wrong one.
 #pragma once
 
+#include <bit>
 #include <cstddef>
+#include <cstdint>
 
 namespace kovar::kernels::lanes {
 
@@ -32,6 +34,12 @@ struct ScalarLanes {
     return __builtin_isgreater(bound, x) ? bound : x;
   }
   static Reg min_quiet(Reg bound, Reg x) noexcept { return __builtin_isless(bound, x) ? bound : x; }
+  // x where it is finite, else +0.0; raises nothing.
+  static Reg finite_or_zero(Reg x) noexcept { return __builtin_isfinite(x) ? x : 0.0; }
+  // Whether every lane of a and b has the same bits.
+  static bool same_bits(Reg a, Reg b) noexcept {
+    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+  }
 
   // For the bank's law, whose kernel restores the status flags itself (so
   // these may raise invalid on NaN where the vector forms do). Masks are

@@ -32,6 +32,16 @@ struct Sse2 {
     return keep_nan(ordered, _mm_min_pd(bound, _mm_and_pd(ordered, x)), x);
   }
 
+  // CMPORDPD and CMPNEQPD are quiet.
+  static Reg finite_or_zero(Reg x) noexcept {
+    const Reg finite = _mm_and_pd(_mm_cmpord_pd(x, x),
+                                  _mm_cmpneq_pd(abs(x), _mm_set1_pd(__builtin_inf())));
+    return _mm_and_pd(finite, x);
+  }
+  static bool same_bits(Reg a, Reg b) noexcept {
+    return _mm_movemask_epi8(_mm_cmpeq_epi32(_mm_castpd_si128(a), _mm_castpd_si128(b))) == 0xFFFF;
+  }
+
   // The bank's forms (see lanes_scalar.hpp); MAXPD(bound, x) is
   // bound > x ? bound : x, NaN operands included.
   using Mask = __m128d;

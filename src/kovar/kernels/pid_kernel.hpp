@@ -22,15 +22,19 @@ struct PidChannels {
   double* integral;  // updated in place; overlaps nothing else
   double* error;     // out: a fresh array
   double* control;   // out: a fresh array
-  double* undo;      // out: the integral before the step, for pid_undo
+  double* undo;      // out: the integral before the step where pid_undo cannot
+                     // take the step back (see undo_record.hpp)
+  unsigned char* kept;  // a bit per channel, clear: set where undo holds the old integral
   std::ptrdiff_t n;
   double dt;
+  bool stream = false;  // set by pid_step: error and control written around the cache
 };
 
 // On the active SIMD path, split over the kernel threads when large.
 void pid_step(const PidChannels& c) noexcept;
 
-// Puts back the integral that pid_step overwrote.
+// Puts back the integral that pid_step overwrote. error must still hold
+// what pid_step wrote.
 void pid_undo(const PidChannels& c) noexcept;
 
 }  // namespace kovar::kernels

@@ -161,9 +161,11 @@ struct ModuleState {
   PyObject* numpy_clip = nullptr;
   GlobalCache unpickle_cache[3];
 
-  // An adaptive history that no one else can see, for the next large call's
-  // rolled rows (fast_path.cpp); null when there is none.
+  // An adaptive history and a previous error that no one else can see any
+  // more, for the next call's rolled rows and error (fast_path.cpp); null
+  // when there is none.
   PyObject* spare_history = nullptr;
+  PyObject* spare_error = nullptr;
 };
 
 ModuleState& state() noexcept;

@@ -7,6 +7,7 @@
 #include "kovar/kernels/adaptive_kernel.hpp"
 #include "kovar/kernels/fp_status.hpp"
 #include "kovar/kernels/pid_kernel.hpp"
+#include "kovar/kernels/undo_record.hpp"
 #include "kovar/regulo/module_state.hpp"
 #include "kovar/common/numpy_c_api.hpp"
 #include "kovar/common/python_compat.hpp"
@@ -143,24 +144,31 @@ double* data(const Ref& array) {
 }
 double* data(PyArrayObject* array) { return static_cast<double*>(PyArray_DATA(array)); }
 
-// The values in-place updates overwrite, kept until the FP status says the
-// update stands. Small records live on the stack; large ones in a buffer of
-// the calling thread, kept for its next call: a fresh multi-megabyte record
-// per call would cost a page fault per 4 KiB. Nothing that runs between
-// taking the record and the end of the kernel can re-enter this code.
+// What undoes the kernels' in-place updates until the FP status says they
+// stand: the values they could not take back by subtraction, and the bitmap
+// that marks them (see kernels/undo_record.hpp), cleared here. Small
+// records live on the stack; large ones in a buffer of the calling thread,
+// kept for its next call: a fresh multi-megabyte record per call would
+// cost a page fault per 4 KiB. Nothing that runs between taking the record
+// and the end of the kernel can re-enter this code.
 class UndoRecord {
  public:
-  explicit UndoRecord(npy_intp doubles) : doubles_(doubles) {
-    if (doubles > kLocalUndo && doubles > spill_.capacity) {
+  UndoRecord(npy_intp doubles, npy_intp channels)
+      : doubles_(doubles), total_(doubles + (kernels::kept_bytes(channels) + 7) / 8) {
+    if (total_ > kLocalUndo && total_ > spill_.capacity) {
       PyMem_RawFree(spill_.data);
-      spill_.data = static_cast<double*>(PyMem_RawMalloc(static_cast<std::size_t>(doubles) * 8));
-      spill_.capacity = spill_.data != nullptr ? doubles : 0;
+      spill_.data = static_cast<double*>(PyMem_RawMalloc(static_cast<std::size_t>(total_) * 8));
+      spill_.capacity = spill_.data != nullptr ? total_ : 0;
+    }
+    if (get() != nullptr) {
+      std::memset(kept(), 0, static_cast<std::size_t>(kernels::kept_bytes(channels)));
     }
   }
   UndoRecord(const UndoRecord&) = delete;
   UndoRecord& operator=(const UndoRecord&) = delete;
   // Null when the buffer could not be had.
-  double* get() noexcept { return doubles_ <= kLocalUndo ? local_ : spill_.data; }
+  double* get() noexcept { return total_ <= kLocalUndo ? local_ : spill_.data; }
+  unsigned char* kept() noexcept { return reinterpret_cast<unsigned char*>(get() + doubles_); }
 
  private:
   struct Spill {
@@ -170,6 +178,7 @@ class UndoRecord {
   };
   static thread_local Spill spill_;
   npy_intp doubles_;
+  npy_intp total_;
   double local_[kLocalUndo];
 };
 
@@ -200,27 +209,37 @@ bool run_kernel(const Channels& channels, npy_intp elements, Step step, Undo und
   return !raised;
 }
 
-// A rolled history written while the GIL is released goes into an array no
-// other thread can reach: the spare, a history that nothing saw any more
-// after a call replaced it (kept in the module state, taken and given back
-// with the GIL held), when it has the right shape and dtype instance; else a
-// new one. NumPy's steps never write a history after making it, and another
-// thread may take the old one (__reduce__, copy.copy) at any time.
-Ref rolled_history(PyArrayObject* history) {
-  Ref spare = Ref::steal(std::exchange(state().spare_history, nullptr));
+// Arrays the steps would make afresh on every call and drop on the next:
+// the rolled history and the error kept as previous_error. When the one a
+// call replaces is seen by nothing else (our reference alone, no weak
+// reference, memory of its own), the module keeps it as a spare, and the
+// next call whose array has its shape and dtype instance writes into it
+// instead of allocating: no multi-megabyte allocation and release per call,
+// which glibc may hand back to the system and fault in again each time.
+// Spares are taken and given back with the GIL held.
+//
+// A rolled history written while the GIL is released must be such an array:
+// NumPy's steps never write a history after making it, and another thread
+// may take the old one (__reduce__, copy.copy) at any time.
+Ref spare_or_new(PyObject*& spare_slot, PyArrayObject* like, int ndim, const npy_intp* dims) {
+  Ref spare = Ref::steal(std::exchange(spare_slot, nullptr));
   if (spare) {
-    auto* array = reinterpret_cast<PyArrayObject*>(spare.get());
-    if (PyArray_DESCR(array) == PyArray_DESCR(history) && same_shape(array, history)) {
+    // Kept from a call over other arrays, it may differ in shape or dtype
+    // instance (or in flags, had someone changed them while it was a field).
+    PyArrayObject* array = operand(spare.get(), ndim, true);
+    if (array != nullptr && PyArray_DESCR(array) == PyArray_DESCR(like) &&
+        std::memcmp(PyArray_DIMS(array), dims, sizeof(npy_intp) * ndim) == 0) {
       return spare;
     }
   }
-  return new_array(history, 2, PyArray_DIMS(history));
+  return new_array(like, ndim, dims);
 }
 
-// Keeps `history` as the spare when nothing but `history` itself holds it.
-void keep_spare(Ref history) {
-  auto* array = reinterpret_cast<PyArrayObject*>(history.get());
-  if (seen_only_by(array, 1)) Py_XSETREF(state().spare_history, history.release());
+// Keeps `array` as the spare when nothing but `array` itself holds it.
+void keep_spare(PyObject*& spare_slot, Ref array) {
+  if (seen_only_by(reinterpret_cast<PyArrayObject*>(array.get()), 1)) {
+    Py_XSETREF(spare_slot, array.release());
+  }
 }
 
 }  // namespace
@@ -253,8 +272,8 @@ Ref pid_compute(PidObject* self, PyObject* target, PyObject* current, double dt,
   // References of our own: the arrays outlive the call whatever runs
   // meanwhile (the GIL is released around large loops).
   const Ref kp_ref = Ref::borrow(self->kp), ki_ref = Ref::borrow(self->ki),
-            kd_ref = Ref::borrow(self->kd), integral_ref = Ref::borrow(self->integral),
-            previous_ref = Ref::borrow(self->previous_error);
+            kd_ref = Ref::borrow(self->kd), integral_ref = Ref::borrow(self->integral);
+  Ref previous_ref = Ref::borrow(self->previous_error);
   PyArrayObject* t = operand(target, ndim);
   PyArrayObject* c = operand(current, ndim);
   PyArrayObject* kp = operand(kp_ref.get(), ndim);
@@ -269,21 +288,26 @@ Ref pid_compute(PidObject* self, PyObject* target, PyObject* current, double dt,
   if (overlaps_any(integral, {t, c, kp, ki, kd, previous})) return {};
 
   // error = target - current takes target's dtype, the signal kp's.
-  Ref error = new_array(t, ndim, PyArray_DIMS(t));
+  Ref error = spare_or_new(state().spare_error, t, ndim, PyArray_DIMS(t));
   if (!error) return {};
   Ref control = new_array(kp, ndim, PyArray_DIMS(t));
   if (!control) return {};
   const npy_intp n = PyArray_SIZE(t);
-  UndoRecord undo(n);
+  UndoRecord undo(n, n);
   if (undo.get() == nullptr) return {};
 
   const kernels::PidChannels channels = {
-      data(t),        data(c),     data(kp),      data(ki),   data(kd), data(previous),
-      data(integral), data(error), data(control), undo.get(), n,        dt};
-  if (!run_kernel(channels, n, kernels::pid_step, kernels::pid_undo)) return {};
+      data(t),        data(c),     data(kp),      data(ki),    data(kd),    data(previous),
+      data(integral), data(error), data(control), undo.get(), undo.kept(), n,
+      dt};
+  if (!run_kernel(channels, n, kernels::pid_step, kernels::pid_undo)) {
+    keep_spare(state().spare_error, std::move(error));
+    return {};
+  }
 
   // previous_error becomes the very error array of this call.
   store(self->previous_error, error.get());
+  keep_spare(state().spare_error, std::move(previous_ref));
   return control;
 }
 
@@ -296,8 +320,8 @@ Ref adaptive_compute(AdaptiveObject* self, PyObject* target, PyObject* current, 
     return {};
   }
   const Ref kp_ref = Ref::borrow(self->kp), ki_ref = Ref::borrow(self->ki),
-            kd_ref = Ref::borrow(self->kd), integral_ref = Ref::borrow(self->integral),
-            previous_ref = Ref::borrow(self->previous_error);
+            kd_ref = Ref::borrow(self->kd), integral_ref = Ref::borrow(self->integral);
+  Ref previous_ref = Ref::borrow(self->previous_error);
   Ref history_ref = Ref::borrow(self->error_history);
   PyArrayObject* t = operand(target, 1);
   PyArrayObject* c = operand(current, 1);
@@ -329,16 +353,17 @@ Ref adaptive_compute(AdaptiveObject* self, PyObject* target, PyObject* current, 
 
   Ref new_history;
   if (!roll_in_place) {
-    new_history = releases_gil(elements) ? rolled_history(history)
-                                         : new_array(history, 2, PyArray_DIMS(history));
+    new_history = releases_gil(elements)
+                      ? spare_or_new(state().spare_history, history, 2, PyArray_DIMS(history))
+                      : new_array(history, 2, PyArray_DIMS(history));
     if (!new_history) return {};
   }
   // previous_error becomes error.copy(), of error's (so target's) dtype.
-  Ref error_copy = new_array(t, 1, &n);
+  Ref error_copy = spare_or_new(state().spare_error, t, 1, &n);
   if (!error_copy) return {};
   Ref control = new_array(kp, 1, &n);
   if (!control) return {};
-  UndoRecord undo(3 * n);
+  UndoRecord undo(3 * n, n);
   if (undo.get() == nullptr) return {};
 
   const double upper = PyFloat_AS_DOUBLE(max_adjustment.get());
@@ -355,6 +380,7 @@ Ref adaptive_compute(AdaptiveObject* self, PyObject* target, PyObject* current, 
       data(error_copy),
       data(control),
       undo.get(),
+      undo.kept(),
       n,
       dt,
       PyFloat_AS_DOUBLE(learning_rate.get()),
@@ -362,14 +388,16 @@ Ref adaptive_compute(AdaptiveObject* self, PyObject* target, PyObject* current, 
       upper,
   };
   if (!run_kernel(channels, elements, kernels::adaptive_step, kernels::adaptive_undo)) {
-    if (new_history) keep_spare(std::move(new_history));
+    if (new_history) keep_spare(state().spare_history, std::move(new_history));
+    keep_spare(state().spare_error, std::move(error_copy));
     return {};
   }
 
   // The fields change in the steps' order: history, then previous_error.
   if (!roll_in_place) store(self->error_history, new_history.get());
   store(self->previous_error, error_copy.get());
-  if (releases_gil(elements)) keep_spare(std::move(history_ref));
+  keep_spare(state().spare_error, std::move(previous_ref));
+  if (releases_gil(elements)) keep_spare(state().spare_history, std::move(history_ref));
   return control;
 }
 
