@@ -194,16 +194,34 @@ def bank(r, y, integral, derivative, x_prev, output, out, h,
     return out
 
 
+# The bank's floor moves what the bank's own pass moves, which is more than
+# the law above: it also keeps each channel's last setpoint and measurement
+# and its integral term (for terms(), merges and parameter changes).
+
 @njit
-def bank_floor(r, y, integral, derivative, x_prev, output, out, params):
+def bank_floor(r, y, integral, derivative, x_prev, output, out, r_last, y_last, term_i):
     for i in range(r.shape[0]):
         v = r[i] ^ y[i]
-        for p in params:
-            v ^= p[i]
-        integral[i] = integral[i] ^ v
+        w = integral[i]
+        integral[i] = w ^ v
         derivative[i] = derivative[i] ^ x_prev[i]
         x_prev[i] = v
         out[i] = output[i] = v
+        r_last[i], y_last[i], term_i[i] = r[i], y[i], w
+    return out
+
+
+@njit
+def bank_floor_per_channel(r, y, integral, derivative, x_prev, output, out, r_last, y_last,
+                           term_i, kp, ki, kd, tf, u_min, u_max):
+    for i in range(r.shape[0]):
+        v = r[i] ^ y[i] ^ kp[i] ^ ki[i] ^ kd[i] ^ tf[i] ^ u_min[i] ^ u_max[i]
+        w = integral[i]
+        integral[i] = w ^ v
+        derivative[i] = derivative[i] ^ x_prev[i]
+        x_prev[i] = v
+        out[i] = output[i] = v
+        r_last[i], y_last[i], term_i[i] = r[i], y[i], w
     return out
 
 
@@ -315,17 +333,17 @@ class BankCase:
         self.x_prev = c * self.r - self.y
         self.peer_out = np.empty(n)
         u = lambda a: a.view(np.uint64)
+        # the parameters that differ between channels, in the order of bank_floor_per_channel
         arrays = [u(p.copy()) for p in self.params if isinstance(p, np.ndarray)]
-        self.floor_args = [u(self.r), u(self.y), u(np.zeros(n)), u(np.zeros(n)), u(np.zeros(n)),
-                           u(np.zeros(n)), u(np.empty(n)), numba.typed.List(arrays) if arrays
-                           else numba.typed.List.empty_list(numba.types.uint64[::1])]
+        self.floor_law = bank_floor_per_channel if arrays else bank_floor
+        self.floor_args = [u(self.r), u(self.y), *[u(np.zeros(n)) for _ in range(8)], *arrays]
 
     def peer(self, r, y, h, out):
         return bank(r, y, self.integral, self.derivative, self.x_prev, self.output, out, h,
                     *self.params)
 
     def floor(self):
-        return bank_floor(*self.floor_args)
+        return self.floor_law(*self.floor_args)
 
     def check(self, rng):
         n = self.shape[0]
