@@ -97,7 +97,8 @@ def test_banks_too_large_to_stay_cached_match_the_numpy_law(law, n, threads):
         kernel_settings.set_threads(before)
 
 
-@pytest.mark.parametrize("law,n", [(LAWS[0], (1 << 20) + 13), (LAWS[2], (1 << 17) + 5)], ids=["pid", "adaptive"])
+@pytest.mark.parametrize("law,n", [(LAWS[0], (1 << 20) + 13), (LAWS[2], (1 << 17) + 5), (LAWS[2], (1 << 18) + 24)],
+                         ids=["pid", "adaptive", "adaptive_streamed"])
 @pytest.mark.parametrize("flagged", ["first", "last"])
 def test_a_flag_in_any_threads_range_undoes_every_range(law, n, flagged):
     before = kernel_settings.threads()

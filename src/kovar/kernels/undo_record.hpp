@@ -22,11 +22,13 @@ typename L::Reg taken_back(typename L::Reg updated, typename L::Reg step) noexce
   return L::sub(updated, L::finite_or_zero(step));
 }
 
-// Lanes [j, j + width) of a vector: width is 1, 2 or 4 and divides j, so
-// they share one byte of the bitmap (and threads, whose ranges start on
-// multiples of 8, never write the same byte).
+// Lanes [j, j + width) of a vector. A thread's range starts and ends on a
+// multiple of 8 channels (or at the end of the pass), so threads never
+// write the same byte of the bitmap.
 inline void mark_kept(unsigned char* kept, std::ptrdiff_t j, std::ptrdiff_t width) noexcept {
-  kept[j >> 3] = static_cast<unsigned char>(kept[j >> 3] | (((1u << width) - 1) << (j & 7)));
+  for (std::ptrdiff_t lane = j; lane < j + width; ++lane) {
+    kept[lane >> 3] = static_cast<unsigned char>(kept[lane >> 3] | (1u << (lane & 7)));
+  }
 }
 
 inline bool is_kept(const unsigned char* kept, std::ptrdiff_t j) noexcept {
