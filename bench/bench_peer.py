@@ -198,31 +198,26 @@ def bank(r, y, integral, derivative, x_prev, output, out, h,
 # the law above: it also keeps each channel's last setpoint and measurement
 # and its integral term (for terms(), merges and parameter changes).
 
-@njit
-def bank_floor(r, y, integral, derivative, x_prev, output, out, r_last, y_last, term_i):
-    for i in range(r.shape[0]):
-        v = r[i] ^ y[i]
-        w = integral[i]
-        integral[i] = w ^ v
-        derivative[i] = derivative[i] ^ x_prev[i]
-        x_prev[i] = v
-        out[i] = output[i] = v
-        r_last[i], y_last[i], term_i[i] = r[i], y[i], w
-    return out
+def bank_floor_of(per_channel):
+    """The floor's loop; numba takes per_channel as a constant and drops the other branch."""
+    @njit
+    def floor(r, y, integral, derivative, x_prev, output, out, r_last, y_last, term_i, kp, ki, kd,
+              tf, u_min, u_max):
+        for i in range(r.shape[0]):
+            v = r[i] ^ y[i]
+            if per_channel:
+                v ^= kp[i] ^ ki[i] ^ kd[i] ^ tf[i] ^ u_min[i] ^ u_max[i]
+            w = integral[i]
+            integral[i] = w ^ v
+            derivative[i] = derivative[i] ^ x_prev[i]
+            x_prev[i] = v
+            out[i] = output[i] = v
+            r_last[i], y_last[i], term_i[i] = r[i], y[i], w
+        return out
+    return floor
 
 
-@njit
-def bank_floor_per_channel(r, y, integral, derivative, x_prev, output, out, r_last, y_last,
-                           term_i, kp, ki, kd, tf, u_min, u_max):
-    for i in range(r.shape[0]):
-        v = r[i] ^ y[i] ^ kp[i] ^ ki[i] ^ kd[i] ^ tf[i] ^ u_min[i] ^ u_max[i]
-        w = integral[i]
-        integral[i] = w ^ v
-        derivative[i] = derivative[i] ^ x_prev[i]
-        x_prev[i] = v
-        out[i] = output[i] = v
-        r_last[i], y_last[i], term_i[i] = r[i], y[i], w
-    return out
+BANK_FLOORS = {False: bank_floor_of(False), True: bank_floor_of(True)}
 
 
 # ---------------------------------------------------------------- candidates
@@ -333,9 +328,10 @@ class BankCase:
         self.x_prev = c * self.r - self.y
         self.peer_out = np.empty(n)
         u = lambda a: a.view(np.uint64)
-        # the parameters that differ between channels, in the order of bank_floor_per_channel
-        arrays = [u(p.copy()) for p in self.params if isinstance(p, np.ndarray)]
-        self.floor_law = bank_floor_per_channel if arrays else bank_floor
+        # kp, ki, kd, tf, u_min and u_max, read by the floor where they are per channel
+        arrays = [u(np.atleast_1d(np.array(params[k], dtype=float)))
+                  for k in ("kp", "ki", "kd", "tf", "u_min", "u_max")]
+        self.floor_law = BANK_FLOORS[not uniform]
         self.floor_args = [u(self.r), u(self.y), *[u(np.zeros(n)) for _ in range(8)], *arrays]
 
     def peer(self, r, y, h, out):
