@@ -28,7 +28,10 @@ bool parse_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                  nargs);
     return false;
   }
-  for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+  // At most three, copied one by one (a loop becomes a call to memcpy).
+  if (nargs > kSetpoint) slots[kSetpoint] = args[kSetpoint];
+  if (nargs > kMeasurement) slots[kMeasurement] = args[kMeasurement];
+  if (nargs > kDt) slots[kDt] = args[kDt];
   const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject* name = PyTuple_GET_ITEM(kwnames, k);
