@@ -449,16 +449,27 @@ bool advance(const Pass& pass, std::size_t begin, std::size_t end) noexcept {
 }
 
 // Channels [begin, end) of a call in which no time passed: the output from
-// the held state, with no rate limit (no time for one).
-template <class V>
-bool hold(const Pass& pass, std::size_t begin, std::size_t end) noexcept {
-  using S = typename V::Lane;
+// the held state, with no rate limit (no time for one). kUniform as for
+// source.
+template <class S, bool kUniform>
+bool hold_channels(const Pass& pass, std::size_t begin, std::size_t end) noexcept {
   const UpdateArgs& a = *pass.args;
   const ChannelState& s = *a.state;
   const bool flags = a.manual_count > 0;
+  // The parameters this reads, when uniform: once, not after every store.
+  constexpr int kRead[] = {kKp, kB, kUMin, kUMax};
+  double uniform[kParamCount];
+  if constexpr (kUniform) {
+    for (const int id : kRead) uniform[id] = a.params[id].data[0];
+  }
   bool failed = false;
   for (std::size_t i = begin; i < end; ++i) {
-    const auto p = [&pass, i](int id) { return source<S>(pass, id, i); };
+    const auto p = [&pass, &uniform, i](int id) {
+      if constexpr (kUniform) {
+        if (id < kParamCount) return uniform[id];
+      }
+      return source<S>(pass, id, i);
+    };
     const double r = p(kSetpointInput);
     const double y = p(kMeasurementInput);
     const double ff = a.has_feedforward ? p(kFeedforwardInput) : 0.0;
@@ -492,6 +503,13 @@ bool hold(const Pass& pass, std::size_t begin, std::size_t end) noexcept {
     a.out[i] = s.output[i] = u;
   }
   return failed;
+}
+
+template <class V>
+bool hold(const Pass& pass, std::size_t begin, std::size_t end) noexcept {
+  using S = typename V::Lane;
+  return pass.args->params_uniform ? hold_channels<S, true>(pass, begin, end)
+                                   : hold_channels<S, false>(pass, begin, end);
 }
 
 }  // namespace kovar::bank_kernel::law
