@@ -212,9 +212,7 @@ bool convert_operand(PyObject* obj, const Shape& shape, const char* name, Operan
   return true;
 }
 
-bool separate_from(Operand& operand, const double* out, std::size_t n) {
-  if (operand.step == 0 || operand.data == out || n == 0) return true;
-  if (operand.data + n <= out || out + n <= operand.data) return true;
+bool separate_copy(Operand& operand) {
   Ref copy = Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(operand.keep.get()),
                                         NPY_CORDER));
   if (!copy) return false;

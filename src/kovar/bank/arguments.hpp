@@ -48,10 +48,17 @@ struct Operand {
 // `shape`. An exact C-contiguous float64 array of the shape is used in place.
 bool convert_operand(PyObject* obj, const Shape& shape, const char* name, Operand& operand);
 
+// The copy separate_from makes: `operand` then reads an array of its own.
+bool separate_copy(Operand& operand);
+
 // Makes `operand` a copy of its own when its elements overlap `out`'s other
 // than element for element, so that writing out[i] never changes a later
-// operand element.
-bool separate_from(Operand& operand, const double* out, std::size_t n);
+// operand element. Inline: update checks every operand on every call.
+inline bool separate_from(Operand& operand, const double* out, std::size_t n) {
+  if (operand.step == 0 || operand.data == out || n == 0) return true;
+  if (operand.data + n <= out || out + n <= operand.data) return true;
+  return separate_copy(operand);
+}
 
 // A channel mask: None (every channel) or booleans broadcastable to `shape`.
 // `mask` is null for every channel, otherwise a contiguous bool array.

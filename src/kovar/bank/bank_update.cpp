@@ -28,7 +28,10 @@ bool parse_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                  nargs);
     return false;
   }
-  for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+  // At most three, copied one by one (a loop becomes a call to memcpy).
+  if (nargs > kSetpoint) slots[kSetpoint] = args[kSetpoint];
+  if (nargs > kMeasurement) slots[kMeasurement] = args[kMeasurement];
+  if (nargs > kDt) slots[kDt] = args[kDt];
   const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject* name = PyTuple_GET_ITEM(kwnames, k);
@@ -99,6 +102,24 @@ bool convert_dt(PyObject* obj, double& h) {
   return true;
 }
 
+// The kernel's view of all of `bank`'s channels, and the bank's flags; the
+// caller sets n and the inputs.
+void view_bank(const BankObject* bank, bank_kernel::UpdateArgs& kernel) noexcept {
+  // The bank's own view, as it is: no copy on update's path.
+  kernel.params = bank->strided;
+  kernel.state = &bank->arrays;
+  kernel.params_uniform = bank->params_uniform;
+  kernel.tt_auto = bank->tt_auto;
+  kernel.anti_windup = bank->anti_windup;
+  kernel.on_nan = bank->on_nan;
+  // Counted over the whole bank: a range without manual channels only
+  // takes the path that reads the flags.
+  kernel.manual_count = bank->manual_count;
+  kernel.any_flagged = bank->any_flagged;
+  kernel.terms_derived = bank->terms_derived;
+  kernel.feedforward_zero = bank->feedforward_zero;
+}
+
 }  // namespace
 
 void select_channels(const BankObject* bank, std::size_t begin, std::size_t end,
@@ -107,11 +128,8 @@ void select_channels(const BankObject* bank, std::size_t begin, std::size_t end,
   run.end = end;
   bank_kernel::UpdateArgs& kernel = run.args;
   kernel = bank_kernel::UpdateArgs{};
-  if (begin == 0) {
-    // The bank's own view, as it is: no copy on update's path.
-    kernel.params = bank->strided;
-    kernel.state = &bank->arrays;
-  } else {
+  view_bank(bank, kernel);
+  if (begin != 0) {
     for (int id = 0; id < kParamCount; ++id) {
       const bank_kernel::Strided& p = bank->strided[id];
       run.params[id] = {p.data + begin * p.step, p.step};
@@ -124,17 +142,7 @@ void select_channels(const BankObject* bank, std::size_t begin, std::size_t end,
     kernel.params = run.params;
     kernel.state = &run.state;
   }
-  kernel.params_uniform = bank->params_uniform;
-  kernel.tt_auto = bank->tt_auto;
-  kernel.anti_windup = bank->anti_windup;
-  kernel.on_nan = bank->on_nan;
   kernel.n = end - begin;
-  // Counted over the whole bank: a range without manual channels only
-  // takes the path that reads the flags.
-  kernel.manual_count = bank->manual_count;
-  kernel.any_flagged = bank->any_flagged;
-  kernel.terms_derived = bank->terms_derived;
-  kernel.feedforward_zero = bank->feedforward_zero;
 }
 
 void step_channels(bank_capsule::ChannelRun& run) noexcept {
@@ -218,23 +226,28 @@ PyObject* bank_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (bank->configured != was_configured) {
       result = Ref();
     } else {
-      bank_capsule::ChannelRun run;
-      select_channels(bank, 0, n, run);
-      run.args.setpoint = setpoint.strided();
-      run.args.measurement = measurement.strided();
-      run.args.feedforward = feedforward.strided();
-      run.args.track = track.strided();
-      run.args.has_feedforward = slots[kFeedforward] != nullptr;
-      run.args.has_track = slots[kTrack] != nullptr;
-      run.args.h = h;
-      run.args.out = doubles(result);
+      // Every field is set here and in view_bank.
+      bank_kernel::UpdateArgs kernel;
+      view_bank(bank, kernel);
+      kernel.n = n;
+      kernel.setpoint = setpoint.strided();
+      kernel.measurement = measurement.strided();
+      kernel.feedforward = feedforward.strided();
+      kernel.track = track.strided();
+      kernel.has_feedforward = slots[kFeedforward] != nullptr;
+      kernel.has_track = slots[kTrack] != nullptr;
+      kernel.h = h;
+      kernel.out = doubles(result);
+      bank_kernel::UpdateResult done;
       if (n >= kReleaseGilFrom) {
-        Py_BEGIN_ALLOW_THREADS step_channels(run);
+        Py_BEGIN_ALLOW_THREADS done = bank_kernel::run_update(kernel);
         Py_END_ALLOW_THREADS
       } else {
-        step_channels(run);
+        done = bank_kernel::run_update(kernel);
       }
-      keep_flags(bank, run);
+      bank->any_flagged = done.any_flagged;
+      bank->terms_derived = done.terms_derived;
+      bank->feedforward_zero = done.feedforward_zero;
     }
   }
   if (!result) {

@@ -16,10 +16,18 @@ namespace {
 // bank is split over the kernel threads from half the channels.
 constexpr std::ptrdiff_t kChannelWeight = 2;
 
-void bind(Pass& pass, int id, const Strided& source, bool copies) noexcept {
-  pass.data[id] = pass.lanes[id] = source.data;
+// Channel i of the source reads data[id][i & mask[id]].
+void point(Pass& pass, int id, const Strided& source) noexcept {
+  pass.data[id] = source.data;
   pass.mask[id] = source.step == 0 ? 0 : ~std::size_t{0};
-  if (source.step == 0 && copies) {
+}
+
+// As point, and a vector of channels loads from lanes[id]: a row of copies
+// of a source that is one number.
+void bind(Pass& pass, int id, const Strided& source) noexcept {
+  point(pass, id, source);
+  pass.lanes[id] = source.data;
+  if (source.step == 0) {
     for (double& copy : pass.copies[id]) copy = source.data[0];
     pass.lanes[id] = pass.copies[id];
   }
@@ -38,35 +46,52 @@ bool uniform_tracking_time(double kp, double ki, double h, double& tt) noexcept 
   return true;
 }
 
-void make_pass(const UpdateArgs& a, bool plain, Pass& pass) noexcept {
+// `width`: the channels per vector of the passes that will run.
+void make_pass(const UpdateArgs& a, bool plain, std::size_t width, Pass& pass) noexcept {
   static constexpr double kNoInput = 0.0;
-  // A call of fewer channels than a vector runs the scalar law alone.
-  const bool vectors = a.n >= static_cast<std::size_t>(kMaxWidth) / 2;
-  // The parameters are read through args, and as vectors only where they
-  // differ between channels.
-  if (vectors && !a.params_uniform) {
-    for (int id = 0; id < kParamCount; ++id) bind(pass, id, a.params[id], true);
-  }
-  bind(pass, kSetpointInput, a.setpoint, vectors);
-  bind(pass, kMeasurementInput, a.measurement, vectors);
-  bind(pass, kFeedforwardInput, a.has_feedforward ? a.feedforward : Strided{&kNoInput, 0},
-       vectors && a.has_feedforward);
-  bind(pass, kTrackInput, a.has_track ? a.track : Strided{&kNoInput, 0}, vectors && a.has_track);
+  static constexpr Strided kNoFeedforward{&kNoInput, 0};
   pass.args = &a;
   pass.plain = plain;
   pass.mode = a.anti_windup;
-  pass.tt = a.params[kTt].data[0];
-  if (a.params_uniform && a.anti_windup == AntiWindup::kBackCalculation && a.tt_auto &&
-      !uniform_tracking_time(a.params[kKp].data[0], a.params[kKi].data[0], a.h, pass.tt)) {
-    pass.mode = AntiWindup::kNone;  // the same integration
-  }
   // No channel has a rate limit when the one for all is infinite.
   const Strided& rate_limit = a.params[kRateLimit];
   pass.rated = !(rate_limit.step == 0 && __builtin_isinf(rate_limit.data[0]));
-  const ChannelState& s = *a.state;
-  pass.stream = kernels::streams(static_cast<std::ptrdiff_t>(a.n),
-                                 {a.out, s.output, s.r_last, s.y_last, s.term_i, s.term_p,
-                                  s.term_d, s.term_ff});
+  pass.stream = false;
+  // The passes read the feed-forward and the track only where given (a
+  // tracked pass reads the feed-forward's zeros where it is not).
+  const bool feedforward = a.has_feedforward || a.has_track;
+  const Strided& ff = a.has_feedforward ? a.feedforward : kNoFeedforward;
+  if (a.n < width) {
+    // Fewer channels than a vector: the scalar law alone, which reads the
+    // parameters through args and the inputs through data and mask.
+    point(pass, kSetpointInput, a.setpoint);
+    point(pass, kMeasurementInput, a.measurement);
+    if (feedforward) point(pass, kFeedforwardInput, ff);
+    if (a.has_track) point(pass, kTrackInput, a.track);
+    return;
+  }
+  // The parameters are read as vectors only where they differ between
+  // channels.
+  if (!a.params_uniform) {
+    for (int id = 0; id < kParamCount; ++id) bind(pass, id, a.params[id]);
+  }
+  bind(pass, kSetpointInput, a.setpoint);
+  bind(pass, kMeasurementInput, a.measurement);
+  if (feedforward) bind(pass, kFeedforwardInput, ff);
+  if (a.has_track) bind(pass, kTrackInput, a.track);
+  if (a.params_uniform && a.anti_windup == AntiWindup::kBackCalculation) {
+    pass.tt = a.params[kTt].data[0];
+    if (a.tt_auto &&
+        !uniform_tracking_time(a.params[kKp].data[0], a.params[kKi].data[0], a.h, pass.tt)) {
+      pass.mode = AntiWindup::kNone;  // the same integration
+    }
+  }
+  if (static_cast<std::ptrdiff_t>(a.n) >= kernels::kStreamFrom) {
+    const ChannelState& s = *a.state;
+    pass.stream = kernels::streams(static_cast<std::ptrdiff_t>(a.n),
+                                   {a.out, s.output, s.r_last, s.y_last, s.term_i, s.term_p,
+                                    s.term_d, s.term_ff});
+  }
 }
 
 bool is_plain(const UpdateArgs& a) noexcept {
@@ -112,12 +137,12 @@ UpdateResult run_update(const UpdateArgs& args) noexcept {
       derive_terms(args.params, *args.state, args.n, args.terms_derived && !plain,
                    args.feedforward_zero);
     }
-    Pass pass;
-    make_pass(args, plain, pass);
     const BankKernels& kernels = kernels::pick(bank_scalar, bank_sse2, bank_avx2);
+    Pass pass;
+    make_pass(args, plain, kernels.width, pass);
     const auto range = __builtin_isgreater(args.h, 0.0) ? kernels.advance : kernels.hold;
     const auto n = static_cast<std::ptrdiff_t>(args.n);
-    if (kernels::kernel_threads() == 1 || n * kChannelWeight < kernels::kParallelWork) {
+    if (n * kChannelWeight < kernels::kParallelWork || kernels::kernel_threads() == 1) {
       failed = range(pass, 0, args.n);
     } else {
       std::atomic<bool> any_failed{false};

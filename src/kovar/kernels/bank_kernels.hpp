@@ -28,7 +28,9 @@ struct Pass {
   // copies of it, so whole vectors load from either kind alike. The
   // parameters are set here only for vector loads where they differ between
   // channels (the pass makes uniform ones into vectors once, and a channel
-  // reads them through args).
+  // reads them through args). Only the sources a call has are set: the
+  // feed-forward where it or a track is given, the track where given, and
+  // for a call of fewer channels than a vector only data and mask.
   const double* data[kSourceCount];
   const double* lanes[kSourceCount];
   std::size_t mask[kSourceCount];
@@ -49,6 +51,10 @@ struct BankKernels {
   bool (*advance)(const Pass& pass, std::size_t begin, std::size_t end) noexcept;
   // Channels [begin, end) of a call in which no time passes.
   bool (*hold)(const Pass& pass, std::size_t begin, std::size_t end) noexcept;
+  // Channels per vector: advance runs a range of fewer with the scalar law
+  // alone, which reads no vector source (Pass::lanes, copies) and no
+  // uniform tracking time (Pass::tt).
+  std::size_t width;
 };
 
 extern const BankKernels bank_scalar;

@@ -6,6 +6,7 @@
 
 namespace kovar::bank_kernel {
 
-const BankKernels bank_avx2 = {law::advance<kernels::lanes::Avx2>, law::hold<kernels::lanes::Avx2>};
+const BankKernels bank_avx2 = {law::advance<kernels::lanes::Avx2>, law::hold<kernels::lanes::Avx2>,
+                               kernels::lanes::Avx2::kWidth};
 
 }  // namespace kovar::bank_kernel

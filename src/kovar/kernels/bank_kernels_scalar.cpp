@@ -6,6 +6,7 @@
 
 namespace kovar::bank_kernel {
 
-const BankKernels bank_scalar = {law::advance<kernels::lanes::Scalar>, law::hold<kernels::lanes::Scalar>};
+const BankKernels bank_scalar = {law::advance<kernels::lanes::Scalar>, law::hold<kernels::lanes::Scalar>,
+                                 kernels::lanes::Scalar::kWidth};
 
 }  // namespace kovar::bank_kernel

@@ -5,6 +5,7 @@
 
 namespace kovar::bank_kernel {
 
-const BankKernels bank_sse2 = {law::advance<kernels::lanes::Sse2>, law::hold<kernels::lanes::Sse2>};
+const BankKernels bank_sse2 = {law::advance<kernels::lanes::Sse2>, law::hold<kernels::lanes::Sse2>,
+                               kernels::lanes::Sse2::kWidth};
 
 }  // namespace kovar::bank_kernel

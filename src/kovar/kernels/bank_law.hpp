@@ -46,12 +46,13 @@ inline bool auto_tracking_time(double kp, double ki, double h, double& tt) noexc
   return true;
 }
 
-// Channel i's value of a parameter or an input.
-template <class S>
+// Channel i's value of a parameter or an input. kUniform: every parameter
+// is one number for all channels.
+template <class S, bool kUniform = false>
 inline double source(const Pass& pass, int id, std::size_t i) noexcept {
   if (id < kParamCount) {
     const Strided& param = pass.args->params[id];
-    return param.data[i * param.step];
+    return kUniform ? param.data[0] : param.data[i * param.step];
   }
   return pass.data[id][i & pass.mask[id]];
 }
@@ -60,14 +61,14 @@ inline double source(const Pass& pass, int id, std::size_t i) noexcept {
 // gapped or failed channels included. kFlags: the manual, fresh and gap
 // flags may be set. kTerms: store p and d, kStoreFf: store ff (where they
 // are not derived, see derive_terms). Returns whether an input was not
-// finite.
+// finite. kUniform as for source.
 template <class S, AntiWindup kMode, bool kFlags, bool kFeedforward, bool kTrack, bool kTerms,
-          bool kStoreFf>
+          bool kStoreFf, bool kUniform = false>
 bool channel(const Pass& pass, std::size_t i) noexcept {
   const UpdateArgs& a = *pass.args;
   const ChannelState& s = *a.state;
   const double h = a.h;
-  const auto p = [&pass, i](int id) { return source<S>(pass, id, i); };
+  const auto p = [&pass, i](int id) { return source<S, kUniform>(pass, id, i); };
   const auto limit = [&](double v, bool rate) {
     // An infinite rate limit leaves v as it is (the window is +-inf or NaN).
     if (rate && !__builtin_isinf(p(kRateLimit))) {
@@ -161,6 +162,22 @@ bool channel(const Pass& pass, std::size_t i) noexcept {
   return false;
 }
 
+// Channels [begin, end) of a call that advances time, one at a time: a
+// range shorter than a vector, which needs none of the vector pass's setup.
+// Not inlined, so that advance, which picks it, needs no frame of its own;
+// the law is inlined into its loop.
+template <class S, bool kUniform, AntiWindup kMode, bool kFlags, bool kFeedforward, bool kTrack,
+          bool kTerms, bool kStoreFf>
+[[gnu::noinline, gnu::flatten]] bool advance_channels(const Pass& pass, std::size_t begin,
+                                                     std::size_t end) noexcept {
+  bool failed = false;
+  for (std::size_t i = begin; i < end; ++i) {
+    failed = channel<S, kMode, kFlags, kFeedforward, kTrack, kTerms, kStoreFf, kUniform>(pass, i) ||
+             failed;
+  }
+  return failed;
+}
+
 // Channels [begin, end) of a call that advances time. kUniform: every
 // parameter is one number for all channels (made into vectors once).
 // kRate: some channel's rate limit is finite. kArrays: setpoint and
@@ -172,12 +189,12 @@ bool advance_range(const Pass& pass, std::size_t begin, std::size_t end) noexcep
   using R = typename V::Reg;
   using M = typename V::Mask;
   constexpr std::size_t kWidth = static_cast<std::size_t>(V::kWidth);
-  constexpr auto one = channel<S, kMode, kFlags, kFeedforward, kTrack, kTerms, kStoreFf>;
-  bool failed = false;
-  if (end - begin < kWidth) {  // no vector: nothing to set up
-    for (std::size_t i = begin; i < end; ++i) failed = one(pass, i) || failed;
-    return failed;
+  constexpr auto one = channel<S, kMode, kFlags, kFeedforward, kTrack, kTerms, kStoreFf, kUniform>;
+  if (end - begin < kWidth) {
+    return advance_channels<S, kUniform, kMode, kFlags, kFeedforward, kTrack, kTerms, kStoreFf>(
+        pass, begin, end);
   }
+  bool failed = false;
   const UpdateArgs& a = *pass.args;
   const ChannelState& st = *a.state;
   // Locals, so the stores below cannot be taken to change them.
@@ -195,12 +212,14 @@ bool advance_range(const Pass& pass, std::size_t begin, std::size_t end) noexcep
   const unsigned char* manual = kFlags && a.manual_count > 0 ? st.manual : nullptr;
   const unsigned char* fresh = st.fresh;
   const unsigned char* gap = st.gap;
-  // The inputs' and (where they differ between channels) the parameters'
-  // vector sources.
+  // The vector sources the pass reads: the inputs it was given and the
+  // parameters that differ between channels.
   constexpr int kFirst = kUniform ? kSetpointInput : 0;
+  constexpr int kEnd = kTrack ? kTrackInput + 1 : kFeedforward ? kFeedforwardInput + 1
+                                                               : kMeasurementInput + 1;
   const double* lanes[kSourceCount];
   std::size_t mask[kSourceCount];
-  for (int id = kFirst; id < kSourceCount; ++id) {
+  for (int id = kFirst; id < kEnd; ++id) {
     lanes[id] = pass.lanes[id];
     mask[id] = pass.mask[id];
   }
@@ -217,7 +236,8 @@ bool advance_range(const Pass& pass, std::size_t begin, std::size_t end) noexcep
   const R ki_h_uniform = V::set1(params[kKi].data[0] * step);
   const R tf_h_uniform = V::set1(params[kTf].data[0] + step);
   const R rate_h_uniform = V::set1(params[kRateLimit].data[0] * step);
-  const R tt_uniform = V::set1(pass.tt);
+  const R tt_uniform =
+      V::set1(kUniform && kMode == AntiWindup::kBackCalculation ? pass.tt : 0.0);
   const bool tt_auto = a.tt_auto;
 
   const auto load = [&](int id, std::size_t i) -> R { return V::load(lanes[id] + (i & mask[id])); };
@@ -336,16 +356,31 @@ bool advance_range(const Pass& pass, std::size_t begin, std::size_t end) noexcep
 
 // A call that is not plain stores every term (derive_terms ran first). A
 // plain one stores p and d where they are not derived, ff where given, and
-// zeros where the terms' ff is not derived as 0.
+// zeros where the terms' ff is not derived as 0. A range shorter than a
+// vector goes to the scalar law straight.
+//
+// The steps from advance down to here are inlined into advance: one
+// function picks the pass for the call's case.
 template <class V, bool kUniform, AntiWindup kMode, bool kFlags, bool kFeedforward, bool kTrack,
           bool kRate>
-bool advance_terms(const Pass& pass, std::size_t begin, std::size_t end) noexcept {
+[[gnu::always_inline]] inline bool advance_terms(const Pass& pass, std::size_t begin,
+                                                 std::size_t end) noexcept {
+  using S = typename V::Lane;
+  constexpr std::size_t kWidth = static_cast<std::size_t>(V::kWidth);
   if constexpr (kFlags) {
+    if (end - begin < kWidth) {
+      return advance_channels<S, kUniform, kMode, true, kFeedforward, kTrack, true, true>(
+          pass, begin, end);
+    }
     return advance_range<V, kUniform, kMode, true, kFeedforward, kTrack, kRate, true, true>(
         pass, begin, end);
   } else {
     constexpr auto range = []<bool kTerms, bool kStoreFf>(const Pass& p, std::size_t b,
                                                           std::size_t e) {
+      if (e - b < kWidth) {
+        return advance_channels<S, kUniform, kMode, false, kFeedforward, false, kTerms, kStoreFf>(
+            p, b, e);
+      }
       if (p.mask[kSetpointInput] != 0 && p.mask[kMeasurementInput] != 0) {
         return advance_range<V, kUniform, kMode, false, kFeedforward, false, kRate, kTerms,
                              kStoreFf, true>(p, b, e);
@@ -370,7 +405,8 @@ bool advance_terms(const Pass& pass, std::size_t begin, std::size_t end) noexcep
 }
 
 template <class V, bool kUniform, AntiWindup kMode, bool kFlags>
-bool advance_inputs(const Pass& pass, std::size_t begin, std::size_t end) noexcept {
+[[gnu::always_inline]] inline bool advance_inputs(const Pass& pass, std::size_t begin,
+                                                  std::size_t end) noexcept {
   const UpdateArgs& a = *pass.args;
   if (a.has_feedforward) {
     if (kFlags && a.has_track) {
@@ -389,7 +425,8 @@ bool advance_inputs(const Pass& pass, std::size_t begin, std::size_t end) noexce
 }
 
 template <class V, bool kUniform, bool kFlags>
-bool advance_modes(const Pass& pass, std::size_t begin, std::size_t end) noexcept {
+[[gnu::always_inline]] inline bool advance_modes(const Pass& pass, std::size_t begin,
+                                                 std::size_t end) noexcept {
   switch (pass.mode) {
     case AntiWindup::kBackCalculation:
       return advance_inputs<V, kUniform, AntiWindup::kBackCalculation, kFlags>(pass, begin, end);
@@ -412,16 +449,27 @@ bool advance(const Pass& pass, std::size_t begin, std::size_t end) noexcept {
 }
 
 // Channels [begin, end) of a call in which no time passed: the output from
-// the held state, with no rate limit (no time for one).
-template <class V>
-bool hold(const Pass& pass, std::size_t begin, std::size_t end) noexcept {
-  using S = typename V::Lane;
+// the held state, with no rate limit (no time for one). kUniform as for
+// source.
+template <class S, bool kUniform>
+bool hold_channels(const Pass& pass, std::size_t begin, std::size_t end) noexcept {
   const UpdateArgs& a = *pass.args;
   const ChannelState& s = *a.state;
   const bool flags = a.manual_count > 0;
+  // The parameters this reads, when uniform: once, not after every store.
+  constexpr int kRead[] = {kKp, kB, kUMin, kUMax};
+  double uniform[kParamCount];
+  if constexpr (kUniform) {
+    for (const int id : kRead) uniform[id] = a.params[id].data[0];
+  }
   bool failed = false;
   for (std::size_t i = begin; i < end; ++i) {
-    const auto p = [&pass, i](int id) { return source<S>(pass, id, i); };
+    const auto p = [&pass, &uniform, i](int id) {
+      if constexpr (kUniform) {
+        if (id < kParamCount) return uniform[id];
+      }
+      return source<S>(pass, id, i);
+    };
     const double r = p(kSetpointInput);
     const double y = p(kMeasurementInput);
     const double ff = a.has_feedforward ? p(kFeedforwardInput) : 0.0;
@@ -455,6 +503,13 @@ bool hold(const Pass& pass, std::size_t begin, std::size_t end) noexcept {
     a.out[i] = s.output[i] = u;
   }
   return failed;
+}
+
+template <class V>
+bool hold(const Pass& pass, std::size_t begin, std::size_t end) noexcept {
+  using S = typename V::Lane;
+  return pass.args->params_uniform ? hold_channels<S, true>(pass, begin, end)
+                                   : hold_channels<S, false>(pass, begin, end);
 }
 
 }  // namespace kovar::bank_kernel::law

@@ -46,9 +46,10 @@ struct ScalarLanes {
   // one per lane: all bits set or clear.
   using Mask = bool;
   // bound > x ? bound : x and bound < x ? bound : x; a NaN on either side
-  // gives x (Python's max(x, bound) and min(x, bound)).
-  static Reg max_of(Reg bound, Reg x) noexcept { return __builtin_isgreater(bound, x) ? bound : x; }
-  static Reg min_of(Reg bound, Reg x) noexcept { return __builtin_isless(bound, x) ? bound : x; }
+  // gives x (Python's max(x, bound) and min(x, bound)). Compared loudly, as
+  // MAXSD and MINSD do, so they compile to those.
+  static Reg max_of(Reg bound, Reg x) noexcept { return bound > x ? bound : x; }
+  static Reg min_of(Reg bound, Reg x) noexcept { return bound < x ? bound : x; }
   static Reg abs(Reg x) noexcept { return __builtin_fabs(x); }
   static Mask less(Reg a, Reg b) noexcept { return __builtin_isless(a, b); }
   static Mask greater(Reg a, Reg b) noexcept { return __builtin_isgreater(a, b); }

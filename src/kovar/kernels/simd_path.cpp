@@ -6,11 +6,9 @@
 
 namespace kovar::kernels {
 
-namespace {
+std::atomic<SimdPath> detail::active_path{SimdPath::kSse2};
 
-// Relaxed: the value is set once at import, before any kernel runs on
-// another thread, and any of the paths gives the same bits.
-std::atomic<SimdPath> active{SimdPath::kSse2};
+namespace {
 
 SimdPath best_supported() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
@@ -35,10 +33,8 @@ void choose_simd_path() noexcept {
     }
     // Anything else ("avx2", "") leaves the best path the CPU has.
   }
-  active.store(path, std::memory_order_relaxed);
+  detail::active_path.store(path, std::memory_order_relaxed);
 }
-
-SimdPath active_simd_path() noexcept { return active.load(std::memory_order_relaxed); }
 
 const char* simd_path_name(SimdPath path) noexcept {
   switch (path) {

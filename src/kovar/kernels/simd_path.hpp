@@ -9,6 +9,8 @@
 // compiled for that path) and picks its table through pick().
 #pragma once
 
+#include <atomic>
+
 namespace kovar::kernels {
 
 enum class SimdPath : int { kScalar, kSse2, kAvx2 };
@@ -18,7 +20,17 @@ enum class SimdPath : int { kScalar, kSse2, kAvx2 };
 // the SSE2 path until it runs.
 void choose_simd_path() noexcept;
 
-SimdPath active_simd_path() noexcept;
+namespace detail {
+// Set by choose_simd_path. Relaxed: the value is set once at import, before
+// any kernel runs on another thread, and any of the paths gives the same
+// bits.
+extern std::atomic<SimdPath> active_path;
+}  // namespace detail
+
+// Inline: kernels pick their path on every call.
+inline SimdPath active_simd_path() noexcept {
+  return detail::active_path.load(std::memory_order_relaxed);
+}
 
 // "scalar", "sse2" or "avx2".
 const char* simd_path_name(SimdPath path) noexcept;
