@@ -103,14 +103,14 @@ void pid(const PidChannels& c, std::ptrdiff_t begin, std::ptrdiff_t end) noexcep
 // Rolled in place (small histories only), the history is walked a vector
 // of columns at a time, all ten rows together, and all ten rows of a column
 // are read before any is written; the last one is kept for the undo.
-// Rolled into another array, the last row is never read. A history too
-// large to stay cached (kApartStreamed) is walked in blocks of channels,
-// row after row within a block, so that one row at a time is written
-// around the cache: streaming ten rows at once overflows the
-// write-combining buffers (half the speed), and storing them through the
-// cache reads every line before writing it. Smaller histories are walked
-// a vector of columns at a time (blocks of a few hundred channels, row
-// after row, stalled the prefetchers).
+// Rolled into another array, the last row is never read. Histories that
+// stay cached are walked a vector of columns at a time too (blocks of a few
+// hundred channels, row after row, stalled the prefetchers). One too large
+// to stay cached (kApartStreamed) is walked a cache line of channels at a
+// time, each row's line written whole around the cache before the next
+// row's: a vector of columns at a time leaves ten rows' lines half written
+// in the write-combining buffers at once, which ran at half speed, and
+// stores through the cache read every line before writing it.
 enum class Roll { kInPlace, kApart, kApartStreamed };
 
 template <class V, bool kPositiveDt, bool kNanBound, Roll kRoll>
