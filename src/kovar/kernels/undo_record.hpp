@@ -6,9 +6,10 @@
 // as it updates it; only where taking the step back would not give v
 // again does it keep v in the undo record and set the channel's bit in a
 // bitmap (a bit per channel, clear before the pass). A step that is not
-// finite is taken back as +0.0, so the check raises no status flag of its
-// own. The undo then takes back the same step with the same IEEE
-// operations, or restores the kept value.
+// finite is taken back as +0.0, so the check raises no invalid flag; it can
+// raise overflow only next to the largest doubles, and a flag there merely
+// sends the call to NumPy's steps. The undo then takes back the same step
+// with the same IEEE operations, or restores the kept value.
 #pragma once
 
 #include <cstddef>
