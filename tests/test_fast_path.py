@@ -207,8 +207,8 @@ def test_a_replaced_previous_error_is_written_again_only_when_nothing_can_see_it
         assert np.array_equal(holder if how == "held" else holder.base, values)
     elif how == "weakref":
         assert holder() is None
-    elif how is None:  # NumPy 2: the dropped error takes a later call's
-        assert (old_id in ids) == NUMPY2
+    elif how is None and NUMPY2:  # the dropped error takes a later call's (NumPy 1.x has no native
+        assert old_id in ids      # pass, and a freed array's id may come back there anyway)
 
 
 @pytest.mark.skipif(not NUMPY2, reason="NumPy 1.x: the steps run, and they write row 0 of a history they have stored")
