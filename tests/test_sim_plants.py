@@ -1,5 +1,6 @@
 """Plant banks: their checks, dead time in samples and exact ZOH models."""
 import pickle
+import warnings
 
 import numpy as np
 import pytest
@@ -53,6 +54,17 @@ def test_parameters_broadcast_to_a_read_only_shape():
 )
 def test_dead_time_rounds_to_whole_samples(delay, dt, samples):
     assert FOPDT(1.0, 1.0, delay).discretize(dt).d == samples
+
+
+@pytest.mark.parametrize("delay, dt", [(1e20, 1.0), (1e300, 1e-10), (9.3e18, 1.0)])
+def test_a_dead_time_beyond_any_run_never_lets_the_input_through(delay, dt):
+    from kovar.bank import PIDBank
+    from kovar.sim import simulate
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert FOPDT(1.0, 1.0, delay).discretize(dt).d == 2**62
+        result = simulate(PIDBank(2, kp=1.0, ki=0.1), FOPDT(1.0, 1.0, delay), dt=dt, steps=5)
+    assert not result.y.any()
 
 
 def test_fopdt_coefficients_follow_the_equations():

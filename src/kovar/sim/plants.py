@@ -15,9 +15,16 @@ from kovar import _values
 from kovar.sim.expm import expm
 
 
+# Dead times of more samples than this are longer than any run: they are held
+# at it, where delay/dt would overflow the integer (or the float) instead.
+MAX_DELAY_SAMPLES = 2**62
+
+
 def delay_samples(delay, dt):
     """Dead times in whole samples, rounded half up: floor(delay/dt + 0.5)."""
-    return np.floor(delay / dt + 0.5).astype(np.int64)
+    with np.errstate(over="ignore"):
+        samples = np.floor(delay / dt + 0.5)
+    return np.minimum(samples, MAX_DELAY_SAMPLES).astype(np.int64)
 
 
 def _read_only(array, shape):
