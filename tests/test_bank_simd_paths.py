@@ -87,9 +87,9 @@ def test_every_call_gives_the_scalar_laws_bits(anti_windup, uniform, n):
                 same_bits(term, [c.terms[k] for c in refs], f"step {step}: term {k}")
 
 
+@pytest.mark.parametrize("n", [(1 << 19) + 13, 5_003], ids=["large", "small"])
 @pytest.mark.parametrize("uniform", [False, True], ids=["per-channel", "uniform"])
-def test_large_banks_give_the_same_bits_on_any_number_of_threads(uniform):
-    n = (1 << 19) + 13  # split from half a million channels on
+def test_large_banks_give_the_same_bits_on_any_number_of_threads(uniform, n):
     rng = np.random.default_rng(11)
     params = dict(kp=1.2, ki=0.8, kd=0.05, tf=0.02, u_min=-1.0, u_max=1.0, rate_limit=40.0)
     if not uniform:

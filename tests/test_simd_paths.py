@@ -53,7 +53,8 @@ def test_nan_and_infinite_channels_keep_the_native_pass():
         assert id(state(c)["error_history"]) == kept
 
 
-@pytest.mark.parametrize("law,n", [(LAWS[0], (1 << 20) + 13), (LAWS[2], (1 << 17) + 5)], ids=["pid", "adaptive"])
+@pytest.mark.parametrize("law,n", [(LAWS[0], (1 << 20) + 13), (LAWS[0], 10_007), (LAWS[2], (1 << 17) + 5),
+                                   (LAWS[2], 2_003)], ids=["pid", "pid_small", "adaptive", "adaptive_small"])
 def test_large_calls_give_the_same_bits_on_any_number_of_threads(law, n):
     rng = np.random.default_rng(5)
     gains = [rng.uniform(0.5, 1.5, n) for _ in range(3)]
@@ -97,8 +98,8 @@ def test_banks_too_large_to_stay_cached_match_the_numpy_law(law, n, threads):
         kernel_settings.set_threads(before)
 
 
-@pytest.mark.parametrize("law,n", [(LAWS[0], (1 << 20) + 13), (LAWS[2], (1 << 17) + 5), (LAWS[2], (1 << 18) + 24)],
-                         ids=["pid", "adaptive", "adaptive_streamed"])
+@pytest.mark.parametrize("law,n", [(LAWS[0], (1 << 20) + 13), (LAWS[0], 10_007), (LAWS[2], (1 << 17) + 5),
+                                   (LAWS[2], (1 << 18) + 24)], ids=["pid", "pid_small", "adaptive", "adaptive_streamed"])
 @pytest.mark.parametrize("flagged", ["first", "last"])
 def test_a_flag_in_any_threads_range_undoes_every_range(law, n, flagged):
     before = kernel_settings.threads()

@@ -5,9 +5,10 @@ Each module chooses, when it is imported:
 - its SIMD path: ``"avx2"`` where the CPU has AVX2, else ``"sse2"``. The
   environment variable ``KOVAR_SIMD=sse2`` or ``KOVAR_SIMD=scalar`` forces a
   lower path (every path gives the same bits);
-- the threads a call of about a million channels or more may spread over:
-  ``KOVAR_THREADS`` if set, else the CPUs the process may use, at most 8.
-  One thread means none: the call stays on the caller's thread.
+- the threads a call of a few microseconds' work or more (thousands of
+  channels) may spread over: ``KOVAR_THREADS`` if set, else the CPUs the
+  process may use, at most 8. One thread means none: the call stays on the
+  caller's thread.
 
 The modules' own namespaces are fixed, so the settings are reached here,
 through plain C functions each module exports.

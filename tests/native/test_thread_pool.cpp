@@ -7,6 +7,7 @@
 #include <xmmintrin.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <thread>
 #include <vector>
@@ -70,7 +71,9 @@ void one_pass(std::ptrdiff_t n, std::ptrdiff_t weight, bool round_down, bool ove
 
 int main() {
   kovar::kernels::set_kernel_threads(3);
-  const std::ptrdiff_t sizes[] = {1, 7, 1000, 120005, (1 << 20) - 5, (1 << 20) + 13};
+  // Around the split (16384 items of weight 1) and the size that wakes
+  // sleeping workers (2^20).
+  const std::ptrdiff_t sizes[] = {1, 7, 1000, 16383, 16389, 120005, (1 << 20) - 5, (1 << 20) + 13};
   std::vector<std::thread> callers;
   int passes = 0;
   for (int caller = 0; caller < 3; ++caller) {
@@ -79,10 +82,13 @@ int main() {
         if (caller == 0) kovar::kernels::set_kernel_threads(1 + round % 4);
         for (std::ptrdiff_t n : sizes) {
           one_pass(n, 1 + (round % 2) * 9, (round + caller) % 2 == 0, (round + caller) % 3 == 0);
+          // Now and then long enough for the workers to fall asleep: the
+          // next small call then runs without waking them.
+          if ((round + caller + n) % 3 == 0) std::this_thread::sleep_for(std::chrono::microseconds(400));
         }
       }
     });
-    passes += 4 * 6;
+    passes += 4 * 8;
   }
   for (std::thread& t : callers) t.join();
   std::printf("%d passes, %d failed\n", passes, failures.load());

@@ -12,9 +12,11 @@ namespace kovar::bank_kernel {
 
 namespace {
 
-// A channel moves about 13 arrays of doubles, a regulo PID channel 10: a
-// bank is split over the kernel threads from half the channels.
-constexpr std::ptrdiff_t kChannelWeight = 2;
+// A channel's work for the kernel threads (a regulo PID channel's is 2):
+// the law over about 13 arrays of doubles, and twice that with a
+// parameter per channel, which the pass gathers as it goes.
+constexpr std::ptrdiff_t kUniformWeight = 4;
+constexpr std::ptrdiff_t kPerChannelWeight = 8;
 
 // Channel i of the source reads data[id][i & mask[id]].
 void point(Pass& pass, int id, const Strided& source) noexcept {
@@ -142,11 +144,12 @@ UpdateResult run_update(const UpdateArgs& args) noexcept {
     make_pass(args, plain, kernels.width, pass);
     const auto range = __builtin_isgreater(args.h, 0.0) ? kernels.advance : kernels.hold;
     const auto n = static_cast<std::ptrdiff_t>(args.n);
-    if (n * kChannelWeight < kernels::kParallelWork || kernels::kernel_threads() == 1) {
+    const std::ptrdiff_t weight = args.params_uniform ? kUniformWeight : kPerChannelWeight;
+    if (n * weight < kernels::kParallelWork || kernels::kernel_threads() == 1) {
       failed = range(pass, 0, args.n);
     } else {
       std::atomic<bool> any_failed{false};
-      kernels::for_ranges(n, kChannelWeight, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+      kernels::for_ranges(n, weight, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
         if (range(pass, static_cast<std::size_t>(begin), static_cast<std::size_t>(end))) {
           any_failed.store(true, std::memory_order_relaxed);
         }

@@ -10,9 +10,8 @@ namespace kovar::kernels {
 
 namespace {
 
-// A channel moves ten arrays of doubles (the bank's about 13): a pass is
-// split over the kernel threads from half as many channels as the
-// threads' threshold.
+// A channel's work for the kernel threads: the law over ten arrays of
+// doubles, one division.
 constexpr std::ptrdiff_t kPidWeight = 2;
 
 }  // namespace

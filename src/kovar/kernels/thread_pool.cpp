@@ -6,6 +6,8 @@
 #include <unistd.h>
 #include <xmmintrin.h>
 
+#include <time.h>
+
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
@@ -29,12 +31,50 @@ constexpr int kDefaultMaxThreads = 8;
 // two threads never write the same cache line.
 constexpr std::ptrdiff_t kRangeAlign = 8;
 constexpr unsigned kStatusFlags = 0x3F;
-// Work (items times weight) of one range handed to a thread: about 1 MB of
-// each array, a few hundred microseconds.
+// Work (items times weight) of one range handed to a thread: some 25
+// microseconds in cache.
 constexpr std::ptrdiff_t kChunkWork = 1 << 17;
 constexpr std::ptrdiff_t kMaxParts = 4096;
+// How long a worker that has finished its share keeps watching for the next
+// call, and a caller that has finished its own for the workers, before
+// sleeping: waking a sleeping thread costs tens of microseconds on a
+// virtual machine, as long as a pass of a hundred thousand channels.
+constexpr std::int64_t kSpinNanoseconds = 100'000;
+// Sleeping workers are woken for a call of at least this much work (a few
+// hundred microseconds), or when the previous split call ended less than
+// twice the spin ago (calls back to back: the workers then stay awake).
+// Other calls take the workers still watching, if any, and never pay for a
+// wake-up: a control loop calling once a millisecond runs on its own thread.
+constexpr std::ptrdiff_t kWakeWork = 1 << 20;
+constexpr std::int64_t kRecentNanoseconds = 2 * kSpinNanoseconds;
+
+std::int64_t now_ns() noexcept {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
+}
+
+// Polls done() for up to kSpinNanoseconds; true if it came true.
+template <class Done>
+bool spin_until(const Done& done) noexcept {
+  std::int64_t deadline = 0;
+  for (unsigned round = 0;; ++round) {
+    for (int k = 0; k < 64; ++k) {
+      if (done()) return true;
+      _mm_pause();
+    }
+    const std::int64_t now = now_ns();
+    if (round == 0) {
+      deadline = now + kSpinNanoseconds;
+    } else if (now >= deadline) {
+      return false;
+    }
+  }
+}
 
 std::atomic<int> threads_wanted{1};
+// When the last split call ended (now_ns()).
+std::atomic<std::int64_t> last_split{0};
 
 int available_cpus() noexcept {
   cpu_set_t set;
@@ -54,7 +94,9 @@ struct Job {
   std::atomic<int> next{0};
   std::atomic<int> done{0};
   std::atomic<unsigned> raised{0};
-  int workers_inside = 0;  // these two guarded by the pool's mutex
+  // Changed under the pool's mutex; workers_inside is read without it by a
+  // caller waiting for its workers.
+  std::atomic<int> workers_inside{0};
   int workers_joined = 0;
 
   void run_parts() noexcept {
@@ -84,8 +126,8 @@ class Pool {
   pid_t pid() const noexcept { return pid_; }
 
   // False when another caller's job has the pool: that call then runs on
-  // its own thread instead of waiting.
-  bool try_run(Job& job) noexcept {
+  // its own thread instead of waiting. `wake`: wake sleeping workers too.
+  bool try_run(Job& job, bool wake) noexcept {
     if (busy_.exchange(true, std::memory_order_acquire)) return false;
     pthread_mutex_lock(&mutex_);
     while (workers_ < job.seats && start_worker()) ++workers_;
@@ -95,13 +137,18 @@ class Pool {
       return false;
     }
     job_ = &job;
-    ++generation_;
-    pthread_cond_broadcast(&wake_);
+    generation_.fetch_add(1, std::memory_order_relaxed);
+    if (wake) pthread_cond_broadcast(&wake_);
     pthread_mutex_unlock(&mutex_);
     job.run_parts();
-    pthread_mutex_lock(&mutex_);
     // No worker may still hold the job (it lives on the caller's stack).
-    while (job.workers_inside != 0 || job.done.load(std::memory_order_acquire) != job.parts) {
+    const auto finished = [&job] {
+      return job.done.load(std::memory_order_acquire) == job.parts &&
+             job.workers_inside.load(std::memory_order_acquire) == 0;
+    };
+    spin_until(finished);
+    pthread_mutex_lock(&mutex_);
+    while (!finished()) {
       pthread_cond_wait(&finished_, &mutex_);
     }
     job_ = nullptr;
@@ -130,9 +177,14 @@ class Pool {
     Pool& pool = *static_cast<Pool*>(self);
     std::uint64_t seen = 0;
     for (;;) {
+      if (seen != 0) {
+        spin_until([&] { return pool.generation_.load(std::memory_order_relaxed) != seen; });
+      }
       pthread_mutex_lock(&pool.mutex_);
-      while (pool.generation_ == seen) pthread_cond_wait(&pool.wake_, &pool.mutex_);
-      seen = pool.generation_;
+      while (pool.generation_.load(std::memory_order_relaxed) == seen) {
+        pthread_cond_wait(&pool.wake_, &pool.mutex_);
+      }
+      seen = pool.generation_.load(std::memory_order_relaxed);
       Job* job = pool.job_;
       const bool join = job != nullptr && job->workers_joined < job->seats;
       if (join) {
@@ -143,7 +195,7 @@ class Pool {
       if (!join) continue;
       job->run_parts();
       pthread_mutex_lock(&pool.mutex_);
-      --job->workers_inside;
+      job->workers_inside.fetch_sub(1, std::memory_order_release);
       pthread_cond_signal(&pool.finished_);
       pthread_mutex_unlock(&pool.mutex_);
     }
@@ -156,7 +208,9 @@ class Pool {
   pthread_cond_t wake_ = PTHREAD_COND_INITIALIZER;
   pthread_cond_t finished_ = PTHREAD_COND_INITIALIZER;
   Job* job_ = nullptr;
-  std::uint64_t generation_ = 0;
+  // Written under the mutex; a worker watching for the next call reads it
+  // without.
+  std::atomic<std::uint64_t> generation_{0};
   int workers_ = 0;
 };
 
@@ -201,8 +255,12 @@ int set_kernel_threads(int threads) noexcept {
 
 void split_over_threads(std::ptrdiff_t items, std::ptrdiff_t weight, RangeFunction fn,
                         const void* context) noexcept {
-  const int threads = kernel_threads();
-  if (threads > 1 && items >= (kParallelWork + weight - 1) / weight) {
+  // One thread per half of kParallelWork, so that the hand-over stays
+  // small beside each share.
+  constexpr std::ptrdiff_t kShare = kParallelWork / 2;
+  const std::ptrdiff_t shares = items / ((kShare + weight - 1) / weight);
+  const int threads = shares < kernel_threads() ? static_cast<int>(shares) : kernel_threads();
+  if (threads > 1) {
     Job job;
     job.fn = fn;
     job.context = context;
@@ -215,8 +273,12 @@ void split_over_threads(std::ptrdiff_t items, std::ptrdiff_t weight, RangeFuncti
     job.seats = threads - 1;
     const unsigned caller = _mm_getcsr();
     job.csr = caller & ~kStatusFlags;
+    const bool wake = items >= (kWakeWork + weight - 1) / weight ||
+                      now_ns() - last_split.load(std::memory_order_relaxed) < kRecentNanoseconds;
     Pool* p = pool();
-    if (p != nullptr && p->try_run(job)) {
+    const bool ran = p != nullptr && p->try_run(job, wake);
+    last_split.store(now_ns(), std::memory_order_relaxed);
+    if (ran) {
       _mm_setcsr(caller | job.raised.load(std::memory_order_relaxed));
       return;
     }
