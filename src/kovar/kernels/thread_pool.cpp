@@ -125,6 +125,9 @@ class Pool {
   explicit Pool(pid_t pid) noexcept : pid_(pid) {}
   pid_t pid() const noexcept { return pid_; }
 
+  // Workers not sleeping: at work, or watching for the next call.
+  int awake() const noexcept { return awake_.load(std::memory_order_relaxed); }
+
   // False when another caller's job has the pool: that call then runs on
   // its own thread instead of waiting. `wake`: wake sleeping workers too.
   bool try_run(Job& job, bool wake) noexcept {
@@ -167,7 +170,9 @@ class Pool {
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &old);
     pthread_t thread;
+    awake_.fetch_add(1, std::memory_order_relaxed);
     const bool started = pthread_create(&thread, &attr, &Pool::work, this) == 0;
+    if (!started) awake_.fetch_sub(1, std::memory_order_relaxed);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     pthread_attr_destroy(&attr);
     return started;
@@ -182,7 +187,9 @@ class Pool {
       }
       pthread_mutex_lock(&pool.mutex_);
       while (pool.generation_.load(std::memory_order_relaxed) == seen) {
+        pool.awake_.fetch_sub(1, std::memory_order_relaxed);
         pthread_cond_wait(&pool.wake_, &pool.mutex_);
+        pool.awake_.fetch_add(1, std::memory_order_relaxed);
       }
       seen = pool.generation_.load(std::memory_order_relaxed);
       Job* job = pool.job_;
@@ -212,6 +219,7 @@ class Pool {
   // without.
   std::atomic<std::uint64_t> generation_{0};
   int workers_ = 0;
+  std::atomic<int> awake_{0};
 };
 
 // The pool of this process. Never freed: its workers wait on it until the
@@ -275,15 +283,19 @@ void split_over_threads(std::ptrdiff_t items, std::ptrdiff_t weight, RangeFuncti
     job.csr = caller & ~kStatusFlags;
     const bool wake = items >= (kWakeWork + weight - 1) / weight ||
                       now_ns() - last_split.load(std::memory_order_relaxed) < kRecentNanoseconds;
-    Pool* p = pool();
-    const bool ran = p != nullptr && p->try_run(job, wake);
-    last_split.store(now_ns(), std::memory_order_relaxed);
-    if (ran) {
+    // Without a worker to wake or one awake, the call is the caller's own
+    // (and asks no process id of the system). The pool seen here may be a
+    // parent's: pool() replaces it.
+    const Pool* seen = current_pool.load(std::memory_order_acquire);
+    Pool* p = wake || (seen != nullptr && seen->awake() > 0) ? pool() : nullptr;
+    if (p != nullptr && p->try_run(job, wake)) {
       _mm_setcsr(caller | job.raised.load(std::memory_order_relaxed));
+      last_split.store(now_ns(), std::memory_order_relaxed);
       return;
     }
   }
   fn(context, 0, items);
+  if (threads > 1) last_split.store(now_ns(), std::memory_order_relaxed);
 }
 
 }  // namespace kovar::kernels
