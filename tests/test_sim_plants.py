@@ -67,6 +67,38 @@ def test_a_dead_time_beyond_any_run_never_lets_the_input_through(delay, dt):
     assert not result.y.any()
 
 
+@pytest.mark.parametrize("fast", [1e-3, 1e-20, 1e-300, 1e-310])
+@pytest.mark.parametrize("which", ["tau1", "tau2"])
+def test_a_stiff_lag_leaves_the_first_order_model_of_the_other(which, fast):
+    # dt/tau from 1000 to past the largest double: the fast lag settles within
+    # the sample, the slow one (tau 1 at dt 1) decays by exp(-1) per sample
+    gain, slow = 2.0, np.exp(-1.0)
+    taus = {"tau1": fast, "tau2": 1.0} if which == "tau1" else {"tau1": 1.0, "tau2": fast}
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        m = SOPDT(gain, taus["tau1"], taus["tau2"]).discretize(1.0)
+        f = FOPDT(gain, fast).discretize(1.0)
+    assert f.a == 0.0 and f.b == gain
+    if which == "tau1":  # x1 follows the input at once: x2 is the slow lag fed by it
+        want = dict(a11=0.0, a21=fast * slow / (1.0 - fast), a22=slow, b1=gain,
+                    b2=gain * (1.0 - slow / (1.0 - fast)))
+    else:  # x2 follows x1 at once
+        want = dict(a11=slow, a21=slow / (1.0 - fast), a22=0.0, b1=gain * (1.0 - slow),
+                    b2=gain * (1.0 - slow / (1.0 - fast)))
+    for name, value in want.items():
+        assert np.isclose(getattr(m, name), value, rtol=4e-16, atol=0), name
+    assert m.a12 == 0.0
+
+
+def test_stiff_and_ordinary_plants_in_one_bank_each_get_their_own_model():
+    m = SOPDT(2.0, [1e-30, 1e-30, 1.0], [1e-30, 0.5, 0.5]).discretize(1.0)
+    ordinary = SOPDT(2.0, 1.0, 0.5).discretize(1.0)
+    assert m.a11[0] == m.a22[0] == m.a21[0] == 0.0 and m.b1[0] == m.b2[0] == 2.0  # passes the input on
+    assert m.a22[1] == np.exp(-2.0) and m.a11[1] == 0.0
+    for name in ("a11", "a12", "a21", "a22", "b1", "b2"):
+        assert getattr(m, name)[2] == getattr(ordinary, name)
+
+
 def test_fopdt_coefficients_follow_the_equations():
     tau = np.array([0.3, 1.0, 7.0])
     m = FOPDT(2.5, tau).discretize(0.1)

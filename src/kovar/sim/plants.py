@@ -112,7 +112,10 @@ class FOPDT(_Plant):
         return self._params["tau"]
 
     def _discretize(self, dt):
-        a = np.exp(-dt / self.tau)
+        # dt/tau beyond the largest double (a subnormal tau) is -inf, and
+        # exp(-inf) = 0 is the exact limit: no overflow to report.
+        with np.errstate(over="ignore"):
+            a = np.exp(-dt / self.tau)
         return Discrete(
             "fopdt", self._shape, dt, delay_samples(self.delay, dt),
             a=a, b=(1.0 - a) * self.gain,
@@ -147,18 +150,52 @@ class SOPDT(_Plant):
         return self._params["tau2"]
 
     def _discretize(self, dt):
+        tau1, tau2, gain = (np.broadcast_to(v, self._shape) for v in (self.tau1, self.tau2, self.gain))
+        with np.errstate(over="ignore"):
+            stiff = (dt / tau1 >= STIFF) | (dt / tau2 >= STIFF)
+        # Scaling and squaring halves a stiff matrix so often that the slow
+        # lag's exp(-dt/tau) rounds to 1 (and past 1/tau ~ 1e300, to NaN):
+        # those plants get the closed form instead, and a harmless matrix.
+        t1, t2 = np.where(stiff, 1.0, tau1), np.where(stiff, 1.0, tau2)
         m = np.zeros((*self._shape, 3, 3))
-        m[..., 0, 0] = -1.0 / self.tau1
-        m[..., 1, 0] = 1.0 / self.tau2
-        m[..., 1, 1] = -1.0 / self.tau2
-        m[..., 0, 2] = self.gain / self.tau1
+        m[..., 0, 0] = -1.0 / t1
+        m[..., 1, 0] = 1.0 / t2
+        m[..., 1, 1] = -1.0 / t2
+        m[..., 0, 2] = gain / t1
         e = expm(m * dt)
-        return Discrete(
-            "sopdt", self._shape, dt, delay_samples(self.delay, dt),
-            a11=e[..., 0, 0].copy(), a12=e[..., 0, 1].copy(),
-            a21=e[..., 1, 0].copy(), a22=e[..., 1, 1].copy(),
-            b1=e[..., 0, 2].copy(), b2=e[..., 1, 2].copy(),
-        )
+        coefficients = {
+            "a11": e[..., 0, 0].copy(), "a12": e[..., 0, 1].copy(),
+            "a21": e[..., 1, 0].copy(), "a22": e[..., 1, 1].copy(),
+            "b1": e[..., 0, 2].copy(), "b2": e[..., 1, 2].copy(),
+        }
+        if np.any(stiff):
+            for name, value in _stiff_sopdt(gain, tau1, tau2, dt).items():
+                coefficients[name] = np.where(stiff, value, coefficients[name])
+        return Discrete("sopdt", self._shape, dt, delay_samples(self.delay, dt), **coefficients)
+
+
+# A lag with dt/tau at least this large decays to exactly 0 in one sample
+# (exp(-800) is below the smallest double).
+STIFF = 800.0
+
+
+def _stiff_sopdt(gain, tau1, tau2, dt):
+    """The exact ZOH model of SOPDT plants of which at least one lag is
+    stiff (dt/tau >= STIFF, its exp(-dt/tau) exactly 0). The other lag's
+    decay e then stands alone; where it is not 0 either, the lags differ
+    by more than 7 %, so tau1 - tau2 cancels nothing."""
+    with np.errstate(over="ignore", under="ignore", divide="ignore", invalid="ignore"):
+        e1, e2 = np.exp(-dt / tau1), np.exp(-dt / tau2)
+        e1, e2 = np.where(dt / tau1 >= STIFF, 0.0, e1), np.where(dt / tau2 >= STIFF, 0.0, e2)
+        # x2 after a sample, from x1 = 1: tau1 (e1 - e2) / (tau1 - tau2); and
+        # the step response of x2 over a sample: 1 - (tau1 e1 - tau2 e2) / (tau1 - tau2).
+        both_gone = (e1 == 0.0) & (e2 == 0.0)
+        spread = np.where(both_gone, 1.0, tau1 - tau2)
+        a21 = np.where(both_gone, 0.0, tau1 * (e1 - e2) / spread)
+        rest = np.where(both_gone, 0.0, (tau1 * e1 - tau2 * e2) / spread)
+    zero = np.zeros_like(e1)
+    return {"a11": e1, "a12": zero, "a21": a21, "a22": e2,
+            "b1": (1.0 - e1) * gain, "b2": (1.0 - rest) * gain}
 
 
 class Integrating(_Plant):
