@@ -10,7 +10,8 @@ Run:  make bench   (or: python bench/bench_peer.py [--quick] [--max-size N])
 Every peer is checked bit for bit against kovar over a few calls (with NaN
 channels) before it is timed. Candidates are timed in turns, several
 rounds, and the median of the rounds is printed. kovar runs with its
-chosen threads; from 10^6 channels on it is also timed on one thread.
+chosen threads; from 10^5 channels on it is also timed on one thread
+(below that, setting the threads through ctypes costs a visible share).
 numba runs on one thread. The machine's load average is printed before
 and after: other jobs on the two cores move the multi-thread numbers most.
 
@@ -30,7 +31,7 @@ from kovar import kernel_settings
 from kovar.bank import PIDBank
 from kovar.regulo import AdaptiveController, PIDController, PIDControllerXd
 
-SIZES = (1, 100, 10_000, 1_000_000, 10_000_000)
+SIZES = (1, 100, 10_000, 100_000, 1_000_000, 10_000_000)
 DT = 0.01
 ROWS = 10
 
@@ -417,7 +418,7 @@ def main():
         for case in cases:
             case.check(rng)
             funcs = case.candidates()
-            if n >= 1_000_000 and threads > 1:
+            if n >= 100_000 and threads > 1:
                 module = "regulo" if isinstance(case, ReguloCase) else "bank"
                 funcs.append(on_one_thread(funcs[0], threads, module))
             times = median_in_turns(funcs, rounds, budget)
