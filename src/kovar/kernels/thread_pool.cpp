@@ -54,7 +54,10 @@ std::int64_t now_ns() noexcept {
   return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
 }
 
-// Polls done() for up to kSpinNanoseconds; true if it came true.
+// Polls done() for up to kSpinNanoseconds; true if it came true. Between
+// rounds of polls it yields the CPU, so that on a machine with more busy
+// threads than cores (processes in a pool, each with kernel threads) the
+// watching thread gives way to the others, the one it waits for included.
 template <class Done>
 bool spin_until(const Done& done) noexcept {
   std::int64_t deadline = 0;
@@ -63,6 +66,7 @@ bool spin_until(const Done& done) noexcept {
       if (done()) return true;
       _mm_pause();
     }
+    sched_yield();
     const std::int64_t now = now_ns();
     if (round == 0) {
       deadline = now + kSpinNanoseconds;
