@@ -20,6 +20,12 @@ from kovar.sim.expm import expm
 MAX_DELAY_SAMPLES = 2**62
 
 
+# A lag with dt/tau at least this large decays to exactly 0 in one sample
+# (exp(-800) is below the smallest double): SOPDT plants with one take the
+# closed-form model.
+STIFF = 800.0
+
+
 def delay_samples(delay, dt):
     """Dead times in whole samples, rounded half up: floor(delay/dt + 0.5)."""
     with np.errstate(over="ignore"):
@@ -172,11 +178,6 @@ class SOPDT(_Plant):
             for name, value in _stiff_sopdt(gain, tau1, tau2, dt).items():
                 coefficients[name] = np.where(stiff, value, coefficients[name])
         return Discrete("sopdt", self._shape, dt, delay_samples(self.delay, dt), **coefficients)
-
-
-# A lag with dt/tau at least this large decays to exactly 0 in one sample
-# (exp(-800) is below the smallest double).
-STIFF = 800.0
 
 
 def _stiff_sopdt(gain, tau1, tau2, dt):
