@@ -26,6 +26,7 @@ namespace kovar::kernels {
 namespace {
 
 constexpr int kMaxThreads = 64;
+static_assert(kMaxThreads <= 64, "a home part per thread, a bit each");
 constexpr int kDefaultMaxThreads = 8;
 // Ranges start on a multiple of this many items: 64 bytes of doubles, so
 // two threads never write the same cache line.
@@ -94,8 +95,15 @@ struct Job {
   std::ptrdiff_t items;
   int parts;
   int seats;  // workers that may join: the threads wanted, less the caller
+  // The first `homes` parts (one per thread) are the threads' own: part 0
+  // the caller's, part k the k-th worker to join. A thread runs its own
+  // first, so a call split in as many parts as threads gives each thread
+  // the same channels every time, and they stay in its caches; another
+  // thread takes it only when its owner is late.
+  int homes;
   unsigned csr;  // the caller's control bits, status flags clear
-  std::atomic<int> next{0};
+  std::atomic<std::uint64_t> claimed{0};  // a bit per home part
+  std::atomic<int> next{0};  // counts the parts past the homes handed out
   std::atomic<int> done{0};
   std::atomic<unsigned> raised{0};
   // Changed under the pool's mutex; workers_inside is read without it by a
@@ -103,15 +111,30 @@ struct Job {
   std::atomic<int> workers_inside{0};
   int workers_joined = 0;
 
-  void run_parts() noexcept {
+  // Runs home part `home` if no one has, then the parts past the homes,
+  // then any home part still unclaimed.
+  void run_parts(int home) noexcept {
     const unsigned own = _mm_getcsr();
-    for (int part = next.fetch_add(1); part < parts; part = next.fetch_add(1)) {
-      _mm_setcsr(csr);
-      fn(context, bound(part), bound(part + 1));
-      raised.fetch_or(_mm_getcsr() & kStatusFlags, std::memory_order_relaxed);
-      done.fetch_add(1, std::memory_order_release);
+    if (claim(home)) run(home);
+    for (int part = homes + next.fetch_add(1); part < parts; part = homes + next.fetch_add(1)) {
+      run(part);
+    }
+    for (int part = 0; part < homes; ++part) {
+      if (claim(part)) run(part);
     }
     _mm_setcsr(own);
+  }
+
+  bool claim(int part) noexcept {
+    const std::uint64_t bit = std::uint64_t{1} << part;
+    return (claimed.fetch_or(bit, std::memory_order_relaxed) & bit) == 0;
+  }
+
+  void run(int part) noexcept {
+    _mm_setcsr(csr);
+    fn(context, bound(part), bound(part + 1));
+    raised.fetch_or(_mm_getcsr() & kStatusFlags, std::memory_order_relaxed);
+    done.fetch_add(1, std::memory_order_release);
   }
 
   std::ptrdiff_t bound(int part) const noexcept {
@@ -147,7 +170,7 @@ class Pool {
     generation_.fetch_add(1, std::memory_order_relaxed);
     if (wake) pthread_cond_broadcast(&wake_);
     pthread_mutex_unlock(&mutex_);
-    job.run_parts();
+    job.run_parts(0);
     // No worker may still hold the job (it lives on the caller's stack).
     const auto finished = [&job] {
       return job.done.load(std::memory_order_acquire) == job.parts &&
@@ -198,13 +221,11 @@ class Pool {
       seen = pool.generation_.load(std::memory_order_relaxed);
       Job* job = pool.job_;
       const bool join = job != nullptr && job->workers_joined < job->seats;
-      if (join) {
-        ++job->workers_joined;
-        ++job->workers_inside;
-      }
+      const int home = join ? ++job->workers_joined : 0;
+      if (join) ++job->workers_inside;
       pthread_mutex_unlock(&pool.mutex_);
       if (!join) continue;
-      job->run_parts();
+      job->run_parts(home);
       pthread_mutex_lock(&pool.mutex_);
       job->workers_inside.fetch_sub(1, std::memory_order_release);
       pthread_cond_signal(&pool.finished_);
@@ -283,6 +304,7 @@ void split_over_threads(std::ptrdiff_t items, std::ptrdiff_t weight, RangeFuncti
     const std::ptrdiff_t chunks = (items * weight + kChunkWork - 1) / kChunkWork;
     job.parts = static_cast<int>(chunks < threads ? threads : chunks > kMaxParts ? kMaxParts : chunks);
     job.seats = threads - 1;
+    job.homes = threads;
     const unsigned caller = _mm_getcsr();
     job.csr = caller & ~kStatusFlags;
     const bool wake = items >= (kWakeWork + weight - 1) / weight ||
