@@ -145,17 +145,13 @@ UpdateResult run_update(const UpdateArgs& args) noexcept {
     const auto range = __builtin_isgreater(args.h, 0.0) ? kernels.advance : kernels.hold;
     const auto n = static_cast<std::ptrdiff_t>(args.n);
     const std::ptrdiff_t weight = args.params_uniform ? kUniformWeight : kPerChannelWeight;
-    if (n * weight < kernels::kParallelWork || kernels::kernel_threads() == 1) {
-      failed = range(pass, 0, args.n);
-    } else {
-      std::atomic<bool> any_failed{false};
-      kernels::for_ranges(n, weight, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
-        if (range(pass, static_cast<std::size_t>(begin), static_cast<std::size_t>(end))) {
-          any_failed.store(true, std::memory_order_relaxed);
-        }
-      });
-      failed = any_failed.load(std::memory_order_relaxed);
-    }
+    std::atomic<bool> any_failed{false};
+    kernels::for_ranges(n, weight, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+      if (range(pass, static_cast<std::size_t>(begin), static_cast<std::size_t>(end))) {
+        any_failed.store(true, std::memory_order_relaxed);
+      }
+    });
+    failed = any_failed.load(std::memory_order_relaxed);
     if (plain) {
       result.terms_derived = args.terms_derived || !failed;
       result.feedforward_zero = !args.has_feedforward && (args.feedforward_zero || !failed);

@@ -292,7 +292,8 @@ void split_over_threads(std::ptrdiff_t items, std::ptrdiff_t weight, RangeFuncti
   // small beside each share.
   constexpr std::ptrdiff_t kShare = kParallelWork / 2;
   const std::ptrdiff_t shares = items / ((kShare + weight - 1) / weight);
-  const int threads = shares < kernel_threads() ? static_cast<int>(shares) : kernel_threads();
+  const int wanted = kernel_threads();
+  const int threads = shares < wanted ? static_cast<int>(shares) : wanted;
   if (threads > 1) {
     Job job;
     job.fn = fn;

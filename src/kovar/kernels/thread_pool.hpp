@@ -32,8 +32,14 @@ using RangeFunction = void (*)(const void* context, std::ptrdiff_t begin, std::p
 void split_over_threads(std::ptrdiff_t items, std::ptrdiff_t weight, RangeFunction fn,
                         const void* context) noexcept;
 
+// As split_over_threads, over f(begin, end); a call too small to split
+// runs f(0, items) right here.
 template <class F>
 void for_ranges(std::ptrdiff_t items, std::ptrdiff_t weight, const F& f) noexcept {
+  if (items < kParallelWork && items * weight < kParallelWork) {
+    f(std::ptrdiff_t{0}, items);
+    return;
+  }
   split_over_threads(
       items, weight,
       [](const void* context, std::ptrdiff_t begin, std::ptrdiff_t end) {

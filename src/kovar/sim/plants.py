@@ -187,13 +187,12 @@ def _stiff_sopdt(gain, tau1, tau2, dt):
     by more than 7 %, so tau1 - tau2 cancels nothing."""
     with np.errstate(over="ignore", under="ignore", divide="ignore", invalid="ignore"):
         e1, e2 = np.exp(-dt / tau1), np.exp(-dt / tau2)
-        e1, e2 = np.where(dt / tau1 >= STIFF, 0.0, e1), np.where(dt / tau2 >= STIFF, 0.0, e2)
         # x2 after a sample, from x1 = 1: tau1 (e1 - e2) / (tau1 - tau2); and
         # the step response of x2 over a sample: 1 - (tau1 e1 - tau2 e2) / (tau1 - tau2).
-        both_gone = (e1 == 0.0) & (e2 == 0.0)
-        spread = np.where(both_gone, 1.0, tau1 - tau2)
-        a21 = np.where(both_gone, 0.0, tau1 * (e1 - e2) / spread)
-        rest = np.where(both_gone, 0.0, (tau1 * e1 - tau2 * e2) / spread)
+        # Both decays 0 (equal lags among them): both are 0 whatever divides them.
+        spread = np.where((e1 == 0.0) & (e2 == 0.0), 1.0, tau1 - tau2)
+        a21 = tau1 * (e1 - e2) / spread
+        rest = (tau1 * e1 - tau2 * e2) / spread
     zero = np.zeros_like(e1)
     return {"a11": e1, "a12": zero, "a21": a21, "a22": e2,
             "b1": (1.0 - e1) * gain, "b2": (1.0 - rest) * gain}
