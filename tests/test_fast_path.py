@@ -158,24 +158,69 @@ def test_mean_sums_as_numpy_does(n):
         check_call(c, r, (rng.normal(size=n), np.full(n, -0.0), 0.01))
 
 
-@pytest.mark.parametrize("held", [False, True])
-@pytest.mark.parametrize("n", [3, 100])  # 10 x 100 history elements: the native pass lets go of the GIL
-def test_history_rolls_in_place_only_when_nothing_else_sees_it(held, n):
+def test_a_small_history_rolls_in_place_only_when_nothing_else_sees_it():
+    n = 3
+    for held in (False, True):
+        c, r = LAWS[2].pair(np.ones(n), np.ones(n), np.ones(n))
+        check_call(c, r, (np.arange(float(n)), np.zeros(n), 0.1))
+        before = state(c)["error_history"]
+        kept, old_id = (before, before.copy()) if held else (None, None), id(before)
+        del before
+        check_call(c, r, (np.arange(float(n)) + 1, np.zeros(n), 0.1))
+        after = state(c)["error_history"]
+        if held:  # a new history; the one held keeps its rows
+            assert after is not kept[0] and np.array_equal(kept[0], kept[1])
+        else:  # NumPy 2: no fresh 10 x n history per call
+            assert (id(after) == old_id) == NUMPY2
+
+
+def window_of(history):
+    """The id of the array a history is a window of, and the window's first row in it."""
+    n = history.shape[1]
+    return id(history.base), (history.ctypes.data - history.base.ctypes.data) // (8 * n)
+
+
+@pytest.mark.skipif(not NUMPY2, reason="NumPy 1.x: the steps run")
+@pytest.mark.parametrize("n", [51, 4099])  # 10 x 51 history elements: the native pass lets go of the GIL
+def test_a_large_history_moves_up_an_array_nothing_else_sees(n):
+    # each call moves the window up one row and writes that row alone; from the top it goes back
+    # to the bottom, where the call rolls the rows
     c, r = LAWS[2].pair(np.ones(n), np.ones(n), np.ones(n))
-    check_call(c, r, (np.arange(float(n)), np.zeros(n), 0.1))
-    before = state(c)["error_history"]
-    kept, old_id = (before, before.copy()) if held else (None, None), id(before)
-    del before
-    check_call(c, r, (np.arange(float(n)) + 1, np.zeros(n), 0.1))
-    after, after_id = state(c)["error_history"], id(state(c)["error_history"])
-    if held:  # a new history; the one held keeps its rows
-        assert after is not kept[0] and np.array_equal(kept[0], kept[1], equal_nan=True)
-    elif n == 3:  # NumPy 2: no fresh 10 x n history per call
-        assert (after_id == old_id) == NUMPY2
-    else:  # without the GIL the rows go elsewhere; the history nobody holds takes the next call's
-        del after
-        check_call(c, r, (np.arange(float(n)) + 2, np.zeros(n), 0.1))
-        assert (id(state(c)["error_history"]) in (old_id, after_id)) == NUMPY2
+    places = []
+    for k in range(25):
+        check_call(c, r, (np.full(n, float(k)), np.arange(float(n)), 0.1))
+        history = state(c)["error_history"]
+        assert history.shape == (10, n) and history.flags.c_contiguous and history.flags.writeable
+        places.append(window_of(history))
+        del history
+    assert len({array for array, _ in places}) == 1
+    assert [row for _, row in places] == [10 - k % 11 for k in range(25)]
+
+
+@pytest.mark.skipif(not NUMPY2, reason="NumPy 1.x: the steps run")
+@pytest.mark.parametrize("holder", ["window", "array", "row_view", "weakref", "copy"])
+def test_a_history_anyone_else_sees_is_never_written_again(holder):
+    import copy, weakref
+    n = 300
+    c, r = LAWS[2].pair(np.ones(n), np.ones(n), np.ones(n))
+    for k in range(3):
+        check_call(c, r, (np.full(n, float(k)), np.zeros(n), 0.1))
+    window = state(c)["error_history"]
+    rows, array = window.copy(), window.base.copy()
+    held = {"window": window, "array": window.base, "row_view": window.base[1], "copy": copy.copy(c),
+            "weakref": weakref.ref(window)}[holder]
+    old = window_of(window)
+    del window
+    for k in range(3, 25):  # past the top of the array and back
+        check_call(c, r, (np.full(n, float(k)), np.zeros(n), 0.1))
+        assert window_of(state(c)["error_history"])[0] != old[0]
+    if holder == "weakref":  # replaced, not written again, and nothing kept it alive
+        assert held() is None
+    elif holder == "copy":
+        assert np.array_equal(state(held)["error_history"], rows)
+    else:  # the array the window was in, and so every view of it, is as it was
+        base = held if holder == "array" else held.base
+        assert np.array_equal(base, array)
 
 
 @by_law

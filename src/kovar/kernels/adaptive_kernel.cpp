@@ -58,7 +58,9 @@ void adaptive_step(const AdaptiveChannels& channels) noexcept {
   AdaptiveChannels c = channels;
   // Rows of a history rolled apart are streamed too, a cache line at a
   // time: every row's lines must start on the same channels.
-  c.stream = c.new_history != c.history && c.n % 8 == 0 &&
+  // A window moved up one row writes row 0 alone, and needs no such care.
+  const bool ring = c.new_history + c.n == c.history;
+  c.stream = c.new_history != c.history && (ring || c.n % 8 == 0) &&
              streams(c.n, {c.error, c.control, c.new_history});
   const bool positive_dt = __builtin_isgreater(c.dt, 0.0);
   if (c.n == 1) {

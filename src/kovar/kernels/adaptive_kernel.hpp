@@ -25,7 +25,9 @@ struct AdaptiveChannels {
   double* kp;           // updated in place
   double* integral;     // updated in place
   double* history;      // the C-ordered (10, n) history before the step
-  double* new_history;  // the rolled history: a fresh array, or `history` itself
+  double* new_history;  // the rolled history: a fresh array, `history` itself, or
+                        // `history - n` (a window one row up in a taller
+                        // array: its rows 1..9 are the old rows 0..8 already)
   double* error;        // out: a fresh array
   double* control;      // out: a fresh array
   double* undo;         // out, 3n: the old kp and integral where adaptive_undo cannot

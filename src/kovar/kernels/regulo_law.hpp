@@ -111,13 +111,18 @@ void pid(const PidChannels& c, std::ptrdiff_t begin, std::ptrdiff_t end) noexcep
 // row's: a vector of columns at a time leaves ten rows' lines half written
 // in the write-combining buffers at once, which ran at half speed, and
 // stores through the cache read every line before writing it.
-enum class Roll { kInPlace, kApart, kApartStreamed };
+//
+// A history that is a window of a taller array (kRing) rolls by moving the
+// window up one row: rows 1..9 of the new window are rows 0..8 of the old
+// one already, and only row 0 is written (around the cache when streamed).
+enum class Roll { kInPlace, kApart, kApartStreamed, kRing, kRingStreamed };
 
 template <class V, bool kPositiveDt, bool kNanBound, Roll kRoll>
 void adaptive_range(const AdaptiveChannels& c, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
   constexpr std::ptrdiff_t kRows = kHistoryRows;
   constexpr bool kInPlace = kRoll == Roll::kInPlace;
-  constexpr bool kStream = kRoll == Roll::kApartStreamed;
+  constexpr bool kRing = kRoll == Roll::kRing || kRoll == Roll::kRingStreamed;
+  constexpr bool kStream = kRoll == Roll::kApartStreamed || kRoll == Roll::kRingStreamed;
   constexpr std::ptrdiff_t kRowsRead = kInPlace ? kRows : kRows - 1;
   const std::ptrdiff_t n = c.n;
   const double dt = c.dt;
@@ -181,15 +186,20 @@ void adaptive_range(const AdaptiveChannels& c, std::ptrdiff_t begin, std::ptrdif
       auto sum = L::add(L::set1(0.0), e);
       for (std::ptrdiff_t k = 0; k < kRows - 1; ++k) sum = L::add(sum, rows[k]);
       if constexpr (kInPlace) L::store(undo_row + i, rows[kRows - 1]);
-      L::store(new_history + i, e);
-      for (std::ptrdiff_t k = 0; k < kRows - 1; ++k) {
-        L::store(new_history + (k + 1) * n + i, rows[k]);
+      if constexpr (kRing) {
+        put<L, kStream>(new_history + i, e);
+      } else {
+        L::store(new_history + i, e);
+        for (std::ptrdiff_t k = 0; k < kRows - 1; ++k) {
+          L::store(new_history + (k + 1) * n + i, rows[k]);
+        }
       }
       finish.template operator()<L>(i, e, sum);
     });
   };
-  if constexpr (!kStream) {
+  if constexpr (kRoll != Roll::kApartStreamed) {
     by_columns(begin, end);
+    if constexpr (kStream) V::fence();
   } else {
     // A cache line of channels at a time, each row's line written whole
     // before the next row's, so that no more than one line of the history
@@ -241,6 +251,9 @@ template <class V>
 void adaptive(const AdaptiveChannels& c, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
   if (c.new_history == c.history) {
     adaptive_rolled<V, Roll::kInPlace>(c, begin, end);
+  } else if (c.new_history + c.n == c.history) {
+    c.stream ? adaptive_rolled<V, Roll::kRingStreamed>(c, begin, end)
+             : adaptive_rolled<V, Roll::kRing>(c, begin, end);
   } else if (c.stream) {
     adaptive_rolled<V, Roll::kApartStreamed>(c, begin, end);
   } else {

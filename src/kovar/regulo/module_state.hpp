@@ -161,10 +161,8 @@ struct ModuleState {
   PyObject* numpy_clip = nullptr;
   GlobalCache unpickle_cache[3];
 
-  // An adaptive history and a previous error that no one else can see any
-  // more, for the next call's rolled rows and error (fast_path.cpp); null
-  // when there is none.
-  PyObject* spare_history = nullptr;
+  // A previous error that no one else can see any more, for the next call's
+  // error (fast_path.cpp); null when there is none.
   PyObject* spare_error = nullptr;
 };
 

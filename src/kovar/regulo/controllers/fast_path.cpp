@@ -109,19 +109,23 @@ bool overlaps_any(PyArrayObject* a, std::initializer_list<PyArrayObject*> others
   return false;
 }
 
+// True when `references` are all the references to `obj`, and it has no
+// weak ones.
+bool referenced_only_by(PyObject* obj, Py_ssize_t references) {
+  const Py_ssize_t weaklist_offset = Py_TYPE(obj)->tp_weaklistoffset;
+  return Py_REFCNT(obj) == references &&
+         !(weaklist_offset > 0 &&
+           *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + weaklist_offset));
+}
+
 // True when `references` (a controller field, our own reference) are all
 // that can see `array` and its memory: no other reference, no weak
 // reference, no base object owning the memory. It may then be changed in
 // place where the step sequence would have made a new array in its stead.
 bool seen_only_by(PyArrayObject* array, Py_ssize_t references) {
-  auto* obj = reinterpret_cast<PyObject*>(array);
-  const Py_ssize_t weaklist_offset = Py_TYPE(obj)->tp_weaklistoffset;
-  if (weaklist_offset > 0 &&
-      *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + weaklist_offset) != nullptr) {
-    return false;
-  }
   const int flags = PyArray_FLAGS(array);
-  return Py_REFCNT(obj) == references && PyArray_BASE(array) == nullptr &&
+  return referenced_only_by(reinterpret_cast<PyObject*>(array), references) &&
+         PyArray_BASE(array) == nullptr &&
          (flags & (NPY_ARRAY_OWNDATA | NPY_ARRAY_WRITEABLE)) ==
              (NPY_ARRAY_OWNDATA | NPY_ARRAY_WRITEABLE) &&
          (flags & NPY_ARRAY_WRITEBACKIFCOPY) == 0;
@@ -209,18 +213,12 @@ bool run_kernel(const Channels& channels, npy_intp elements, Step step, Undo und
   return !raised;
 }
 
-// Arrays the steps would make afresh on every call and drop on the next:
-// the rolled history and the error kept as previous_error. When the one a
-// call replaces is seen by nothing else (our reference alone, no weak
-// reference, memory of its own), the module keeps it as a spare, and the
-// next call whose array has its shape and dtype instance writes into it
-// instead of allocating: no multi-megabyte allocation and release per call,
-// which glibc may hand back to the system and fault in again each time.
+// The error kept as previous_error, which the steps would make afresh on
+// every call and drop on the next: when the one a call replaces is seen by
+// nothing else (our reference alone, no weak reference, memory of its own),
+// the module keeps it as a spare, and the next call whose array has its
+// shape and dtype instance writes into it instead of allocating.
 // Spares are taken and given back with the GIL held.
-//
-// A rolled history written while the GIL is released must be such an array:
-// NumPy's steps never write a history after making it, and another thread
-// may take the old one (__reduce__, copy.copy) at any time.
 Ref spare_or_new(PyObject*& spare_slot, PyArrayObject* like, int ndim, const npy_intp* dims) {
   Ref spare = Ref::steal(std::exchange(spare_slot, nullptr));
   if (spare) {
@@ -240,6 +238,74 @@ void keep_spare(PyObject*& spare_slot, Ref array) {
   if (seen_only_by(reinterpret_cast<PyArrayObject*>(array.get()), 1)) {
     Py_XSETREF(spare_slot, array.release());
   }
+}
+
+// A large history lives as a window of ten rows in an array of kRingRows
+// rows of our own, which nothing but the window refers to. A call moves the
+// window up one row and writes the new row 0 there: rows 1..9 are the old
+// rows 0..8 already, so a call writes one row of the history instead of
+// ten, and the field still gets a new (10, n) array, as np.roll gives.
+// At the top of the array the window goes back to the bottom, its rows
+// copied there by the call. Every row a call writes lies outside the window
+// the field held: another thread taking the history (__reduce__,
+// copy.copy) while the pass works without the GIL gets rows no later call
+// changes, and a call never writes an array anyone else can see.
+constexpr npy_intp kRingRows = 2 * kernels::kHistoryRows;
+
+struct Ring {
+  PyArrayObject* rows = nullptr;  // the (kRingRows, n) array
+  npy_intp top = 0;               // the window's first row
+};
+
+// The ring whose window `history` is, when the field and our own reference
+// are all that see the window and the window is all that sees the ring;
+// null rows otherwise.
+Ring ring_of(PyArrayObject* history) {
+  PyObject* base = PyArray_BASE(history);
+  if (base == nullptr || Py_TYPE(base) != ndarray_type() ||
+      !referenced_only_by(reinterpret_cast<PyObject*>(history), 2) ||
+      !referenced_only_by(base, 1)) {
+    return {};
+  }
+  auto* rows = reinterpret_cast<PyArrayObject*>(base);
+  const npy_intp n = PyArray_DIM(history, 1);
+  const int flags = PyArray_FLAGS(rows);
+  const int required = NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_WRITEABLE |
+                       NPY_ARRAY_OWNDATA;
+  if ((flags & required) != required || (flags & NPY_ARRAY_WRITEBACKIFCOPY) != 0 ||
+      PyArray_BASE(rows) != nullptr || PyArray_NDIM(rows) != 2 ||
+      PyArray_DIM(rows, 0) != kRingRows || PyArray_DIM(rows, 1) != n ||
+      PyArray_DESCR(rows) != PyArray_DESCR(history)) {
+    return {};
+  }
+  const auto offset = reinterpret_cast<std::uintptr_t>(PyArray_DATA(history)) -
+                      reinterpret_cast<std::uintptr_t>(PyArray_DATA(rows));
+  const auto row_bytes = static_cast<std::uintptr_t>(n) * sizeof(double);
+  if (n == 0 || offset % row_bytes != 0 ||
+      offset / row_bytes > static_cast<std::uintptr_t>(kRingRows - kernels::kHistoryRows)) {
+    return {};
+  }
+  return {rows, static_cast<npy_intp>(offset / row_bytes)};
+}
+
+// Rows [top, top + 10) of `rows` as a new array that keeps `rows` alive,
+// of the dtype instance `like` has.
+Ref window(PyArrayObject* rows, npy_intp top, PyArrayObject* like) {
+  PyArray_Descr* descr = PyArray_DESCR(like);
+  Py_INCREF(descr);  // PyArray_NewFromDescr takes this reference, even on failure
+  npy_intp dims[2] = {kernels::kHistoryRows, PyArray_DIM(rows, 1)};
+  Ref view = Ref::steal(PyArray_NewFromDescr(ndarray_type(), descr, 2, dims, nullptr,
+                                             data(rows) + top * dims[1], NPY_ARRAY_CARRAY,
+                                             nullptr));
+  if (view) {
+    // takes this reference to `rows`, even on failure
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(view.get()),
+                              Py_NewRef(reinterpret_cast<PyObject*>(rows))) < 0) {
+      view = Ref();
+    }
+  }
+  if (!view) PyErr_Clear();  // the step sequence runs and raises its own
+  return view;
 }
 
 }  // namespace
@@ -342,22 +408,35 @@ Ref adaptive_compute(AdaptiveObject* self, PyObject* target, PyObject* current, 
     return {};
   }
 
-  // np.roll makes a new history. When nothing else can see the old one (our
+  // np.roll makes a new history. A small one that nothing else can see (our
   // reference and the field's alone, no weak references, memory of its own)
-  // and no other thread can run meanwhile, it is rolled in place instead.
-  // Without the GIL, the rows go into an array of our own (see
-  // rolled_history): no fresh 10 x n array per call either way.
+  // is rolled in place instead: no other thread runs meanwhile. A large one
+  // (the pass lets go of the GIL) moves up its ring (see Ring), or, seen by
+  // something else or not yet in a ring, is rolled into the bottom of a new
+  // one.
   const npy_intp elements = kernels::kHistoryRows * n;
-  const bool roll_in_place = !releases_gil(elements) && seen_only_by(history, 2) &&
+  const bool large = releases_gil(elements);
+  const bool roll_in_place = !large && seen_only_by(history, 2) &&
                              !overlaps_any(history, {t, c, ki, kd, previous});
-
-  Ref new_history;
-  if (!roll_in_place) {
-    new_history = releases_gil(elements)
-                      ? spare_or_new(state().spare_history, history, 2, PyArray_DIMS(history))
-                      : new_array(history, 2, PyArray_DIMS(history));
-    if (!new_history) return {};
+  Ring ring = large ? ring_of(history) : Ring{};
+  Ref new_ring;
+  if (large && (!ring.rows || overlaps_any(ring.rows, {t, c, ki, kd, previous, kp, integral}))) {
+    const npy_intp dims[2] = {kRingRows, n};
+    new_ring = new_array(history, 2, dims);
+    if (!new_ring) return {};
+    // as if at the top: the rows go to the bottom
+    ring = {reinterpret_cast<PyArrayObject*>(new_ring.get()), 0};
   }
+  // Up one row, or from the top back to the bottom, rolled apart into rows
+  // the old window does not hold (kRingRows is twice the history's).
+  Ref new_history;
+  if (large) {
+    const npy_intp top = ring.top > 0 ? ring.top - 1 : kRingRows - kernels::kHistoryRows;
+    new_history = window(ring.rows, top, history);
+  } else if (!roll_in_place) {
+    new_history = new_array(history, 2, PyArray_DIMS(history));
+  }
+  if (!roll_in_place && !new_history) return {};
   // previous_error becomes error.copy(), of error's (so target's) dtype.
   Ref error_copy = spare_or_new(state().spare_error, t, 1, &n);
   if (!error_copy) return {};
@@ -388,7 +467,6 @@ Ref adaptive_compute(AdaptiveObject* self, PyObject* target, PyObject* current, 
       upper,
   };
   if (!run_kernel(channels, elements, kernels::adaptive_step, kernels::adaptive_undo)) {
-    if (new_history) keep_spare(state().spare_history, std::move(new_history));
     keep_spare(state().spare_error, std::move(error_copy));
     return {};
   }
@@ -397,7 +475,6 @@ Ref adaptive_compute(AdaptiveObject* self, PyObject* target, PyObject* current, 
   if (!roll_in_place) store(self->error_history, new_history.get());
   store(self->previous_error, error_copy.get());
   keep_spare(state().spare_error, std::move(previous_ref));
-  if (releases_gil(elements)) keep_spare(state().spare_history, std::move(history_ref));
   return control;
 }
 
