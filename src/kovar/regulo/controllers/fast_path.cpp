@@ -262,20 +262,11 @@ struct Ring {
 // null rows otherwise.
 Ring ring_of(PyArrayObject* history) {
   PyObject* base = PyArray_BASE(history);
-  if (base == nullptr || Py_TYPE(base) != ndarray_type() ||
-      !referenced_only_by(reinterpret_cast<PyObject*>(history), 2) ||
-      !referenced_only_by(base, 1)) {
-    return {};
-  }
-  auto* rows = reinterpret_cast<PyArrayObject*>(base);
+  if (base == nullptr || !referenced_only_by(reinterpret_cast<PyObject*>(history), 2)) return {};
+  PyArrayObject* rows = operand(base, 2, true);
   const npy_intp n = PyArray_DIM(history, 1);
-  const int flags = PyArray_FLAGS(rows);
-  const int required = NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_WRITEABLE |
-                       NPY_ARRAY_OWNDATA;
-  if ((flags & required) != required || (flags & NPY_ARRAY_WRITEBACKIFCOPY) != 0 ||
-      PyArray_BASE(rows) != nullptr || PyArray_NDIM(rows) != 2 ||
-      PyArray_DIM(rows, 0) != kRingRows || PyArray_DIM(rows, 1) != n ||
-      PyArray_DESCR(rows) != PyArray_DESCR(history)) {
+  if (rows == nullptr || !seen_only_by(rows, 1) || PyArray_DIM(rows, 0) != kRingRows ||
+      PyArray_DIM(rows, 1) != n || PyArray_DESCR(rows) != PyArray_DESCR(history)) {
     return {};
   }
   const auto offset = reinterpret_cast<std::uintptr_t>(PyArray_DATA(history)) -
@@ -306,6 +297,24 @@ Ref window(PyArrayObject* rows, npy_intp top, PyArrayObject* like) {
   }
   if (!view) PyErr_Clear();  // the step sequence runs and raises its own
   return view;
+}
+
+// The window the call rolls `history` into: one row up its ring, or from
+// the top back to the bottom, into rows the old window does not hold
+// (kRingRows is twice the history's); for a history in no ring of its own
+// (or one that overlaps `others`), the bottom of a new ring. Null, with no
+// exception left set, when it cannot be made.
+Ref next_window(PyArrayObject* history, std::initializer_list<PyArrayObject*> others) {
+  Ring ring = ring_of(history);
+  Ref new_ring;
+  if (!ring.rows || overlaps_any(ring.rows, others)) {
+    const npy_intp dims[2] = {kRingRows, PyArray_DIM(history, 1)};
+    new_ring = new_array(history, 2, dims);
+    if (!new_ring) return {};
+    ring = {reinterpret_cast<PyArrayObject*>(new_ring.get()), 0};  // as if at the top
+  }
+  const npy_intp top = ring.top > 0 ? ring.top - 1 : kRingRows - kernels::kHistoryRows;
+  return window(ring.rows, top, history);
 }
 
 }  // namespace
@@ -418,21 +427,9 @@ Ref adaptive_compute(AdaptiveObject* self, PyObject* target, PyObject* current, 
   const bool large = releases_gil(elements);
   const bool roll_in_place = !large && seen_only_by(history, 2) &&
                              !overlaps_any(history, {t, c, ki, kd, previous});
-  Ring ring = large ? ring_of(history) : Ring{};
-  Ref new_ring;
-  if (large && (!ring.rows || overlaps_any(ring.rows, {t, c, ki, kd, previous, kp, integral}))) {
-    const npy_intp dims[2] = {kRingRows, n};
-    new_ring = new_array(history, 2, dims);
-    if (!new_ring) return {};
-    // as if at the top: the rows go to the bottom
-    ring = {reinterpret_cast<PyArrayObject*>(new_ring.get()), 0};
-  }
-  // Up one row, or from the top back to the bottom, rolled apart into rows
-  // the old window does not hold (kRingRows is twice the history's).
   Ref new_history;
   if (large) {
-    const npy_intp top = ring.top > 0 ? ring.top - 1 : kRingRows - kernels::kHistoryRows;
-    new_history = window(ring.rows, top, history);
+    new_history = next_window(history, {t, c, ki, kd, previous, kp, integral});
   } else if (!roll_in_place) {
     new_history = new_array(history, 2, PyArray_DIMS(history));
   }
