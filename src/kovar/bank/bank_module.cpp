@@ -28,6 +28,7 @@ int module_exec(PyObject* module) {
   ndarray::NumpyVersions versions;
   if (!ndarray::bind_c_api(versions) || !make_update_names()) return -1;
   kernels::choose_kernel_settings();
+  if (!watch_interpreter_exit()) return -1;
   if (!fork_handler_installed) {
     // Once per process: a handler cannot be removed, and one is enough.
     const int failed = pthread_atfork(nullptr, nullptr, count_fork_in_child);

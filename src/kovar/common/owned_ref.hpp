@@ -10,6 +10,8 @@
 
 #include <utility>
 
+#include "kovar/common/interpreter_exit.hpp"
+
 namespace kovar {
 
 class Ref {
@@ -24,7 +26,11 @@ class Ref {
     other.p_ = nullptr;
     return *this;
   }
-  ~Ref() { Py_XDECREF(p_); }
+  // A thread torn down by the interpreter's exit keeps what it held (see
+  // interpreter_exit.hpp).
+  ~Ref() {
+    if (p_ != nullptr && may_touch_python()) Py_DECREF(p_);
+  }
 
   // Takes over a new reference (or null, which marks a failed call).
   static Ref steal(PyObject* p) noexcept { return Ref(p); }

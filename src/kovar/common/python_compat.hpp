@@ -99,6 +99,7 @@ class SavedError {
   SavedError(const SavedError&) = delete;
   SavedError& operator=(const SavedError&) = delete;
   ~SavedError() {
+    if (!may_touch_python()) return;
     Py_XDECREF(exc_);
 #if PY_VERSION_HEX < 0x030C0000
     Py_XDECREF(type_);
@@ -247,6 +248,21 @@ inline bool monitoring_active() noexcept {
 // read it; asking sys.monitoring would be a Python-level call per call.
 inline bool monitoring_active() noexcept { return false; }
 #endif
+
+// ------------------------------------------------------------ threads
+
+// Whether the calling thread holds the GIL with a thread state of its own.
+// From 3.12 the current thread state is the thread's own; before, it is the
+// GIL holder's, and the thread's own is the one PyGILState keeps for it.
+inline bool thread_holds_gil() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyThreadState_GetUnchecked() != nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
+  return _PyThreadState_UncheckedGet() != nullptr;
+#else
+  return PyGILState_Check() != 0;
+#endif
+}
 
 // ------------------------------------------------------------ module definition
 

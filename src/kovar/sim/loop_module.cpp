@@ -126,7 +126,7 @@ struct HeldBank {
   HeldBank(const HeldBank&) = delete;
   HeldBank& operator=(const HeldBank&) = delete;
   ~HeldBank() {
-    if (session != nullptr) bank_api->end(session);
+    if (session != nullptr && may_touch_python()) bank_api->end(session);
   }
 };
 
@@ -323,7 +323,7 @@ PyObject* module_create(PyObject* module_spec, PyModuleDef*) {
 
 int module_exec(PyObject* module) {
   ndarray::NumpyVersions versions;
-  if (!ndarray::bind_c_api(versions)) return -1;
+  if (!ndarray::bind_c_api(versions) || !watch_interpreter_exit()) return -1;
   if (bank_api == nullptr) {
     auto* api = static_cast<const bank_capsule::Api*>(
         PyCapsule_Import(bank_capsule::kCapsuleName, 0));

@@ -13,7 +13,7 @@ struct BufferView {
   Py_buffer view{};
   bool held = false;
   ~BufferView() {
-    if (held) PyBuffer_Release(&view);
+    if (held && may_touch_python()) PyBuffer_Release(&view);
   }
 };
 

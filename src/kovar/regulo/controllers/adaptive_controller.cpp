@@ -2,6 +2,7 @@
 
 #include "kovar/regulo/binding/binding.hpp"
 #include "kovar/regulo/binding/typed_array.hpp"
+#include "kovar/regulo/controllers/call_lock.hpp"
 #include "kovar/regulo/controllers/control_steps.hpp"
 #include "kovar/regulo/controllers/fast_path.hpp"
 #include "kovar/regulo/controllers/layout.hpp"
@@ -100,6 +101,7 @@ bool count_channels(PyObject* gains, Py_ssize_t* channels) {
 }
 
 int adaptive_init(PyObject* op, PyObject* args, PyObject* kwds) {
+  CallLock lock(op);
   Value a[5];
   if (!binding::bind(kInitSig, args, kwds, a)) return -1;
   PyObject* initial_kp = a[0].object;
@@ -161,6 +163,7 @@ int adaptive_init(PyObject* op, PyObject* args, PyObject* kwds) {
 // array subclass, may run Python code that rebinds them meanwhile.
 PyObject* adaptive_compute(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
+  CallLock lock(op);
   Value a[3];
   if (!binding::bind(kComputeSig, args, nargs, kwnames, a)) return nullptr;
   PyObject* target_position = a[0].object;

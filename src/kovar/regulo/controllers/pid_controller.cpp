@@ -2,6 +2,7 @@
 
 #include "kovar/regulo/binding/binding.hpp"
 #include "kovar/regulo/binding/typed_array.hpp"
+#include "kovar/regulo/controllers/call_lock.hpp"
 #include "kovar/regulo/controllers/control_steps.hpp"
 #include "kovar/regulo/controllers/fast_path.hpp"
 #include "kovar/regulo/controllers/layout.hpp"
@@ -89,6 +90,7 @@ constexpr PidVariant kPidXd = {
 PidObject* as_pid(PyObject* op) { return reinterpret_cast<PidObject*>(op); }
 
 int pid_init(const PidVariant& v, PyObject* op, PyObject* args, PyObject* kwds) {
+  CallLock lock(op);
   Value a[3];
   if (!binding::bind(v.init_sig, args, kwds, a)) return -1;
   auto fail = [&](int line) {
@@ -120,6 +122,7 @@ int pid_init(const PidVariant& v, PyObject* op, PyObject* args, PyObject* kwds) 
 // or an array subclass, may run Python code that rebinds them meanwhile.
 PyObject* pid_compute(const PidVariant& v, PyObject* op, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
+  CallLock lock(op);
   Value a[3];
   if (!binding::bind(v.compute_sig, args, nargs, kwnames, a)) return nullptr;
   PyObject* target_position = a[0].object;

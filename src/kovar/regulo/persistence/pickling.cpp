@@ -5,6 +5,7 @@
 
 #include "kovar/common/python_compat.hpp"
 #include "kovar/regulo/binding/binding.hpp"
+#include "kovar/regulo/controllers/call_lock.hpp"
 #include "kovar/regulo/controllers/adaptive_controller.hpp"
 #include "kovar/regulo/controllers/pid_controller.hpp"
 #include "kovar/regulo/traceback.hpp"
@@ -131,6 +132,7 @@ int has_attribute(PyObject* obj, PyObject* name) {
 
 PyObject* reduce(const PickleLayout& layout, PyObject* self, PyObject* const* args,
                  Py_ssize_t nargs, PyObject* kwnames) {
+  CallLock lock(self);
   if (!binding::bind(layout.reduce_sig, args, nargs, kwnames, nullptr)) return nullptr;
   auto fail = [&](int line) -> PyObject* {
     add_traceback(layout.reduce_sig.traceback, line, kPickleSourceFile);
@@ -217,6 +219,7 @@ void raise_expected_tuple(PyObject* obj) {
 
 PyObject* setstate(const PickleLayout& layout, PyObject* self, PyObject* const* args,
                    Py_ssize_t nargs, PyObject* kwnames) {
+  CallLock lock(self);
   Value a[1];
   if (!binding::bind(layout.setstate_sig, args, nargs, kwnames, a)) return nullptr;
   PyObject* state = a[0].object;
