@@ -1,5 +1,9 @@
 #include "kovar/regulo/binding/typed_array.hpp"
 
+#include <new>
+#include <optional>
+#include <string>
+
 #include "kovar/regulo/binding/binding.hpp"
 #include "kovar/regulo/binding/buffer_format.hpp"
 #include "kovar/common/numpy_c_api.hpp"
@@ -27,7 +31,14 @@ bool accept_buffer(PyObject* obj, int ndim) {
                  ndim, view.ndim);
     return false;
   }
-  if (auto message = format::check_float64(view.format != nullptr ? view.format : "B")) {
+  std::optional<std::string> message;
+  try {
+    message = format::check_float64(view.format != nullptr ? view.format : "B");
+  } catch (const std::bad_alloc&) {  // the text of a refusal could not be made
+    PyErr_NoMemory();
+    return false;
+  }
+  if (message) {
     PyErr_SetString(PyExc_ValueError, message->c_str());
     return false;
   }
