@@ -72,7 +72,9 @@ test-all: $(NOX)
 APT_314 := $(BUILD)/apt-3.14
 HEADERS_314 := $(APT_314)/root/usr/include
 CHROOT_314 := $(BUILD)/chroot-3.14
-DEBIAN_MIRROR := http://deb.debian.org/debian
+# The Debian archive this machine's apt is configured with, asked only by
+# the recipes that need it.
+DEBIAN_MIRROR = $(or $(shell tools/debian_mirror.sh),$(error No Debian archive in this machine's apt sources))
 apt_314 = apt-get -q -o Dir::Etc::SourceList=$(abspath $(APT_314))/sources.list \
 	-o Dir::Etc::SourceParts=/dev/null -o Dir::State::Lists=$(abspath $(APT_314))/lists \
 	-o Dir::State::Status=$(abspath $(APT_314))/status -o Dir::Cache=$(abspath $(APT_314))/cache
