@@ -8,6 +8,8 @@ import textwrap
 
 import pytest
 
+pytestmark = pytest.mark.slow  # each test starts processes
+
 
 def run(code, timeout=120):
     proc = subprocess.run([sys.executable, "-X", "faulthandler", "-c", textwrap.dedent(code)],

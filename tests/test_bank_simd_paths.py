@@ -118,6 +118,7 @@ def test_large_banks_give_the_same_bits_on_any_number_of_threads(uniform, n):
         same_bits([o[i] for o in runs[0][:4]], got, f"channel {i}")
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("path", PATHS)
 def test_every_path_the_machine_has_matches_the_scalar_law(path):
     best = run_python("from kovar import kernel_settings as k; print(k.simd_path('bank'))",

@@ -7,6 +7,8 @@ import sys
 
 import pytest
 
+pytestmark = pytest.mark.slow  # each test starts processes
+
 LINKS = 10**6
 
 CHAIN = """

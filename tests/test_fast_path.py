@@ -256,6 +256,7 @@ def test_a_replaced_previous_error_is_written_again_only_when_nothing_can_see_it
         assert old_id in ids      # pass, and a freed array's id may come back there anyway)
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(not NUMPY2, reason="NumPy 1.x: the steps run, and they write row 0 of a history they have stored")
 def test_a_history_taken_during_a_large_call_is_whole_and_stays_so():
     # another thread takes the history (__reduce__, copy.copy) while the native pass works without
@@ -525,6 +526,7 @@ def under_sanitizer():
         return "libasan" in maps.read()
 
 
+@pytest.mark.slow
 def test_soak_fast_and_fallback_calls_keep_memory_and_refcounts_flat():
     n = 4
     gains = [np.full(n, v) for v in (1.0, 0.5, 0.25)]

@@ -185,6 +185,7 @@ print(refused)
 """
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(os.environ.get("KOVAR_SANITIZED") == "1", reason="address-space limits and ASan's shadow memory don't mix")
 def test_calls_under_an_address_space_limit_raise_memory_error():
     done = subprocess.run([sys.executable, "-c", MEMORY, str(512 << 20)], capture_output=True, text=True)

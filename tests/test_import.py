@@ -63,6 +63,7 @@ def run(cwd, code):
     return json.loads(proc.stdout.splitlines()[-1])
 
 
+@pytest.mark.slow
 def test_module_classes_functions_and_interpreters(tmp_path):
     got = run(tmp_path, '''
         healthy = attempt(strict=True)
@@ -147,6 +148,7 @@ OWN, SHORTEST = f"{MAJOR}.{MINOR}", len(__import__("platform").python_version())
     (f"{MAJOR}.{MINOR + 1}.4", f"{MAJOR}.{MINOR + 1}"), (f"{MAJOR}.{MINOR - 1}.18", f"{MAJOR}.{MINOR - 1}"),
     ("3.1", "3.1"), (f"{MAJOR + 1}.{MINOR}.1", f"{MAJOR + 1}.{MINOR}"), (f"{OWN}0", f"{OWN}0"), (OWN, None),
     (f"{OWN}rc1", None), (f"{MAJOR}-{MINOR}", "3.0")]])
+@pytest.mark.slow
 def test_runtime_version_warning(tmp_path, fake, runtime):
     got = run(tmp_path, f"    FAKE = {fake!r}" + FAKE_VERSION)
     text = f"compile time Python version {OWN} of module 'kovar.regulo' does not match runtime version {runtime}"
@@ -232,6 +234,7 @@ def results(tmp_path_factory):  # one child imports against each stand-in numpy,
     ''')
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("case", [*API_CASES, *TYPE_CASES])
 def test_numpy_checks(results, case):
     error, warned = results[0][case]
@@ -246,6 +249,7 @@ def test_numpy_checks(results, case):
         assert error == expected + [True, INIT]
 
 
+@pytest.mark.slow
 def test_exec_refusal_registration_and_retry(results):
     failed = ["NameError", "name 'ImportError' is not defined", True, INIT]  # an existing sys.modules entry is kept
     again = ["RuntimeError", "Module 'regulo' has already been imported. Re-initialisation is not supported.", True, []]
@@ -263,6 +267,7 @@ def test_code_objects_carry_the_qualified_name():
     assert funcs[0].__code__.co_qualname == "PIDController.compute_control"
 
 
+@pytest.mark.slow
 def test_import_with_every_dict_watcher_taken(tmp_path):
     testcapi = pytest.importorskip("_testcapi")
     if not hasattr(testcapi, "add_dict_watcher"):

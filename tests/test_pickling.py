@@ -255,6 +255,7 @@ def test_pickling_paths_do_not_leak(kind):
                 call(kind, scratch, target, args)
     assert_no_leak(work, *state_of(c), kind.cls, kind.sub, kind.unpickle)
 
+@pytest.mark.slow
 def test_round_trip_soak():
     c = build(PK, "init", 2)
     assert_no_leak(lambda: pickle.loads(pickle.dumps(c)), *state_of(c), calls=SOAK_ROUND_TRIPS)

@@ -156,6 +156,7 @@ def test_threads_come_from_the_environment(env, expected):
     assert threads == (expected if expected is not None else min(cpus, 8))
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("path", PATHS)
 def test_every_path_the_machine_has_matches_the_numpy_law(path):
     best = best_path()

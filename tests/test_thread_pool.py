@@ -20,6 +20,7 @@ def _tsan_works(tmp_path: Path) -> bool:
     return built.returncode == 0 and subprocess.run([str(exe)], capture_output=True).returncode == 0
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("flags", [["-O2"], TSAN], ids=["optimised", "thread_sanitizer"])
 def test_ranges_cover_every_item_once_under_the_callers_fp_mode(tmp_path: Path, flags: list) -> None:
     if shutil.which("g++") is None:
