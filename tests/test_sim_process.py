@@ -8,12 +8,13 @@ import textwrap
 
 import pytest
 
-SANITIZED = os.environ.get("KOVAR_SANITIZED") == "1"
+NEEDS_AS_LIMIT = pytest.mark.skipif(os.environ.get("KOVAR_SANITIZED") == "1",
+                               reason="address-space limits and ASan's shadow memory don't mix")
 
 
 def run(code, *args, timeout=120):
-    proc = subprocess.run([sys.executable, "-X", "faulthandler", "-c", textwrap.dedent(code), *args],
-                          capture_output=True, text=True, timeout=timeout)
+    proc = subprocess.run([sys.executable, "-X", "faulthandler", "-c", textwrap.dedent(code),
+                           *args], capture_output=True, text=True, timeout=timeout)
     assert proc.returncode == 0, proc.stdout + proc.stderr
     return json.loads(proc.stdout.splitlines()[-1])
 
@@ -110,11 +111,11 @@ ENTRY = '''
     # hold: no delay line is needed, and the run starts.
     ("dead times past a run longer than any delay line", "ZeroDivisionError", ""),
     pytest.param("a gathered setpoint past the memory limit", "MemoryError", "",
-                 marks=pytest.mark.skipif(SANITIZED, reason="address-space limits and ASan's shadow memory don't mix")),
+                 marks=NEEDS_AS_LIMIT),
     # Channels whose dead time reaches past the run need no delay line:
     # (steps + 1) x channels of it would not fit.
     pytest.param("dead times past the run, under a memory limit", "done", "",
-                 marks=pytest.mark.skipif(SANITIZED, reason="address-space limits and ASan's shadow memory don't mix")),
+                 marks=NEEDS_AS_LIMIT),
 ])
 def test_the_native_loop_under_hostile_sizes_and_memory_limits(case, error, message):
     got = run(ENTRY, case)

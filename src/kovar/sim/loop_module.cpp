@@ -208,7 +208,8 @@ std::int64_t next_chunk(std::int64_t chunk, std::chrono::steady_clock::duration 
   // be far too short or far too long.
   const double scale = seconds > 0.0 ? std::clamp(target / seconds, 0.25, 4.0) : 4.0;
   const double next = static_cast<double>(chunk) * scale;
-  return next >= 0x1p62 ? std::int64_t{1} << 62 : std::max<std::int64_t>(1, static_cast<std::int64_t>(next));
+  if (next >= 0x1p62) return std::int64_t{1} << 62;
+  return std::max<std::int64_t>(1, static_cast<std::int64_t>(next));
 }
 
 PyObject* run(PyObject* const* args, Py_ssize_t nargs) {
