@@ -4,13 +4,14 @@ and bank feature, the same bank afterwards, the GIL released meanwhile."""
 import sys
 import threading
 import time
+import types
 
 import numpy as np
 import pytest
 
 from kovar.bank import PIDBank
 from kovar.sim import FOPDT, SOPDT, Integrating, simulate
-from kovar.sim import _loop
+from kovar.sim import _loop, loop
 from kovar.sim.loop import _simulate
 
 # More channels than one native block (1,024), an odd count.
@@ -90,6 +91,26 @@ GAINS = dict(kp=rng.uniform(0.1, 2.0, N), ki=rng.uniform(0.0, 2.0, N), kd=0.05, 
 def test_every_plant_gives_the_python_loops_bits(plant, record):
     runs = both(lambda: PIDBank(N, **GAINS), plant, setpoint=rng_setpoint(), load=0.3,
                 load_step=50, noise=0.02, record=record)
+    assert_same_runs(*runs)
+
+
+# Dead times past the run (it is 400 samples of 0.05) among ordinary ones:
+# those channels are fed 0 throughout, without a place in the delay line.
+PAST = np.where(np.arange(N) % 3 == 0, 25.0, DELAY)
+LONG_RUNS = {
+    "fopdt, some dead times past the run": FOPDT(GAIN, TAU, PAST),
+    "sopdt, every dead time past the run": SOPDT(GAIN, TAU, 0.5, 25.0),
+    "integrating, dead times 0 or past the run": Integrating(GAIN, np.where(PAST == 25.0, 25.0, 0.0)),
+}
+
+
+@pytest.mark.parametrize("record", [True, False])
+@pytest.mark.parametrize("plant", LONG_RUNS.values(), ids=LONG_RUNS.keys())
+def test_runs_of_many_chunks_give_the_python_loops_bits(plant, record):
+    # 400 steps of N channels are several of the native loop's chunks (the
+    # first is 2**18 channel-steps), each taking the bank anew.
+    runs = both(lambda: PIDBank(N, **GAINS), plant, steps=400, setpoint=rng_setpoint(),
+                load=0.3, load_step=50, noise=0.02, record=record)
     assert_same_runs(*runs)
 
 
@@ -226,25 +247,69 @@ def test_the_gil_is_released_during_a_run():
     assert gaps.max() < 0.5 * took
 
 
-def test_updates_from_another_thread_wait_for_the_run():
+def test_updates_from_another_thread_run_between_chunks(monkeypatch):
+    # The thread starts once the first chunk is done and notes how far the
+    # run was when each of its updates returned: they take the bank between
+    # chunks instead of waiting for the whole run.
     bank, plant = PIDBank(20_000, kp=1.0, ki=0.5), FOPDT(1.0, 1.0, 0.1)
     twin = PIDBank(20_000, kp=1.0, ki=0.5)
-    errors = []
+    steps, errors, seen, started = 2000, [], [], threading.Event()
+    bar = FakeBar(on_update=started.set)
+    monkeypatch.setattr(loop, "_progress_bar", lambda total: bar)
 
     def hammer():
+        started.wait()
         try:
-            for _ in range(50):
+            for _ in range(20):
                 bank.update(0.0, 0.0, 0.0)  # no time passes: the state stays
+                seen.append(bar.n)
         except Exception as exc:  # pragma: no cover - reported below
             errors.append(exc)
 
     thread = threading.Thread(target=hammer)
     thread.start()
-    res = simulate(bank, plant, dt=0.01, steps=200, record=False)
+    res = simulate(bank, plant, dt=0.01, steps=steps, record=False, progress=True)
+    started.set()
     thread.join()
-    ref = _simulate(twin, plant, 0.01, 200, 1.0, 0.0, None, 0.0, None, False, native=False)
+    ref = _simulate(twin, plant, 0.01, steps, 1.0, 0.0, None, 0.0, None, False, native=False)
     assert not errors
+    assert min(seen) < steps
     assert np.array_equal(res.iae, ref.iae)
+
+
+class FakeBar:
+    """tqdm's part in simulate: counts the steps reported."""
+
+    def __init__(self, on_update=None):
+        self.n, self.updates, self.closed, self.on_update = 0, [], False, on_update
+
+    def update(self, k):
+        self.n += k
+        self.updates.append(k)
+        if self.on_update is not None:
+            self.on_update()
+
+    def close(self):
+        self.closed = True
+
+
+def test_progress_counts_every_step_and_changes_no_result(monkeypatch):
+    bar, made = FakeBar(), []
+    tqdm_auto = types.ModuleType("tqdm.auto")
+    tqdm_auto.tqdm = lambda total, unit: made.append((total, unit)) or bar
+    monkeypatch.setitem(sys.modules, "tqdm.auto", tqdm_auto)
+    plant, steps = PLANTS["sopdt"], 500
+    shown = simulate(PIDBank(N, **GAINS), plant, dt=0.05, steps=steps, progress=True)
+    plain = simulate(PIDBank(N, **GAINS), plant, dt=0.05, steps=steps)
+    assert made == [(steps, "step")] and bar.closed
+    assert bar.n == steps and len(bar.updates) > 1 and min(bar.updates) > 0
+    assert same_bits(shown.y, plain.y) and same_bits(shown.u, plain.u)
+
+
+def test_progress_without_tqdm_names_the_extra(monkeypatch):
+    monkeypatch.setitem(sys.modules, "tqdm.auto", None)
+    with pytest.raises(ImportError, match=r"kovar\[progress\]"):
+        simulate(PIDBank(2, kp=1.0), FOPDT(1.0, 1.0), dt=0.1, steps=5, progress=True)
 
 
 def test_runs_leak_no_references():
@@ -261,7 +326,7 @@ def _run_args(n=2, steps=3):
     i = lambda: np.full(n, -1, dtype=np.int64)  # noqa: E731
     return [PIDBank(n, kp=1.0), 0, 0.1, steps, np.zeros(n, dtype=np.int64), (f(), f()),
             np.ones((steps, n)), None, f(), f(), steps, tuple(f() for _ in range(7)),
-            (i(), i(), i()), tuple(f() for _ in range(5)), None, None]
+            (i(), i(), i()), tuple(f() for _ in range(5)), None, None, None]
 
 
 @pytest.mark.parametrize("index, value, error", [
@@ -290,6 +355,30 @@ def test_the_native_entry_checks_every_argument(index, value, error):
         _loop.run(*args)
     with pytest.raises(TypeError):
         _loop.run(*args[:-1])
+
+
+class Resizing:
+    """A step number whose conversion resizes an array given before it."""
+
+    def __init__(self, array, value):
+        self.array, self.value = array, value
+
+    def __index__(self):
+        self.array.resize(0, refcheck=False)  # frees the array's data
+        return self.value
+
+
+@pytest.mark.parametrize("index, name", [
+    (4, "a coefficient"),  # d gives the channel count: 0 now
+    (5, "a coefficient"), (8, "noise"), (9, "load"), (11, "a measure"), (14, "y"),
+])
+def test_arrays_are_checked_after_the_numbers_convert(index, name):
+    args = _run_args()
+    args[14] = np.zeros((3, 2))
+    array = args[index][0] if isinstance(args[index], tuple) else args[index]
+    args[10] = Resizing(array, 3)
+    with pytest.raises((ValueError, TypeError), match=f"^{name} has the wrong"):
+        _loop.run(*args)
 
 
 def test_the_native_entry_refuses_a_bank_of_another_size():

@@ -156,3 +156,22 @@ def _open_loop(plant, dt, u):
         y.append(float(state.output()))
         state.advance(np.float64(v))
     return np.array(y)
+
+
+@pytest.mark.parametrize("gain, time_scale", [
+    (1.0, 2.0**-1040),     # subnormal taus and dt: 1/tau overflows
+    (2.0**1000, 2.0**-60),  # gain/tau1 overflows
+])
+def test_sopdt_past_the_range_of_1_over_tau_is_the_same_plant_on_another_time_scale(gain, time_scale):
+    # The model depends on dt/tau1, dt/tau2 and linearly on the gain; the
+    # times scale by a power of two, so every ratio is the same double.
+    tau1 = np.array([0.5, 2.0, 0.25, 1.0])
+    tau2 = np.array([0.75, 0.25, 0.25, 2.0**-4])
+    dt = 2.0**-6
+    ordinary = SOPDT(1.0, tau1, tau2).discretize(dt)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        m = SOPDT(gain, tau1 * time_scale, tau2 * time_scale).discretize(dt * time_scale)
+    for name in ("a11", "a12", "a21", "a22", "b1", "b2"):
+        want = getattr(ordinary, name) * (gain if name[0] == "b" else 1.0)
+        assert np.allclose(getattr(m, name), want, rtol=1e-14, atol=1e-15), name

@@ -52,7 +52,7 @@ struct Api {
   // speak for every channel, so the terms a run leaves derived are written
   // out when it covers only some of them. Touches no Python object.
   void (*merge)(Session* session, const ChannelRun* run);
-  // Releases the lock and the session. With the GIL held.
+  // Releases the lock and the session. Touches no Python object.
   void (*end)(Session* session);
 };
 

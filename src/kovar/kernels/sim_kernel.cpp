@@ -184,6 +184,10 @@ template <PlantKind kKind>
 void advance_uniform(const Plants& p, const Sample& s, std::size_t begin,
                      std::size_t end) noexcept {
   const PlantArrays a(p);
+  if (p.d[0] == kBeyondTheRun) {
+    for (std::size_t i = begin; i < end; ++i) plant_step<kKind>(a, i, 0.0);
+    return;
+  }
   const std::size_t slot = static_cast<std::size_t>(s.k) % p.slots;
   const std::size_t back = static_cast<std::size_t>(p.d[0]);
   const std::size_t read = slot >= back ? slot - back : slot + p.slots - back;
@@ -216,6 +220,10 @@ void advance_each(const Plants& p, const Sample& s, std::size_t begin, std::size
     double v = s.u[i - begin];
     if (s.loaded) v = v + s.load[i];
     p.ring[slot * p.n + i] = v;
+    if (p.d[i] == kBeyondTheRun) {
+      plant_step<kKind>(a, i, 0.0);
+      continue;
+    }
     const std::size_t back = static_cast<std::size_t>(p.d[i]);
     const std::size_t read = slot >= back ? slot - back : slot + p.slots - back;
     plant_step<kKind>(a, i, p.ring[read * p.n + i]);

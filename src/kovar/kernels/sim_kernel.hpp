@@ -14,18 +14,23 @@ namespace kovar::sim_kernel {
 
 enum class PlantKind : int { kFopdt, kSopdt, kIntegrating };
 
+// The dead time of a channel whose input reaches past the run's last step:
+// it is fed the 0 of rest throughout, and needs no place in the ring.
+inline constexpr std::int64_t kBeyondTheRun = -1;
+
 // A bank of discretised plants, one element per channel in each array.
 // Coefficients by kind: FOPDT a, b (x' = a*x + b*w); SOPDT a11, a12, a21,
 // a22, b1, b2; Integrating b (x' = x + b*w).
 struct Plants {
   PlantKind kind;
   const double* coef[6];
-  const std::int64_t* d;  // dead times in samples, each below `slots`
+  const std::int64_t* d;  // dead times in samples, each below `slots` or kBeyondTheRun
   std::size_t slots;      // of the ring: max(d) + 1
   bool uniform_d;         // every d is d[0]
   double* x;              // the output state (x2 for SOPDT)
   double* x1;             // SOPDT's first state
-  double* ring;           // slots rows of n channels, zeroed at rest
+  double* ring;           // slots rows of n channels, zeroed at rest (none when
+                          // every d is 0, or every d kBeyondTheRun)
   std::size_t n;
 };
 

@@ -84,6 +84,7 @@ def simulate(
     noise: _Values = 0.0,
     seed: Any = None,
     record: bool = True,
+    progress: bool = False,
 ) -> Result: ...
 def response_metrics(
     dt: float, r: numpy.typing.ArrayLike, y: numpy.typing.ArrayLike, u: numpy.typing.ArrayLike

@@ -20,5 +20,6 @@ def run(
     levels: tuple[Any, ...],
     y: Any,
     u: Any,
+    progress: Any,
     /,
 ) -> None: ...

@@ -33,7 +33,7 @@ bank_kernel::Strided setpoint_at(const LoopInputs& in, std::int64_t k, std::size
 void run_closed_loop(const bank_capsule::Api& api, bank_capsule::Session* session,
                      const LoopInputs& in, const sim_kernel::Plants& plants,
                      const sim_kernel::Measures& measures, LoopScratch& scratch,
-                     std::size_t block) noexcept {
+                     std::size_t block, std::int64_t from, std::int64_t to) noexcept {
   // Overflow and NaN of an unstable loop are results, not conditions to
   // report: the flags are left as they were found.
   const kernels::FpStatusKeeper keep_status;
@@ -43,7 +43,7 @@ void run_closed_loop(const bank_capsule::Api& api, bank_capsule::Session* sessio
     const std::size_t end = std::min(n, begin + block);
     const std::size_t width = end - begin;
     api.select(session, begin, end, &run);
-    for (std::int64_t k = 0; k < in.steps; ++k) {
+    for (std::int64_t k = from; k < to; ++k) {
       const std::size_t row = static_cast<std::size_t>(k) * n;
       const bank_kernel::Strided r = setpoint_at(in, k, begin, end, scratch.r.data());
       // What the bank sees: y + noise*z[k].
@@ -64,7 +64,13 @@ void run_closed_loop(const bank_capsule::Api& api, bank_capsule::Session* sessio
         u_prev = k == 0 ? nullptr : u - n;
       } else {
         u = scratch.u.data() + (k & 1) * width;
-        u_prev = k == 0 ? nullptr : scratch.u.data() + ((k - 1) & 1) * width;
+        if (k == 0) {
+          u_prev = nullptr;
+        } else if (k == from) {
+          u_prev = scratch.u_last.data() + begin;
+        } else {
+          u_prev = scratch.u.data() + ((k - 1) & 1) * width;
+        }
       }
       bank_kernel::UpdateArgs& args = run.args;
       args.setpoint = r;
@@ -89,6 +95,10 @@ void run_closed_loop(const bank_capsule::Api& api, bank_capsule::Session* sessio
       sample.y_out = in.y_out != nullptr ? in.y_out + row + begin : nullptr;
       sim_kernel::measure(measures, plants, sample, begin, end);
       sim_kernel::advance(plants, sample, begin, end);
+    }
+    if (in.u_out == nullptr && to > from) {
+      std::copy_n(scratch.u.data() + ((to - 1) & 1) * width, width,
+                  scratch.u_last.data() + begin);
     }
     api.merge(session, &run);
   }

@@ -29,20 +29,26 @@ struct LoopInputs {
   double* u_out;                      // steps x n, or null
 };
 
-// What one block of channels works in, `block` elements each.
+// What one block of channels works in, `block` elements each, and (when
+// no outputs are recorded) every channel's last output, which the next
+// chunk of steps takes up.
 struct LoopScratch {
-  explicit LoopScratch(std::size_t block) : seen(block), r(block), u(2 * block) {}
+  LoopScratch(std::size_t block, std::size_t channels, bool recorded)
+      : seen(block), r(block), u(recorded ? 0 : 2 * block), u_last(recorded ? 0 : channels) {}
   std::vector<double> seen;
   std::vector<double> r;
   std::vector<double> u;  // two outputs in turn when none are recorded
+  std::vector<double> u_last;
 };
 
-// The channels are run block by block, each for every step, so that a
-// block's state stays in the cache; channels are independent, so the
-// numbers are those of whole steps over the bank. Runs without the GIL.
+// Steps [from, to) of the run, `from` where the last call stopped. The
+// channels are run block by block, each for every step of the chunk, so
+// that a block's state stays in the cache; channels are independent, so
+// the numbers are those of whole steps over the bank, and chunks add up
+// to the same bits as one call over every step. Runs without the GIL.
 void run_closed_loop(const bank_capsule::Api& api, bank_capsule::Session* session,
                      const LoopInputs& in, const sim_kernel::Plants& plants,
                      const sim_kernel::Measures& measures, LoopScratch& scratch,
-                     std::size_t block) noexcept;
+                     std::size_t block, std::int64_t from, std::int64_t to) noexcept;
 
 }  // namespace kovar::sim

@@ -13,7 +13,7 @@ from kovar.sim.stepping import PlantState
 
 
 def simulate(bank, plant, *, dt, steps, setpoint=1.0, load=0.0, load_step=None, noise=0.0,
-             seed=None, record=True):
+             seed=None, record=True, progress=False):
     """Runs `bank` against `plant` for `steps` samples of `dt`.
 
     At step k: the plant's output ``y[k]`` is read; the bank sees
@@ -22,13 +22,23 @@ def simulate(bank, plant, *, dt, steps, setpoint=1.0, load=0.0, load_step=None, 
     entering its dead time. The bank is advanced in place from whatever
     state it holds; the plant starts at rest. With `record` false only the
     measures are kept, the same numbers as a recorded run's. An unstable
-    loop gives infinite or NaN measures, without warnings. The loop runs in
-    native code, without the GIL.
+    loop gives infinite or NaN measures, without warnings.
+
+    The loop runs in native code, without the GIL, in chunks of steps of
+    about 20 ms, each holding the bank. Between chunks signals are handled:
+    Ctrl-C (or any exception a signal handler raises) stops the run there,
+    with the bank advanced by a whole number of steps on every channel and
+    usable. A call on the bank from another thread or a signal handler
+    waits at most for the chunk, and the run goes on from the bank as that
+    call leaves it. `progress` shows a tqdm bar (the extra
+    ``kovar[progress]``) advanced after each chunk.
     """
-    return _simulate(bank, plant, dt, steps, setpoint, load, load_step, noise, seed, record, native=True)
+    return _simulate(bank, plant, dt, steps, setpoint, load, load_step, noise, seed, record,
+                     native=True, progress=progress)
 
 
-def _simulate(bank, plant, dt, steps, setpoint, load, load_step, noise, seed, record, *, native):
+def _simulate(bank, plant, dt, steps, setpoint, load, load_step, noise, seed, record, *, native,
+              progress=False):
     """simulate, in native code or (native false) through `run_loop`, the
     reference the native loop is tested against."""
     if type(bank) is not PIDBank:
@@ -51,15 +61,29 @@ def _simulate(bank, plant, dt, steps, setpoint, load, load_step, noise, seed, re
     t = np.arange(steps) * dt
     y = np.empty((steps, *shape)) if record else None
     u = np.empty((steps, *shape)) if record else None
+    bar = _progress_bar(steps) if progress else None
     # An unstable loop overflows to inf and NaN, which the measures carry
     # through; that is a result, not a reason to warn at every step.
     with np.errstate(over="ignore", invalid="ignore"):
         if native:
-            run_native(bank, model, inputs, metrics, y, u)
+            try:
+                run_native(bank, model, inputs, metrics, y, u,
+                           None if bar is None else (lambda done: bar.update(done - bar.n)))
+            finally:
+                if bar is not None:
+                    bar.close()
         else:
             run_loop(bank, PlantState(model), inputs, metrics, t, y, u)
         measures = metrics.finish()
     return Result(t, inputs.r, y, u, measures)
+
+
+def _progress_bar(steps):
+    try:
+        from tqdm.auto import tqdm  # type: ignore[import-untyped, unused-ignore]
+    except ImportError:
+        raise ImportError("progress=True needs tqdm (pip install 'kovar[progress]')") from None
+    return tqdm(total=steps, unit="step")
 
 
 _KINDS = {"fopdt": 0, "sopdt": 1, "integrating": 2}
@@ -71,10 +95,11 @@ def _channels(array, shape, dtype=np.float64):
     return np.ascontiguousarray(np.broadcast_to(array, shape), dtype=dtype)
 
 
-def run_native(bank, model, inputs, metrics, y_out, u_out):
-    """`run_loop` in native code (kovar.sim._loop), the bank held by its
-    lock for the whole run and the GIL released; fills `metrics` as its
-    `step` would have, and `y_out` and `u_out` when given."""
+def run_native(bank, model, inputs, metrics, y_out, u_out, progress=None):
+    """`run_loop` in native code (kovar.sim._loop), in chunks of steps each
+    holding the bank's lock with the GIL released; fills `metrics` as its
+    `step` would have, and `y_out` and `u_out` when given. `progress`, when
+    given, is called with the steps done after each chunk."""
     shape, steps = model.shape, inputs.steps
     coefficients = tuple(_channels(model.coefficients[name], shape)
                          for name in _COEFFICIENTS[model.kind])
@@ -87,7 +112,7 @@ def run_native(bank, model, inputs, metrics, y_out, u_out):
         (m.iae, m.ise, m.itae, m.y_max, m.y_min, m.peak_u, m.u_variation),
         (m.last_out, m.k10, m.k90),
         tuple(_channels(v, shape) for v in (m.band, m.lo, m.hi, m.sign, m.y0)),
-        y_out, u_out,
+        y_out, u_out, progress,
     )
     m.steps = steps
 

@@ -1,11 +1,17 @@
 // kovar.sim._loop: the closed loop of kovar.sim.simulate in native code.
 // kovar/sim/loop.py prepares every array (the plant's coefficients, the
 // inputs, the measures' accumulators) and calls `run`, which checks them
-// all, holds the bank through its capsule and runs the loop without the GIL.
+// all, holds the bank through its capsule and runs the loop without the GIL,
+// in chunks of steps between which signals are handled.
+#include <cxxabi.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "kovar/common/bank_capsule.hpp"
@@ -23,8 +29,42 @@ namespace {
 // and measures (about 40 arrays) stay within a core's L2 cache.
 constexpr std::size_t kBlock = 1024;
 
+// A chunk of steps takes about this long: Ctrl-C is answered within it,
+// and the GIL and the bank are taken back once per chunk, which costs
+// nothing next to it.
+constexpr std::chrono::microseconds kChunkTime{20'000};
+// The first chunk's channel-steps: a few milliseconds at a few ns each.
+constexpr std::int64_t kFirstChunkWork = std::int64_t{1} << 18;
+// What a thread waiting for the bank is given to wake and take it between
+// chunks (a fraction of a percent of a chunk).
+constexpr std::chrono::microseconds kHandOver{50};
+
 std::int64_t owner_interpreter = -1;
 const bank_capsule::Api* bank_api = nullptr;
+
+// Calls `body` and turns a C++ exception that leaves it into the matching
+// Python exception, so that none reaches std::terminate through CPython's
+// C frames. glibc's forced unwind (pthread_exit, with which CPython ends a
+// thread that wants the GIL back during finalisation) must go on.
+template <class Result, class Body>
+Result guarded(Result failed, Body&& body) {
+  try {
+    return body();
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    PyErr_SetString(PyExc_ValueError,
+                    "the run is too large: a buffer of it (steps or channels, or the dead "
+                    "times' delay line) is larger than a process can address");
+  } catch (const std::exception& e) {
+    PyErr_Format(PyExc_RuntimeError, "kovar.sim failed: %s", e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "kovar.sim failed on an unknown C++ exception");
+  }
+  return failed;
+}
 
 bool fail(PyObject* type, const char* format, const char* name) {
   PyErr_Format(type, format, name);
@@ -125,8 +165,11 @@ struct HeldBank {
   HeldBank() = default;
   HeldBank(const HeldBank&) = delete;
   HeldBank& operator=(const HeldBank&) = delete;
-  ~HeldBank() {
-    if (session != nullptr && may_touch_python()) bank_api->end(session);
+  ~HeldBank() { release(); }
+  // Touches no Python object: may run without the GIL.
+  void release() noexcept {
+    if (session != nullptr) bank_api->end(session);
+    session = nullptr;
   }
 };
 
@@ -147,21 +190,38 @@ enum Arg {
   kLevelsArg,
   kYOutArg,
   kUOutArg,
+  kProgressArg,
   kArgCount
 };
 
 const char run_doc[] =
     "run(bank, kind, dt, steps, d, coefficients, r, z, noise, load, load_start,\n"
-    "    sums, marks, levels, y, u, /)\n"
+    "    sums, marks, levels, y, u, progress, /)\n"
     "--\n\n"
     "The closed loop of kovar.sim.simulate; see kovar/sim/loop.py.";
 
-PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+// The next chunk's steps, from how long the last one took.
+std::int64_t next_chunk(std::int64_t chunk, std::chrono::steady_clock::duration took) {
+  const double seconds = std::chrono::duration<double>(took).count();
+  const double target = std::chrono::duration<double>(kChunkTime).count();
+  // Grown at most fourfold at a time: a chunk timed on a busy machine may
+  // be far too short or far too long.
+  const double scale = seconds > 0.0 ? std::clamp(target / seconds, 0.25, 4.0) : 4.0;
+  const double next = static_cast<double>(chunk) * scale;
+  if (next >= 0x1p62) return std::int64_t{1} << 62;
+  return std::max<std::int64_t>(1, static_cast<std::int64_t>(next));
+}
+
+PyObject* run(PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != kArgCount) {
     PyErr_Format(PyExc_TypeError, "run() takes %d positional arguments but %zd were given",
                  static_cast<int>(kArgCount), nargs);
     return nullptr;
   }
+  // The numbers first: their conversions may run Python code (__index__,
+  // __float__), which may resize an array of another argument. Every array
+  // is checked and its data taken after them, and nothing after that runs
+  // Python code until the first chunk has run.
   const long kind = PyLong_AsLong(args[kKindArg]);
   if (kind == -1 && PyErr_Occurred()) return nullptr;
   static constexpr int kCoefficientCount[] = {2, 6, 1};
@@ -182,6 +242,13 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return nullptr;
   }
   const std::int64_t steps = steps_ll;
+  const long long load_start = PyLong_AsLongLong(args[kLoadStartArg]);
+  if (load_start == -1 && PyErr_Occurred()) return nullptr;
+  PyObject* progress = args[kProgressArg];
+  if (progress != Py_None && !PyCallable_Check(progress)) {
+    PyErr_SetString(PyExc_TypeError, "progress must be None or callable");
+    return nullptr;
+  }
 
   // The channel count comes from d; the bank must have as many.
   if (!PyArray_Check(args[kDelayArg])) {
@@ -211,6 +278,7 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   LoopInputs in{};
   in.steps = steps;
   in.dt = dt;
+  in.load_start = load_start;
   std::vector<std::ptrdiff_t> offsets;
   if (!read_setpoint(args[kSetpointArg], steps, n, in, offsets)) return nullptr;
   if (args[kDrawsArg] != Py_None) {
@@ -220,8 +288,6 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   in.noise = channel_doubles(args[kNoiseArg], "noise", n);
   in.load = channel_doubles(args[kLoadArg], "load", n);
   if (in.noise == nullptr || in.load == nullptr) return nullptr;
-  in.load_start = PyLong_AsLongLong(args[kLoadStartArg]);
-  if (in.load_start == -1 && PyErr_Occurred()) return nullptr;
   if (args[kYOutArg] != Py_None) {
     in.y_out = channel_doubles(args[kYOutArg], "y", total, true);
     if (in.y_out == nullptr) return nullptr;
@@ -258,70 +324,97 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (*level_fields[f] == nullptr) return nullptr;
   }
 
-  // Dead times of `steps` samples or more feed the run nothing but the 0
-  // of rest: they are cut there, which bounds the ring by the run.
-  std::vector<std::int64_t> delays;
-  std::vector<double> x, x1, ring;
-  try {
-    delays.resize(static_cast<std::size_t>(n));
-    std::int64_t longest = 0;
-    for (npy_intp i = 0; i < n; ++i) {
-      if (d[i] < 0) {
-        PyErr_SetString(PyExc_ValueError, "d must not be negative");
-        return nullptr;
-      }
-      delays[static_cast<std::size_t>(i)] = std::min<std::int64_t>(d[i], steps);
-      longest = std::max(longest, delays[static_cast<std::size_t>(i)]);
+  // A dead time of `steps` samples or more feeds the run nothing but the 0
+  // of rest: it is marked beyond the run and takes no place in the ring,
+  // which holds only the longest dead time the run reaches past.
+  std::vector<std::int64_t> delays(static_cast<std::size_t>(n));
+  std::int64_t longest = 0;
+  for (npy_intp i = 0; i < n; ++i) {
+    if (d[i] < 0) {
+      PyErr_SetString(PyExc_ValueError, "d must not be negative");
+      return nullptr;
     }
-    plants.d = delays.data();
-    plants.slots = static_cast<std::size_t>(longest) + 1;
-    plants.uniform_d = std::all_of(delays.begin(), delays.end(),
-                                   [&](std::int64_t v) { return v == delays[0]; });
-    x.assign(static_cast<std::size_t>(n), 0.0);
-    if (plants.kind == sim_kernel::PlantKind::kSopdt) x1.assign(static_cast<std::size_t>(n), 0.0);
-    if (plants.slots > 1) ring.assign(plants.slots * static_cast<std::size_t>(n), 0.0);
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return nullptr;
+    const std::int64_t delay = d[i] < steps ? d[i] : sim_kernel::kBeyondTheRun;
+    delays[static_cast<std::size_t>(i)] = delay;
+    longest = std::max(longest, delay);
+  }
+  plants.d = delays.data();
+  plants.slots = static_cast<std::size_t>(longest) + 1;
+  plants.uniform_d = std::all_of(delays.begin(), delays.end(),
+                                 [&](std::int64_t v) { return v == delays[0]; });
+  std::vector<double> x(static_cast<std::size_t>(n), 0.0);
+  std::vector<double> x1;
+  if (plants.kind == sim_kernel::PlantKind::kSopdt) x1.assign(static_cast<std::size_t>(n), 0.0);
+  std::vector<double> ring;
+  if (plants.slots > 1 || !plants.uniform_d) {
+    ring.assign(plants.slots * static_cast<std::size_t>(n), 0.0);
   }
   plants.x = x.data();
   plants.x1 = x1.data();
   plants.ring = ring.data();
+  LoopScratch scratch(kBlock, static_cast<std::size_t>(n), in.u_out != nullptr);
 
-  std::unique_ptr<LoopScratch> scratch;
-  try {
-    scratch = std::make_unique<LoopScratch>(kBlock);
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return nullptr;
+  // Chunk by chunk: each holds the bank for its steps, with the GIL
+  // released; between chunks the bank is let go, so that signal handlers,
+  // `progress` and other threads' calls on it run (a call made there acts
+  // between two whole steps of every channel, and the run goes on from the
+  // bank that call leaves). On an exception there the run stops with the
+  // bank and the plants `done` steps on.
+  PyObject* bank = args[kBankArg];
+  std::int64_t chunk = n == 0 ? steps : std::max<std::int64_t>(1, kFirstChunkWork / n);
+  for (std::int64_t done = 0; done < steps;) {
+    const std::int64_t until = done + std::min(chunk, steps - done);
+    std::chrono::steady_clock::duration took;
+    {
+      HeldBank held;
+      held.session = bank_api->begin(bank);
+      if (held.session == nullptr) return nullptr;
+      if (bank_api->channels(held.session) != static_cast<std::size_t>(n)) {
+        PyErr_SetString(PyExc_RuntimeError, "the bank was configured during the call");
+        return nullptr;
+      }
+      const auto start = std::chrono::steady_clock::now();
+      // The one place the GIL is released: once per chunk. The bank is let
+      // go before the GIL is asked back, and a thread woken waiting for it
+      // is given the time to take it; else this thread, back first, would
+      // take it again every time.
+      Py_BEGIN_ALLOW_THREADS run_closed_loop(*bank_api, held.session, in, plants, m, scratch,
+                                             kBlock, done, until);
+      took = std::chrono::steady_clock::now() - start;
+      held.release();
+      if (until < steps) std::this_thread::sleep_for(kHandOver);
+      Py_END_ALLOW_THREADS
+    }
+    done = until;
+    chunk = next_chunk(chunk, took);
+    if (progress != Py_None) {
+      Ref count = Ref::steal(PyLong_FromLongLong(done));
+      if (!count || !Ref::steal(PyObject_CallOneArg(progress, count.get()))) return nullptr;
+    }
+    // After the last chunk a signal is the interpreter's to handle: the run
+    // is whole.
+    if (done < steps && PyErr_CheckSignals() < 0) return nullptr;
   }
-
-  // Everything that may run Python code is done: the bank's lock may be
-  // taken.
-  Ref bank = Ref::borrow(args[kBankArg]);
-  HeldBank held;
-  held.session = bank_api->begin(bank.get());
-  if (held.session == nullptr) return nullptr;
-  if (bank_api->channels(held.session) != static_cast<std::size_t>(n)) {
-    PyErr_SetString(PyExc_RuntimeError, "the bank was configured during the call");
-    return nullptr;
-  }
-  Py_BEGIN_ALLOW_THREADS run_closed_loop(*bank_api, held.session, in, plants, m, *scratch, kBlock);
-  Py_END_ALLOW_THREADS
   Py_RETURN_NONE;
 }
 
+PyObject* run_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded<PyObject*>(nullptr, [&] { return run(args, nargs); });
+}
+
 PyMethodDef module_methods[] = {
-    {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run)), METH_FASTCALL,
+    {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_entry)), METH_FASTCALL,
      run_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyObject* module_create(PyObject* module_spec, PyModuleDef*) {
-  return create_in_one_interpreter(module_spec, owner_interpreter);
+  return guarded<PyObject*>(nullptr, [&] {
+    return create_in_one_interpreter(module_spec, owner_interpreter);
+  });
 }
 
-int module_exec(PyObject* module) {
+int exec(PyObject* module) {
   ndarray::NumpyVersions versions;
   if (!ndarray::bind_c_api(versions) || !watch_interpreter_exit()) return -1;
   if (bank_api == nullptr) {
@@ -337,6 +430,10 @@ int module_exec(PyObject* module) {
     bank_api = api;
   }
   return PyModule_AddFunctions(module, module_methods);
+}
+
+int module_exec(PyObject* module) {
+  return guarded(-1, [&] { return exec(module); });
 }
 
 PyModuleDef_Slot module_slots[] = {

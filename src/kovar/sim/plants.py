@@ -164,16 +164,33 @@ class SOPDT(_Plant):
         # those plants get the closed form instead, and a harmless matrix.
         t1, t2 = np.where(stiff, 1.0, tau1), np.where(stiff, 1.0, tau2)
         m = np.zeros((*self._shape, 3, 3))
-        m[..., 0, 0] = -1.0 / t1
-        m[..., 1, 0] = 1.0 / t2
-        m[..., 1, 1] = -1.0 / t2
-        m[..., 0, 2] = gain / t1
-        e = expm(m * dt)
+        with np.errstate(over="ignore", invalid="ignore"):
+            m[..., 0, 0] = -1.0 / t1
+            m[..., 1, 0] = 1.0 / t2
+            m[..., 1, 1] = -1.0 / t2
+            m[..., 0, 2] = gain / t1
+            m *= dt
+        # 1/tau overflows for a subnormal tau, and gain/tau1 for a large gain
+        # over a small tau, where dt/tau (below STIFF) does not: those plants
+        # take their matrix from dt/tau, with unit gain, the gain applied to
+        # the input coefficients after (as FOPDT's b = (1 - a)*gain).
+        rescaled = ~np.isfinite(m).all(axis=(-2, -1))
+        if np.any(rescaled):
+            r1, r2 = dt / t1[rescaled], dt / t2[rescaled]
+            m[rescaled] = 0.0
+            m[rescaled, 0, 0] = -r1
+            m[rescaled, 1, 0] = r2
+            m[rescaled, 1, 1] = -r2
+            m[rescaled, 0, 2] = r1
+        e = expm(m)
         coefficients = {
             "a11": e[..., 0, 0].copy(), "a12": e[..., 0, 1].copy(),
             "a21": e[..., 1, 0].copy(), "a22": e[..., 1, 1].copy(),
             "b1": e[..., 0, 2].copy(), "b2": e[..., 1, 2].copy(),
         }
+        if np.any(rescaled):
+            for name in ("b1", "b2"):
+                coefficients[name][rescaled] *= gain[rescaled]
         if np.any(stiff):
             for name, value in _stiff_sopdt(gain, tau1, tau2, dt).items():
                 coefficients[name] = np.where(stiff, value, coefficients[name])
