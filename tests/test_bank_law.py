@@ -219,6 +219,42 @@ def test_uniform_fast_path_follows_the_scalar_law(anti_windup, rate_limit, on_na
                 c.set_params(kp=-1.25)
 
 
+# Held inputs whose P overflows, or is NaN (kp = 0 and b*r = inf).
+EXTREMES = [1e308, -1e308, 1.7e308, 0.0, -0.0, 1.0, -2.0]
+
+
+@pytest.mark.parametrize("seed", range(4))
+@pytest.mark.parametrize("tt", ["inf", "mixed", None])
+@pytest.mark.parametrize("uniform", [False, True], ids=["per-channel", "uniform"])
+def test_overflowing_terms_follow_the_scalar_law(uniform, tt, seed):
+    """Where P or v overflow, a change of kp or b moves only the integrals of
+    the channels it selects (and none by inf or NaN), and an infinite
+    tracking time (given, or |kp/ki| overflowing) never tracks."""
+    rng = np.random.default_rng([seed, uniform, ["inf", "mixed", None].index(tt)])
+    n = 37  # vectors and a tail on every path
+    params = dict(kp=rng.choice([0.0, 1.0, -3.0, 1e10], n), ki=rng.choice([0.0, 0.5, -1.0, 1e-300], n),
+                  b=rng.choice([1.0, 2.0], n), u_min=-1.0, u_max=1.0)
+    if uniform:
+        params = {k: float(np.ravel(v)[0]) for k, v in params.items()}
+    tt = {"inf": math.inf, "mixed": rng.choice([math.inf, 0.5], n), None: None}[tt]
+    bank = PIDBank(n, **params, tt=tt)
+    refs = channels_for(params, n, "back_calculation", tt)
+    for step in range(30):
+        r, y = rng.choice(EXTREMES, n), rng.choice(EXTREMES, n)
+        h = 0.0 if step % 5 == 4 else 0.1
+        u = bank.update(r, y, h)
+        same(u, [c.update(float(r[i]), float(y[i]), h) for i, c in enumerate(refs)])
+        if step % 3 == 1:
+            name = str(rng.choice(["kp", "b"]))
+            value = rng.choice([0.0, 0.5, 2.0], n)
+            where = None if rng.random() < 0.25 else rng.random(n) < 0.5
+            bank.set_params(where=where, **{name: value})
+            for i, c in enumerate(refs):
+                if where is None or where[i]:
+                    c.set_params(**{name: float(value[i])})
+        check_state(bank, refs, terms=step % 4 == 0)
+
+
 def test_multidimensional_bank_matches_flat_channels():
     rng = np.random.default_rng(99)
     kp = rng.uniform(0, 2, (2, 3))
