@@ -255,6 +255,23 @@ def test_overflowing_terms_follow_the_scalar_law(uniform, tt, seed):
         check_state(bank, refs, terms=step % 4 == 0)
 
 
+@pytest.mark.parametrize("ff, sign", [(None, -1.0), (0.0, 1.0), (-0.0, -1.0)])
+@pytest.mark.parametrize("n", [1, 9])
+def test_absent_feedforward_is_not_added(n, ff, sign):
+    """P, I and D all -0.0: without feed-forward v stays -0.0, with it v is
+    their sum plus ff; either way v is the terms' sum, bit for bit."""
+    bank = PIDBank(n, kp=-1.0, kd=-5e-324)
+    bank.update(1.0, 1.0, 10.0)
+    bank.set_integral(-0.0)
+    # P = -1*(0 - 0); D = -5e-324*(0 - -1)/10 rounds to -0.0.
+    u = bank.update(0.0, 0.0, 10.0, feedforward=ff)
+    p, i, d, f = bank.terms
+    v = (p + i) + d if ff is None else ((p + i) + d) + f
+    assert (np.copysign(1.0, u) == sign).all() and (u == 0.0).all()
+    np.testing.assert_array_equal(np.copysign(1.0, v), np.copysign(1.0, u))
+    np.testing.assert_array_equal(f, 0.0)
+
+
 def test_multidimensional_bank_matches_flat_channels():
     rng = np.random.default_rng(99)
     kp = rng.uniform(0, 2, (2, 3))

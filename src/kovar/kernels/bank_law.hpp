@@ -116,6 +116,8 @@ bool channel(const Pass& pass, std::size_t i) noexcept {
     integral = clip<S>(integral, p(kIMin), p(kIMax));
   } else {
     double v = prop + s.integral[i] + d;
+    // An absent feed-forward is left out, not added as +0.0 (which would
+    // turn a v of -0.0 into +0.0): the plain pass does no work for it.
     if constexpr (kFeedforward) v = v + ff;
     u = limit(v, pass.rated && !fresh);
     double applied = u;
