@@ -41,14 +41,16 @@ class Channel:
         return clip(v, self.u_min, self.u_max)
 
     def tracking_time(self, h):
-        """tt, or None for no tracking."""
+        """tt, or None for no tracking (an infinite tt is none)."""
         if self.tt is not None:
-            return self.tt
-        if self.ki == 0:
+            tt = self.tt
+        elif self.ki == 0:
             return None
-        if self.kp == 0:
-            return h
-        return max(abs(self.kp / self.ki), h)
+        elif self.kp == 0:
+            tt = h
+        else:
+            tt = max(abs(self.kp / self.ki), h)
+        return None if math.isinf(tt) else tt
 
     def next_integral(self, e, v, applied, h):
         ei = 0.0 if abs(e) <= self.deadband else e
@@ -123,13 +125,14 @@ class Channel:
 
     def set_params(self, **params):
         """Bumpless in automatic mode: where kp or b change, the integral
-        moves by the change of P at the held setpoint and measurement."""
+        moves by the change of P at the held setpoint and measurement, where
+        that change is finite."""
         before = self.kp * (self.b * self.r_last - self.y_last)
         for name, value in params.items():
             setattr(self, name, value)
         if ("kp" in params or "b" in params) and not self.manual:
             after = self.kp * (self.b * self.r_last - self.y_last)
-            if before != after:
+            if before != after and math.isfinite(before - after):
                 self.integral = clip(self.integral + (before - after), self.i_min, self.i_max)
 
     def set_integral(self, value):

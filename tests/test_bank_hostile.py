@@ -174,3 +174,43 @@ def test_configuring_an_empty_bank_during_a_conversion_is_refused(call, message)
     with pytest.raises(RuntimeError, match=message):
         call(bank, Reentrant(bank, lambda b: b.__init__(2, kp=1.0), [2.0]))
     assert bank.shape == (2,) and bank.kp == 1.0 and not bank.manual.any()
+
+
+class Resizing:
+    """A value whose conversion (NumPy's __array__, or __float__ for dt)
+    resizes an earlier argument in place, freeing the memory it had."""
+
+    def __init__(self, victim, size, value):
+        self.victim, self.size, self.value = victim, size, value
+
+    def resize(self):
+        self.victim.resize(self.size, refcheck=False)
+        self.victim[:] = np.arange(self.size) + 0.5  # what the update must read, if anything
+
+    def __array__(self, dtype=None, copy=None):
+        self.resize()
+        return np.full(7, self.value)
+
+    def __float__(self):
+        self.resize()
+        return self.value
+
+
+@pytest.mark.parametrize("size", [1, 7, 100_000], ids=["to_one", "same_size", "grown"])
+@pytest.mark.parametrize("victim, by", [("setpoint", "measurement"), ("setpoint", "dt"),
+                                        ("measurement", "feedforward"), ("feedforward", "track")])
+def test_later_conversion_that_resizes_an_earlier_argument(victim, by, size):
+    # Arrays that own their data (linspace's do not), so they can be resized.
+    args = {"setpoint": np.linspace(-1, 1, 7).copy(), "measurement": np.full(7, 0.25), "dt": 0.1,
+            "feedforward": np.linspace(0, 0.5, 7).copy(), "track": np.full(7, 0.3)}
+    args[by] = Resizing(args[victim], size, args[by] if by == "dt" else 0.75)
+    bank = PIDBank(7, kp=1.5, ki=0.5)
+    if size == 100_000:
+        with pytest.raises(ValueError, match=f"{victim} has shape \\(100000,\\), which does not broadcast"):
+            bank.update(**args)
+        return
+    u = bank.update(**args)
+    # The values the arguments hold after every conversion.
+    after = {k: (float(v) if k == "dt" else np.asarray(v)) for k, v in args.items()}
+    expected = PIDBank(7, kp=1.5, ki=0.5).update(**after)
+    np.testing.assert_array_equal(u, expected)

@@ -219,6 +219,59 @@ def test_uniform_fast_path_follows_the_scalar_law(anti_windup, rate_limit, on_na
                 c.set_params(kp=-1.25)
 
 
+# Held inputs whose P overflows, or is NaN (kp = 0 and b*r = inf).
+EXTREMES = [1e308, -1e308, 1.7e308, 0.0, -0.0, 1.0, -2.0]
+
+
+@pytest.mark.parametrize("seed", range(4))
+@pytest.mark.parametrize("tt", ["inf", "mixed", None])
+@pytest.mark.parametrize("uniform", [False, True], ids=["per-channel", "uniform"])
+def test_overflowing_terms_follow_the_scalar_law(uniform, tt, seed):
+    """Where P or v overflow, a change of kp or b moves only the integrals of
+    the channels it selects (and none by inf or NaN), and an infinite
+    tracking time (given, or |kp/ki| overflowing) never tracks."""
+    rng = np.random.default_rng([seed, uniform, ["inf", "mixed", None].index(tt)])
+    n = 37  # vectors and a tail on every path
+    params = dict(kp=rng.choice([0.0, 1.0, -3.0, 1e10], n), ki=rng.choice([0.0, 0.5, -1.0, 1e-300], n),
+                  b=rng.choice([1.0, 2.0], n), u_min=-1.0, u_max=1.0)
+    if uniform:
+        params = {k: float(np.ravel(v)[0]) for k, v in params.items()}
+    tt = {"inf": math.inf, "mixed": rng.choice([math.inf, 0.5], n), None: None}[tt]
+    bank = PIDBank(n, **params, tt=tt)
+    refs = channels_for(params, n, "back_calculation", tt)
+    for step in range(30):
+        r, y = rng.choice(EXTREMES, n), rng.choice(EXTREMES, n)
+        h = 0.0 if step % 5 == 4 else 0.1
+        u = bank.update(r, y, h)
+        same(u, [c.update(float(r[i]), float(y[i]), h) for i, c in enumerate(refs)])
+        if step % 3 == 1:
+            name = str(rng.choice(["kp", "b"]))
+            value = rng.choice([0.0, 0.5, 2.0], n)
+            where = None if rng.random() < 0.25 else rng.random(n) < 0.5
+            bank.set_params(where=where, **{name: value})
+            for i, c in enumerate(refs):
+                if where is None or where[i]:
+                    c.set_params(**{name: float(value[i])})
+        check_state(bank, refs, terms=step % 4 == 0)
+
+
+@pytest.mark.parametrize("ff, sign", [(None, -1.0), (0.0, 1.0), (-0.0, -1.0)])
+@pytest.mark.parametrize("n", [1, 9])
+def test_absent_feedforward_is_not_added(n, ff, sign):
+    """P, I and D all -0.0: without feed-forward v stays -0.0, with it v is
+    their sum plus ff; either way v is the terms' sum, bit for bit."""
+    bank = PIDBank(n, kp=-1.0, kd=-5e-324)
+    bank.update(1.0, 1.0, 10.0)
+    bank.set_integral(-0.0)
+    # P = -1*(0 - 0); D = -5e-324*(0 - -1)/10 rounds to -0.0.
+    u = bank.update(0.0, 0.0, 10.0, feedforward=ff)
+    p, i, d, f = bank.terms
+    v = (p + i) + d if ff is None else ((p + i) + d) + f
+    assert (np.copysign(1.0, u) == sign).all() and (u == 0.0).all()
+    np.testing.assert_array_equal(np.copysign(1.0, v), np.copysign(1.0, u))
+    np.testing.assert_array_equal(f, 0.0)
+
+
 def test_multidimensional_bank_matches_flat_channels():
     rng = np.random.default_rng(99)
     kp = rng.uniform(0, 2, (2, 3))

@@ -142,6 +142,12 @@ def state_with(**changes):
      "anti_windup must be 'back_calculation', 'conditional' or 'none', not 'x'"),
     (state_with(shape=(3,)), ValueError,
      "ki has shape (2, 2), which does not broadcast to the bank's shape (3,)"),
+    (state_with(integral=[[0.0, 2**2000], [0.0, 0.0]]), ValueError,
+     "PIDBank state 'integral' holds an int too large to convert to float"),
+    (state_with(manual=[[False, True], [False, False]], manual_value=[[0.0, math.nan], [0.0, 0.0]]),
+     ValueError, "PIDBank state 'manual_value' must be finite on manual channels, not nan (index (0, 1))"),
+    (state_with(manual=[[False, False], [False, True]], manual_value=[[math.nan, 0.0], [0.0, -math.inf]]),
+     ValueError, "PIDBank state 'manual_value' must be finite on manual channels, not -inf (index (1, 1))"),
 ])
 def test_bad_state_is_refused_and_changes_nothing(state, error, message):
     bank = CASES["grid"]()

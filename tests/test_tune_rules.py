@@ -118,3 +118,14 @@ def test_refusals(call, error, message):
     with pytest.raises(error) as info:
         call()
     assert str(info.value) == message
+
+
+@pytest.mark.parametrize("name, value", [("tf", [0.1, -0.5]), ("tf", [0.0, np.inf]), ("tf", [np.nan, 1.0]),
+                                         ("tf", -1e-300), ("kd", [0.0, -np.inf]), ("b", np.nan)])
+def test_gains_refuse_what_the_bank_refuses(name, value):
+    """In the same words: Gains feed PIDBank(gains.shape, **gains)."""
+    with pytest.raises(ValueError) as bank:
+        PIDBank(2, kp=1.0, **{name: value})
+    with pytest.raises(ValueError) as gains:
+        Gains(kp=1.0, **{name: value})
+    assert str(gains.value) == str(bank.value)

@@ -55,6 +55,16 @@ def non_negative(name, value):
     return array
 
 
+def finite_non_negative(name, value):
+    """A real array whose every element is finite and not negative, refused
+    in one message as PIDBank refuses its tf."""
+    array = real_array(name, value)
+    with np.errstate(invalid="ignore"):
+        bad = ~(np.isfinite(array) & (array >= 0.0))
+    _first_bad(name, array, bad, "finite and non-negative")
+    return array
+
+
 def positive_scalar(name, value):
     """A positive finite real number, as a float."""
     if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):

@@ -192,8 +192,16 @@ bool convert_operand(PyObject* obj, const Shape& shape, const char* name, Operan
     operand.keep = real_array(obj, name);
     if (!operand.keep) return false;
   }
+  operand.name = name;
+  return check_broadcast(reinterpret_cast<PyArrayObject*>(operand.keep.get()), shape, name);
+}
+
+bool bind_operand(Operand& operand, const Shape& shape) {
+  if (!operand.keep) return true;
   auto* array = reinterpret_cast<PyArrayObject*>(operand.keep.get());
-  if (!check_broadcast(array, shape, name)) return false;
+  // Converting a later argument may have resized the array in place
+  // (ndarray.resize(refcheck=False)): its shape is checked again.
+  if (!check_broadcast(array, shape, operand.name)) return false;
   const std::size_t size = static_cast<std::size_t>(PyArray_SIZE(array));
   if (size == 1) {
     operand.scalar = *static_cast<const double*>(PyArray_DATA(array));

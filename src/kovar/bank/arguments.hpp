@@ -36,6 +36,7 @@ struct Operand {
   const double* data = &scalar;
   std::size_t step = 0;
   Ref keep;
+  const char* name = nullptr;
 
   Operand() = default;
   Operand(const Operand&) = delete;
@@ -46,7 +47,15 @@ struct Operand {
 
 // A setpoint or measurement: a real scalar or array broadcastable to
 // `shape`. An exact C-contiguous float64 array of the shape is used in place.
+// An array's data is not read yet: converting a later argument may run
+// Python code that resizes it (ndarray.resize(refcheck=False)), so the
+// caller converts every argument, then binds each operand.
 bool convert_operand(PyObject* obj, const Shape& shape, const char* name, Operand& operand);
+
+// Checks the operand's array against `shape` again and takes its data
+// (a copy where it no longer is the bank's size or contiguous). Runs no
+// Python code, so the pointers of operands bound in a row stay valid.
+bool bind_operand(Operand& operand, const Shape& shape);
 
 // The copy separate_from makes: `operand` then reads an array of its own.
 bool separate_copy(Operand& operand);

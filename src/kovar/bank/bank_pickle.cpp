@@ -6,6 +6,8 @@
 // terms. Version 1 states still load, with those at their defaults. Loading
 // refuses other versions, and any state that does not hold a valid bank,
 // with a ValueError or TypeError, before the bank is touched.
+#include <cmath>
+
 #include "kovar/bank/arguments.hpp"
 #include "kovar/bank/parameters.hpp"
 #include "kovar/bank/pid_bank.hpp"
@@ -40,7 +42,12 @@ Ref state_array(PyObject* state, const StateField& f, const Shape& shape) {
   Ref array = Ref::steal(PyArray_FromAny(value.get(), PyArray_DescrFromType(f.type_num), 0, 0,
                                          NPY_ARRAY_ALIGNED | NPY_ARRAY_NOTSWAPPED, nullptr));
   if (!array) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
+    // NumPy's OverflowError for an int beyond float range: a refusal like
+    // any other.
+    if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+      PyErr_Format(PyExc_ValueError, "PIDBank state '%s' holds an int too large to convert to float",
+                   f.key);
+    } else if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
       PyErr_Format(PyExc_TypeError, "PIDBank state '%s' is not an array of %s", f.key,
                    f.type_num == NPY_BOOL ? "booleans" : "real numbers");
     }
@@ -60,6 +67,24 @@ Ref state_array(PyObject* state, const StateField& f, const Shape& shape) {
   if (!copy || PyArray_CopyInto(reinterpret_cast<PyArrayObject*>(copy.get()), a) < 0) return {};
   seal(copy);
   return copy;
+}
+
+// What set_manual refuses: a manual channel's value must be finite (the
+// bank would output NaN, or hold an infinite limit).
+bool check_manual_values(const StateArrays& state, const Shape& shape) {
+  const npy_bool* manual = bools(state.manual);
+  const double* value = doubles(state.manual_value);
+  for (std::size_t i = 0, n = shape.size(); i < n; ++i) {
+    if (!manual[i] || std::isfinite(value[i])) continue;
+    Ref number = Ref::steal(PyFloat_FromDouble(value[i]));
+    Ref index = index_tuple(shape, i);
+    if (!number || !index) return false;
+    PyErr_Format(PyExc_ValueError,
+                 "PIDBank state 'manual_value' must be finite on manual channels, not %R (index %R)",
+                 number.get(), index.get());
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -148,6 +173,7 @@ PyObject* bank_setstate(PyObject* self, PyObject* state) {
                                               : new_state_array(config.shape, f);
     if (!(config.state.*f.field)) return nullptr;
   }
+  if (!check_manual_values(config.state, config.shape)) return nullptr;
   const std::size_t n = config.shape.size();
   const npy_bool* manual = bools(config.state.manual);
   const npy_bool* fresh = bools(config.state.fresh);

@@ -189,7 +189,8 @@ PyObject* bank_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   if (!parse_args(args, PyVectorcall_NARGS(nargs), kwnames, slots)) return nullptr;
 
   // Every conversion, which may run Python code, happens before the lock is
-  // taken; the shape cannot change meanwhile unless the bank was unconfigured.
+  // taken, and before any operand's data is taken; the shape cannot change
+  // meanwhile unless the bank was unconfigured.
   const bool was_configured = bank->configured;
   const Shape& shape = bank->shape;
   Operand setpoint;
@@ -202,7 +203,9 @@ PyObject* bank_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       !convert_dt(slots[kDt], h) ||
       (slots[kFeedforward] != nullptr &&
        !convert_operand(slots[kFeedforward], shape, "feedforward", feedforward)) ||
-      (slots[kTrack] != nullptr && !convert_operand(slots[kTrack], shape, "track", track))) {
+      (slots[kTrack] != nullptr && !convert_operand(slots[kTrack], shape, "track", track)) ||
+      !bind_operand(setpoint, shape) || !bind_operand(measurement, shape) ||
+      !bind_operand(feedforward, shape) || !bind_operand(track, shape)) {
     return nullptr;
   }
   Ref result;

@@ -338,8 +338,9 @@ bool merge(const Param& old, Param& wanted, const Ref& mask, const Shape& shape)
 
 // Installs `change` on the channels `mask` selects (null: all), after
 // checking the limits of the result as a whole. Where kp or b change, the
-// integral of every automatic channel moves by the change of P at the last
-// setpoint and measurement, so that the output from the held state stays.
+// integral of every selected automatic channel moves by the change of P at
+// the last setpoint and measurement (where that change is finite), so that
+// the output from the held state stays, to rounding.
 bool apply_change(BankObject* bank, bool was_configured, ParamChange& change, const Ref& mask,
                   const char* method) {
   const Shape shape = bank->shape;
@@ -384,13 +385,19 @@ bool apply_change(BankObject* bank, bool was_configured, ParamChange& change, co
         const double* r = doubles(s.r_last);
         const double* y = doubles(s.y_last);
         double* integral = doubles(s.integral);
+        const npy_bool* selected = mask ? bools(mask) : nullptr;
         for (std::size_t i = 0, n = shape.size(); i < n; ++i) {
-          if (manual[i]) continue;
+          // A channel the change does not select keeps its integral bit for
+          // bit, even where its P is NaN (before == after fails there).
+          if (manual[i] || (selected != nullptr && !selected[i])) continue;
           const double before = old[kKp].at(i) * (old[kB].at(i) * r[i] - y[i]);
           const double after = next[kKp].at(i) * (next[kB].at(i) * r[i] - y[i]);
-          if (before == after) continue;
-          const double moved = integral[i] + (before - after);
-          integral[i] = clip(moved, next[kIMin].at(i), next[kIMax].at(i));
+          const double change = before - after;
+          // Where P at the held inputs overflowed, no move keeps the output
+          // (it was not finite): an inf or NaN move would only end the
+          // channel's integral for good.
+          if (before == after || !std::isfinite(change)) continue;
+          integral[i] = clip(integral[i] + change, next[kIMin].at(i), next[kIMax].at(i));
         }
       }
       for (int id = 0; id < kParamCount; ++id) {
@@ -808,8 +815,8 @@ PyMethodDef bank_methods[] = {
      "set_params($self, /, where=None, **params)\n--\n\n"
      "Sets several parameters of the selected channels (None: all) at once,\n"
      "checked together (the limits as pairs) before anything changes. Where kp\n"
-     "or b change, automatic channels move their integral so that the output\n"
-     "from the held state stays."},
+     "or b change, the selected automatic channels move their integral so that\n"
+     "the output from the held state stays (to rounding)."},
     {"set_auto", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bank_set_auto)),
      METH_VARARGS | METH_KEYWORDS,
      "set_auto($self, /, where=None)\n--\n\nReturns the selected channels (None: all) to automatic mode."},

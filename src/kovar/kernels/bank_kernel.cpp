@@ -83,9 +83,12 @@ void make_pass(const UpdateArgs& a, bool plain, std::size_t width, Pass& pass) n
   if (a.has_track) bind(pass, kTrackInput, a.track);
   if (a.params_uniform && a.anti_windup == AntiWindup::kBackCalculation) {
     pass.tt = a.params[kTt].data[0];
-    if (a.tt_auto &&
-        !uniform_tracking_time(a.params[kKp].data[0], a.params[kKi].data[0], a.h, pass.tt)) {
-      pass.mode = AntiWindup::kNone;  // the same integration
+    // No tracking (ki = 0 with tt=None, or an infinite tt) is the same
+    // integration as none.
+    if ((a.tt_auto &&
+         !uniform_tracking_time(a.params[kKp].data[0], a.params[kKi].data[0], a.h, pass.tt)) ||
+        __builtin_isinf(pass.tt)) {
+      pass.mode = AntiWindup::kNone;
     }
   }
   if (static_cast<std::ptrdiff_t>(a.n) >= kernels::kStreamFrom) {

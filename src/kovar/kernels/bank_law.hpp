@@ -33,8 +33,8 @@ inline double clip(double x, double lo, double hi) noexcept {
 
 // The tracking time of tt=None: max(|kp/ki|, h), or h where kp is 0 (the
 // integral then puts v on the limit in one step); no tracking where ki is
-// 0. Never below h: tracking faster than one step overshoots, and kp/ki
-// may underflow to 0.
+// 0 (nor where kp/ki overflows, as for any infinite tt). Never below h:
+// tracking faster than one step overshoots, and kp/ki may underflow to 0.
 template <class S>
 inline bool auto_tracking_time(double kp, double ki, double h, double& tt) noexcept {
   if (ki == 0.0) return false;
@@ -116,6 +116,8 @@ bool channel(const Pass& pass, std::size_t i) noexcept {
     integral = clip<S>(integral, p(kIMin), p(kIMax));
   } else {
     double v = prop + s.integral[i] + d;
+    // An absent feed-forward is left out, not added as +0.0 (which would
+    // turn a v of -0.0 into +0.0): the plain pass does no work for it.
     if constexpr (kFeedforward) v = v + ff;
     u = limit(v, pass.rated && !fresh);
     double applied = u;
@@ -139,7 +141,9 @@ bool channel(const Pass& pass, std::size_t i) noexcept {
     } else {
       double tt = p(kTt);
       const bool track = a.tt_auto ? auto_tracking_time<S>(p(kKp), ki, h, tt) : true;
-      if (track) {
+      // An infinite tt (given, or |kp/ki| overflowing) is no tracking: its
+      // term would be 0, but NaN where a - v overflows.
+      if (track && !__builtin_isinf(tt)) {
         integral = integral + (ki * h * ei + h * (applied - v) / tt);
       } else {
         integral = integral + ki * h * ei;
@@ -314,7 +318,8 @@ bool advance_range(const Pass& pass, std::size_t begin, std::size_t end) noexcep
                                      V::both(V::greater(applied, v), V::less(push, zero)));
       next = V::select(saturating, i0, integrated);
     } else if constexpr (kUniform) {
-      // Uniform parameters come here only where every channel tracks.
+      // Uniform parameters come here only where every channel tracks with
+      // a finite tt.
       next = V::add(i0, V::add(V::mul(ki_h, ei), V::div(V::mul(h, V::sub(applied, v)), tt_uniform)));
     } else {
       R tt = param(kTt, i);
@@ -325,6 +330,8 @@ bool advance_range(const Pass& pass, std::size_t begin, std::size_t end) noexcep
         tracking = V::negate(V::equal(ki, zero));
         tt = V::select(V::equal(kp, zero), h, V::max_of(h, V::abs(V::div(kp, ki))));
       }
+      // As channel: an infinite tt is no tracking (tt is never NaN).
+      tracking = V::both(tracking, V::finite(tt));
       const R tracked =
           V::add(i0, V::add(V::mul(ki_h, ei), V::div(V::mul(h, V::sub(applied, v)), tt)));
       next = V::select(tracking, tracked, integrated);

@@ -17,7 +17,9 @@ class Gains(Mapping):
     ``PIDBank(gains.shape, **gains)`` builds the bank they describe."""
 
     def __init__(self, kp, ki=0.0, kd=0.0, tf=0.0, b=1.0, c=0.0):
-        checked = [(name, _values.finite(name, value)) for name, value in zip(NAMES, (kp, ki, kd, tf, b, c))]
+        # What PIDBank refuses for each, in its words.
+        checked = [(name, (_values.finite_non_negative if name == "tf" else _values.finite)(name, value))
+                   for name, value in zip(NAMES, (kp, ki, kd, tf, b, c))]
         shape = _values.common_shape(checked)
         self._values = {}
         for name, array in checked:
