@@ -9,10 +9,8 @@ from typing import Any, Literal, SupportsIndex, final
 import numpy
 import numpy.typing
 
-# Where a real number or an array broadcastable to the bank's shape is
-# accepted: Python numbers, NumPy scalars, arrays of any real dtype, and
-# nested sequences of numbers.
-_Values = float | numpy.typing.ArrayLike
+from kovar._typing import Values as _Values
+
 # A channel mask: None selects every channel.
 _Where = numpy.typing.ArrayLike | None
 _Floats = numpy.typing.NDArray[numpy.float64]

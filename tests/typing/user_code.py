@@ -1,11 +1,14 @@
 """Code as a user writes it, checked by mypy --strict against kovar's stubs:
-it type-checks but for the one line marked WRONG."""
+it type-checks but for the lines marked WRONG."""
 import pickle
 
 import numpy as np
 import numpy.typing as npt
 
+import kovar
+from kovar import PIDBank as LazyBank
 from kovar.bank import PIDBank
+from kovar.sim import FOPDT, simulate
 from kovar.regulo import AdaptiveController, PIDController, PIDControllerXd
 
 
@@ -33,4 +36,12 @@ out = np.empty_like(gains)
 u: npt.NDArray[np.float64] = loops.update(np.linspace(0.0, 1.0, n), signal, np.float32(0.01), out=out)
 u = loops.update(1.0, np.zeros(n), 0.01)
 
+# A recorded run has its response; a run that keeps the measures only has none.
+loop = simulate(LazyBank(n, kp=1.0, ki=0.5), FOPDT(gain=1.0, tau=2.0), dt=0.1, steps=50)
+peak = float(loop.y.max()) + float(loop.u.max()) + float(loop.iae.sum())
+quiet = simulate(kovar.PIDBank(n, kp=1.0), FOPDT(1.0, 2.0), dt=0.1, steps=50, record=False)
+nothing: None = quiet.y
+
 bank.compute_control([1.0], np.array([0.0]), 0.1)  # WRONG: a list where an array belongs
+LazyBank(3, kp=1.0, nonsense=1)  # WRONG: no such parameter, through the lazy import
+PIDBank(3, kp="1.0")  # WRONG: a string where a number belongs

@@ -1,13 +1,14 @@
 """Closed-loop simulation of PID banks against banks of plants."""
 
-from typing import Any
+from typing import Any, Generic, Literal, TypeVar, overload
 
 import numpy
 import numpy.typing
 
 from kovar.bank import PIDBank
 
-_Values = float | numpy.typing.ArrayLike
+from kovar._typing import Values as _Values
+
 _Floats = numpy.typing.NDArray[numpy.float64]
 _Ints = numpy.typing.NDArray[numpy.int64]
 
@@ -50,11 +51,14 @@ class Discrete:
     def broadcast(self, shape: tuple[int, ...]) -> Discrete: ...
     def __getattr__(self, name: str) -> _Floats: ...
 
-class Result:
+# y and u: arrays in a recorded run, None in one that kept the measures only.
+_Recorded = TypeVar("_Recorded", _Floats, None)
+
+class Result(Generic[_Recorded]):
     t: _Floats
     r: _Floats
-    y: _Floats | None
-    u: _Floats | None
+    y: _Recorded
+    u: _Recorded
     iae: _Floats
     ise: _Floats
     itae: _Floats
@@ -64,7 +68,7 @@ class Result:
     peak_u: _Floats
     u_variation: _Floats
     def __init__(
-        self, t: _Floats, r: _Floats, y: _Floats | None, u: _Floats | None, metrics: dict[str, _Floats]
+        self, t: _Floats, r: _Floats, y: _Recorded, u: _Recorded, metrics: dict[str, _Floats]
     ) -> None: ...
     @property
     def shape(self) -> tuple[int, ...]: ...
@@ -72,6 +76,7 @@ class Result:
     def metrics(self) -> dict[str, _Floats]: ...
     def plot(self, channels: numpy.typing.ArrayLike | None = None, ax: Any = None) -> tuple[Any, Any]: ...
 
+@overload
 def simulate(
     bank: PIDBank,
     plant: FOPDT | SOPDT | Integrating,
@@ -83,9 +88,39 @@ def simulate(
     load_step: int | None = None,
     noise: _Values = 0.0,
     seed: Any = None,
-    record: bool = True,
+    record: Literal[True] = True,
     progress: bool = False,
-) -> Result: ...
+) -> Result[_Floats]: ...
+@overload
+def simulate(
+    bank: PIDBank,
+    plant: FOPDT | SOPDT | Integrating,
+    *,
+    dt: float,
+    steps: int,
+    setpoint: _Values = 1.0,
+    load: _Values = 0.0,
+    load_step: int | None = None,
+    noise: _Values = 0.0,
+    seed: Any = None,
+    record: Literal[False],
+    progress: bool = False,
+) -> Result[None]: ...
+@overload
+def simulate(
+    bank: PIDBank,
+    plant: FOPDT | SOPDT | Integrating,
+    *,
+    dt: float,
+    steps: int,
+    setpoint: _Values = 1.0,
+    load: _Values = 0.0,
+    load_step: int | None = None,
+    noise: _Values = 0.0,
+    seed: Any = None,
+    record: bool,
+    progress: bool = False,
+) -> Result[_Floats] | Result[None]: ...
 def response_metrics(
     dt: float, r: numpy.typing.ArrayLike, y: numpy.typing.ArrayLike, u: numpy.typing.ArrayLike
 ) -> dict[str, _Floats]: ...

@@ -26,7 +26,15 @@ class Inputs:
         if r.ndim > len(shape):
             self.r = _values.to_shape("setpoint", r, (steps, *shape), "the run's shape (steps, *shape)")
         else:
-            self.r = np.broadcast_to(_values.to_shape("setpoint", r, shape), (steps, *shape))
+            try:
+                per_channel = _values.to_shape("setpoint", r, shape)
+            except ValueError as refused:
+                if r.ndim and r.shape[0] == steps:  # a series over time, one per channel?
+                    raise ValueError(f"{refused}; a series over time has time first and one more "
+                                     f"dimension than the bank: setpoint[:, None] gives every "
+                                     f"channel the same series") from None
+                raise
+            self.r = np.broadcast_to(per_channel, (steps, *shape))
         self.r_last = self.r[steps - 1]
         self.load = _values.to_shape("load", _values.real_array("load", load), shape)
         if load_step is None:

@@ -1,11 +1,17 @@
 """The outcome of one simulation."""
 
+from typing import Generic, TypeVar
+
 import numpy as np
 
 from kovar.sim.metrics import NAMES
 
+# y and u: arrays in a recorded run, None in one that kept the measures only
+# (type checkers tell the two apart: Result[NDArray] or Result[None]).
+_Recorded = TypeVar("_Recorded")
 
-class Result:
+
+class Result(Generic[_Recorded]):
     """One closed-loop run of a bank.
 
     ``t`` (``k*dt``, shape ``(steps,)``); ``r``, the setpoint as a
@@ -44,7 +50,11 @@ class Result:
         None) and returns the two axes. Needs matplotlib and a recorded run."""
         if self.y is None:
             raise ValueError("plot needs a recorded run (simulate with record=True)")
-        import matplotlib.pyplot as plt
+        try:
+            import matplotlib.pyplot as plt
+        except ModuleNotFoundError as missing:
+            raise ModuleNotFoundError("Result.plot needs matplotlib: pip install 'kovar[plot]'",
+                                      name=missing.name) from missing
 
         size = int(np.prod(self.shape))
         picked = range(min(size, 5)) if channels is None else np.atleast_1d(channels).astype(np.int64)

@@ -8,7 +8,8 @@ import numpy.typing
 
 from kovar.sim import FOPDT, SOPDT, Integrating, Result
 
-_Values = float | numpy.typing.ArrayLike
+from kovar._typing import Values as _Values
+
 _Floats = numpy.typing.NDArray[numpy.float64]
 _Ints = numpy.typing.NDArray[numpy.int64]
 _Model = FOPDT | SOPDT | Integrating
@@ -56,7 +57,7 @@ def search(
     *,
     dt: float,
     steps: int,
-    objective: str | Callable[[Result], numpy.typing.ArrayLike] = "iae",
+    objective: str | Callable[[Result[Any]], numpy.typing.ArrayLike] = "iae",
     max_ms: float = 1.6,
     chunk: int | None = None,
     client: Any = None,
