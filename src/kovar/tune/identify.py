@@ -282,12 +282,12 @@ def _fit(test, kind, iterations):
         tm = (test.t[:, None] * late).sum(axis=0) / count
         ym = (test.y * late).sum(axis=0) / count
         dt = (test.t[:, None] - tm) * late
-        slope = (dt * (test.y - ym)).sum(axis=0) / (dt * dt).sum(axis=0)
-        with np.errstate(divide="ignore", invalid="ignore"):
+        with np.errstate(divide="ignore", invalid="ignore"):  # one late sample, or a flat end
+            slope = (dt * (test.y - ym)).sum(axis=0) / (dt * dt).sum(axis=0)
             cross = tm - (ym - test.baseline) / slope
         delay = np.clip(np.nan_to_num(cross - test.t_step, nan=0.0), 0.0, test.t[-1] - test.t_step)
         p, cost = _least_squares(test, kind, delay[None, :], iterations)
-    r, cost, gain = _residual(test, kind, p)
+    _, cost, gain = _residual(test, kind, p)
     rms = np.sqrt(cost / test.y.shape[0])
     if kind == "integrating":
         change = np.abs(gain * _basis(test, kind, p)[-1])  # over the record
