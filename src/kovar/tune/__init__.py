@@ -2,7 +2,9 @@
 vectorised over channels, robustness measures and a search over candidate
 gains by simulation.
 
-- :func:`identify_fopdt`: a FOPDT model per channel from a step test.
+- :func:`identify_fopdt`, :func:`identify_sopdt`,
+  :func:`identify_integrating`: a model per channel from a step test;
+  :func:`identify`: the one of them that fits best.
 - :func:`simc`, :func:`amigo`, :func:`lambda_tuning`,
   :func:`ziegler_nichols`: tuning rules returning :class:`Gains`, which
   ``PIDBank(shape, **gains)`` takes as they are.
@@ -12,9 +14,9 @@ gains by simulation.
 """
 
 from kovar.tune.gains import Gains
-from kovar.tune.identify import identify_fopdt
+from kovar.tune.identify import identify, identify_fopdt, identify_integrating, identify_sopdt
 from kovar.tune.robustness import robustness
 from kovar.tune.search import SearchResult, search
 from kovar.tune.rules import amigo, half_rule, lambda_tuning, simc, ziegler_nichols
 
-__all__ = ["identify_fopdt", "Gains", "simc", "amigo", "lambda_tuning", "ziegler_nichols", "half_rule", "robustness", "search", "SearchResult"]
+__all__ = ["identify", "identify_fopdt", "identify_sopdt", "identify_integrating", "Gains", "simc", "amigo", "lambda_tuning", "ziegler_nichols", "half_rule", "robustness", "search", "SearchResult"]

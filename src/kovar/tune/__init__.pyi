@@ -1,6 +1,6 @@
 """Tuning of PID banks: identification, tuning rules, robustness, search."""
 
-from collections.abc import Callable, Iterator, Mapping
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import Any, Literal
 
 import numpy
@@ -42,9 +42,28 @@ class SearchResult:
         self, gains: Gains, index: _Ints, score: _Floats, ms: _Floats, metrics: dict[str, _Floats], count: int
     ) -> None: ...
 
+# Times: numbers, datetimes or durations (a pandas DatetimeIndex among them);
+# None takes them from y's index (a pandas Series or DataFrame).
+_Times = numpy.typing.ArrayLike | None
+_ModelName = Literal["fopdt", "sopdt", "integrating"]
+
 def identify_fopdt(
-    t: numpy.typing.ArrayLike, u: numpy.typing.ArrayLike, y: numpy.typing.ArrayLike, *, iterations: int = 60
+    t: _Times, u: numpy.typing.ArrayLike, y: numpy.typing.ArrayLike, *, iterations: int = 60
 ) -> tuple[FOPDT, _Floats]: ...
+def identify_sopdt(
+    t: _Times, u: numpy.typing.ArrayLike, y: numpy.typing.ArrayLike, *, iterations: int = 60
+) -> tuple[SOPDT, _Floats]: ...
+def identify_integrating(
+    t: _Times, u: numpy.typing.ArrayLike, y: numpy.typing.ArrayLike, *, iterations: int = 60
+) -> tuple[Integrating, _Floats]: ...
+def identify(
+    t: _Times,
+    u: numpy.typing.ArrayLike,
+    y: numpy.typing.ArrayLike,
+    *,
+    models: _ModelName | Sequence[_ModelName] = ("fopdt", "sopdt", "integrating"),
+    iterations: int = 60,
+) -> tuple[_Model, _Floats]: ...
 def simc(model: _Model, tc: _Values | None = None, *, n: float = 10.0) -> Gains: ...
 def amigo(model: _Model, kind: Literal["pi", "pid"] = "pi", *, n: float = 10.0) -> Gains: ...
 def lambda_tuning(model: _Model, lam: _Values, *, n: float = 10.0) -> Gains: ...
@@ -67,6 +86,6 @@ def search(
 ) -> SearchResult: ...
 
 __all__ = [
-    "identify_fopdt", "Gains", "simc", "amigo", "lambda_tuning", "ziegler_nichols", "half_rule",
+    "identify", "identify_fopdt", "identify_sopdt", "identify_integrating", "Gains", "simc", "amigo", "lambda_tuning", "ziegler_nichols", "half_rule",
     "robustness", "search", "SearchResult",
 ]
