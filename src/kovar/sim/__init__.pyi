@@ -1,6 +1,6 @@
 """Closed-loop simulation of PID banks against banks of plants."""
 
-from typing import Any
+from typing import Any, TypeVar
 
 import numpy
 import numpy.typing
@@ -10,6 +10,9 @@ from kovar.bank import PIDBank
 _Values = float | numpy.typing.ArrayLike
 _Floats = numpy.typing.NDArray[numpy.float64]
 _Ints = numpy.typing.NDArray[numpy.int64]
+_P = TypeVar("_P", bound="_Plant")
+# python-control ships no types: its systems, and object arrays of them for a bank.
+_ControlSystem = Any
 
 class _Plant:
     @property
@@ -20,6 +23,9 @@ class _Plant:
     def delay(self) -> _Floats: ...
     def params(self) -> dict[str, _Floats]: ...
     def discretize(self, dt: float) -> Discrete: ...
+    def to_control(self, dt: float | None = None, pade: int = 5) -> _ControlSystem: ...
+    @classmethod
+    def from_control(cls: type[_P], sys: _ControlSystem, delay: _Values = 0.0) -> _P: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __eq__(self, other: object) -> bool: ...
 
@@ -86,8 +92,9 @@ def simulate(
     record: bool = True,
     progress: bool = False,
 ) -> Result: ...
+def plant_from_control(sys: _ControlSystem, delay: _Values = 0.0) -> FOPDT | SOPDT | Integrating: ...
 def response_metrics(
     dt: float, r: numpy.typing.ArrayLike, y: numpy.typing.ArrayLike, u: numpy.typing.ArrayLike
 ) -> dict[str, _Floats]: ...
 
-__all__ = ["FOPDT", "SOPDT", "Integrating", "Discrete", "Result", "simulate", "response_metrics"]
+__all__ = ["FOPDT", "SOPDT", "Integrating", "Discrete", "Result", "simulate", "response_metrics", "plant_from_control"]
