@@ -117,6 +117,8 @@ def test_refusals_name_the_argument(monkeypatch):
         FOPDT(1.0, 1.0, 1.0).to_control(pade=0)
     with pytest.raises(ValueError, match="dt must be"):
         Gains(1.0).to_control(dt=0.0)
+    with pytest.raises(ValueError, match=r"delay is 200000000 samples .* \(index \(1,\)\)"):
+        FOPDT(1.0, 1.0, [0.0, 2e5]).to_control(dt=1e-3)
     with pytest.raises(TypeError, match="sys must be a python-control system"):
         plant_from_control("1/(s+1)")
     monkeypatch.setitem(sys.modules, "control", None)

@@ -12,7 +12,9 @@ import numpy as np
 from kovar import _values
 from kovar.sim.plants import FOPDT, SOPDT, Integrating
 
-DEFAULT_PADE = 5
+# z^-d is a polynomial of degree d to python-control, which realises it
+# with d states: past this it would exhaust memory rather than help anyone.
+MAX_DELAY_SAMPLES = 100_000
 
 # Real double poles come out of the quadratic formula with a discriminant a
 # few roundings below 0; complex pairs (underdamped) sit well below this.
@@ -46,6 +48,7 @@ def per_channel(shape, make):
 
 
 def pade_order(pade):
+    """`pade` checked: an int of at least 1."""
     if isinstance(pade, bool) or not isinstance(pade, (int, np.integer)):
         raise TypeError(f"pade must be an int, not {type(pade).__name__}")
     if pade < 1:
@@ -95,6 +98,11 @@ def discrete(plant, dt):
     samples exact as z^-d."""
     control = import_control()
     model = plant.discretize(dt).broadcast(plant.shape)
+    if model.d.size and model.d.max() > MAX_DELAY_SAMPLES:
+        index = np.unravel_index(int(np.argmax(model.d)), model.shape)
+        raise ValueError(
+            f"delay is {int(model.d[index])} samples of dt={dt!r} (index {tuple(int(i) for i in index)}), "
+            f"more than the {MAX_DELAY_SAMPLES} a transfer function in z takes: give a longer dt")
 
     def make(i):
         num, den = discrete_coefficients(model, i)

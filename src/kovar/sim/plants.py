@@ -120,7 +120,8 @@ class _Plant:
         ImportError
             Where python-control is not installed.
         ValueError
-            Where `dt` is not a positive finite number or `pade` is below 1.
+            Where `dt` is not a positive finite number, `pade` is below 1,
+            or a dead time is more than 100 000 samples of `dt`.
         TypeError
             Where `dt` is not a real number or `pade` not an int.
 
