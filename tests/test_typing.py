@@ -17,7 +17,7 @@ HERE = pathlib.Path(__file__).parent / "typing"
 # Every extension module of the package with its stub.
 STUB_MODULES = ["kovar.regulo", "kovar.bank", "kovar.sim", "kovar.tune"]
 OPTIONAL_IMPORTS = ["matplotlib", "matplotlib.*", "distributed", "distributed.*", "dask", "dask.*",
-                    "tqdm", "tqdm.*", "scipy", "scipy.*"]
+                    "tqdm", "tqdm.*", "scipy", "scipy.*", "control", "control.*"]
 
 
 def mypy(tmp_path, *args):

@@ -5,11 +5,14 @@
   (``plant.discretize(dt)``).
 - :func:`simulate`: a bank against a plant bank, returning a
   :class:`Result` with the response and its measures.
+- ``plant.to_control()``, :func:`plant_from_control`: plants to and from
+  python-control transfer functions (python-control imported then only).
 """
 
 from kovar.sim.metrics import response_metrics
 from kovar.sim.plants import FOPDT, SOPDT, Discrete, Integrating
 from kovar.sim.result import Result
 from kovar.sim.loop import simulate
+from kovar.sim.interop import plant_from_control
 
-__all__ = ["FOPDT", "SOPDT", "Integrating", "Discrete", "Result", "simulate", "response_metrics"]
+__all__ = ["FOPDT", "SOPDT", "Integrating", "Discrete", "Result", "simulate", "response_metrics", "plant_from_control"]

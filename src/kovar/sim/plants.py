@@ -90,6 +90,92 @@ class _Plant:
         dt = _values.positive_scalar("dt", dt)
         return self._discretize(dt)
 
+    def to_control(self, dt=None, pade=5):
+        """The plants as python-control transfer functions.
+
+        Continuous, the dead time as the Padé approximant of order `pade`
+        (``control.pade``); or, with `dt`, the exact zero-order-hold model
+        kovar simulates, with the coefficients of :meth:`discretize` and the
+        dead time exact as ``z^-d``, ``d = floor(delay/dt + 0.5)``: its step
+        response is the plant's in :func:`kovar.sim.simulate`. A bank gives
+        one system per channel, not a MIMO system (its channels do not
+        couple).
+
+        Parameters
+        ----------
+        dt : float, optional
+            The sample time; None (the default) for the continuous model.
+        pade : int, optional
+            The order of the Padé approximant of a continuous dead time
+            (5 by default; plants without dead time take none).
+
+        Returns
+        -------
+        control.TransferFunction or numpy.ndarray
+            One transfer function for a bank of shape ``()``, otherwise an
+            object array of the bank's shape holding one per channel.
+
+        Raises
+        ------
+        ImportError
+            Where python-control is not installed.
+        ValueError
+            Where `dt` is not a positive finite number, `pade` is below 1,
+            or a dead time is more than 100 000 samples of `dt`.
+        TypeError
+            Where `dt` is not a real number or `pade` not an int.
+
+        Examples
+        --------
+        >>> from kovar.sim import FOPDT
+        >>> FOPDT(2.0, 4.0, delay=0.5).to_control(dt=0.25)  # doctest: +SKIP
+        TransferFunction(array([0.12...]), array([ 1., -0.93...,  0.,  0.]), 0.25)
+        """
+        from kovar.sim import interop
+
+        if dt is None:
+            return interop.continuous(self, pade)
+        return interop.discrete(self, _values.positive_scalar("dt", dt))
+
+    @classmethod
+    def from_control(cls, sys, delay=0.0):
+        """A bank of this class from python-control systems of its form.
+
+        As :func:`kovar.sim.plant_from_control`, refusing systems of another
+        of the three forms.
+
+        Parameters
+        ----------
+        sys : control.TransferFunction or control.StateSpace, or a sequence or array of them
+            One SISO system, or an array of them for a bank.
+        delay : float or array_like, optional
+            The dead time of continuous systems (python-control has none).
+
+        Returns
+        -------
+        FOPDT, SOPDT or Integrating
+            A bank of this class, of the shape of `sys`.
+
+        Raises
+        ------
+        ValueError
+            Where a system is not of this class's form.
+        TypeError
+            Where `sys` is not a python-control system.
+        ImportError
+            Where python-control is not installed.
+
+        Examples
+        --------
+        >>> import control
+        >>> from kovar.sim import SOPDT
+        >>> SOPDT.from_control(control.tf([3.0], [2.0, 3.0, 1.0]))
+        SOPDT(gain=3.0, tau1=2.0, tau2=1.0, delay=0.0)
+        """
+        from kovar.sim import interop
+
+        return interop._from_control(sys, delay, cls)
+
 
 def _short(array):
     if array.size and np.all(array == array.flat[0]):

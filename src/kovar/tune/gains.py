@@ -59,6 +59,75 @@ class Gains(Mapping):
         """Every gain reshaped."""
         return Gains(**{n: v.reshape(*shape) for n, v in self._values.items()})
 
+    def to_control(self, dt=None):
+        """The controllers as python-control transfer functions, as the
+        measurement sees them: ``u = -C*y`` plus the setpoint's terms, which
+        the weights ``b`` and ``c`` shape and the feedback path does not see.
+
+        Continuous, ``C(s) = kp + ki/s + kd*s/(tf*s + 1)`` (as
+        :func:`kovar.tune.robustness` takes it; improper where ``tf = 0`` and
+        ``kd != 0``). With `dt`, what kovar.bank's law computes with
+        ``h = dt``: the integral by forward Euler (this step's error enters
+        the next step's output), the filtered derivative by backward Euler,
+        ``C(z) = kp + ki*h/(z - 1) + kd*(z - 1)/((tf + h)*z - tf)``. Without
+        ``ki`` the pole at ``s = 0`` (``z = 1``) is left out rather than
+        cancelled by a zero. Reverse-acting gains (negative) give ``C``
+        negative: the sign stays in the controller. Limits, rate limit,
+        deadband, anti-windup and the first step's ``D = 0`` are outside the
+        linear model.
+
+        Parameters
+        ----------
+        dt : float, optional
+            The sample time of the bank's updates; None (the default) for
+            the continuous controller.
+
+        Returns
+        -------
+        control.TransferFunction or numpy.ndarray
+            One transfer function for gains of shape ``()``, otherwise an
+            object array of their shape holding one per channel (channels
+            do not couple, so not a MIMO system).
+
+        Raises
+        ------
+        ImportError
+            Where python-control is not installed.
+        ValueError
+            Where `dt` is not a positive finite number.
+        TypeError
+            Where `dt` is not a real number.
+
+        Examples
+        --------
+        >>> from kovar.tune import Gains
+        >>> Gains(kp=2.0, ki=0.5).to_control()  # doctest: +SKIP
+        TransferFunction(array([2. , 0.5]), array([1., 0.]))
+        """
+        from kovar.sim import interop
+
+        control = interop.import_control()
+        if dt is not None:
+            dt = _values.positive_scalar("dt", dt)
+
+        def make(i):
+            kp, ki, kd, tf = (float(self._values[n][i]) for n in ("kp", "ki", "kd", "tf"))
+            if dt is None:
+                # kp + kd*s/(tf*s + 1), then + ki/s over s*(tf*s + 1)
+                num, den = [kp * tf + kd, kp], [tf, 1.0]
+                if ki != 0.0:
+                    num, den = [kp * tf + kd, kp + ki * tf, ki], [tf, 1.0, 0.0]
+                return control.tf(num, den)
+            q = tf + dt
+            # kp + kd*(z - 1)/(q*z - tf), then + ki*h/(z - 1) over (z - 1)*(q*z - tf)
+            num, den = [kp * q + kd, -(kp * tf + kd)], [q, -tf]
+            if ki != 0.0:
+                num = [kp * q + kd, -kp * (tf + q) + ki * dt * q - 2.0 * kd, kp * tf - ki * dt * tf + kd]
+                den = [q, -(q + tf), tf]
+            return control.tf(num, den, dt)
+
+        return interop.per_channel(self._shape, make)
+
     def __getstate__(self):
         return self._values
 
