@@ -166,7 +166,7 @@ def dev(session):
     if not python.exists():
         session.run(sys.executable, "-m", "venv", str(venv))
     session.run(str(python), "-m", "pip", "install", "-q", "--only-binary=:all:", *BUILD_DEPS,
-                *extras("test"))
+                *extras("test", "reference"))
     session.run(str(python), "-m", "pip", "install", "-q", "--no-build-isolation", "--no-deps",
                 "-Ceditable.rebuild=true", "-Ceditable.verbose=false", f"-Cbuild-dir={BUILD / 'cmake' / 'editable'}", WERROR,
                 "-e", str(ROOT))

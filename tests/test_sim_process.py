@@ -22,7 +22,7 @@ def run(code, *args, timeout=120):
 @pytest.mark.slow
 def test_ctrl_c_stops_a_run_at_a_whole_step_and_leaves_the_bank_usable():
     got = run('''
-        import json, os, signal, threading, time
+        import faulthandler, json, os, signal, sys, threading, time
         import numpy as np
         from kovar.bank import PIDBank
         from kovar.sim import FOPDT
@@ -39,10 +39,16 @@ def test_ctrl_c_stops_a_run_at_a_whole_step_and_leaves_the_bank_usable():
         inputs = Inputs((n,), steps, 1.0, 0.0, None, 0.0, None)
         metrics = RunningMetrics((n,), dt, inputs.r_last, np.zeros(n))
 
+        # Ctrl-C as a terminal sends it, whatever the parent left in place,
+        # to the main thread; a run it fails to stop shows its stacks.
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        faulthandler.dump_traceback_later(60, exit=True, file=sys.stderr)
+        main = threading.main_thread().ident
+
         def interrupt():
             time.sleep(0.5)
             sent.append(time.perf_counter())
-            os.kill(os.getpid(), signal.SIGINT)
+            signal.pthread_kill(main, signal.SIGINT)
 
         threading.Thread(target=interrupt).start()
         try:
