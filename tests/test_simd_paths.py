@@ -154,6 +154,32 @@ def test_threads_come_from_the_environment(env, expected):
                       KOVAR_THREADS=env)
     threads, cpus = map(int, done.stdout.split())
     assert threads == (expected if expected is not None else min(cpus, 8))
+    unread = expected is None and env != ""
+    assert (f"RuntimeWarning: KOVAR_THREADS='{env}' is not understood" in done.stderr) == unread, done.stderr
+
+
+def test_an_unknown_path_is_reported_and_the_best_taken():
+    done = run_python("from kovar import kernel_settings as k; print(k.simd_path())", KOVAR_SIMD="avx512")
+    assert done.stdout.strip() == best_path()
+    assert "RuntimeWarning: KOVAR_SIMD='avx512' is not understood" in done.stderr
+
+
+def test_every_module_shares_one_set_of_kernel_threads():
+    code = """if True:
+        import os, numpy as np
+        from kovar.bank import PIDBank
+        from kovar.regulo import AdaptiveController, PIDController
+        tasks = lambda: len(os.listdir("/proc/self/task"))
+        before, n = tasks(), 1 << 20
+        ones = np.ones(n)
+        PIDController(ones, ones, ones).compute_control(ones, ones, 0.1)
+        AdaptiveController(ones, ones, ones).compute_control(ones, ones, 0.1)
+        PIDBank(n, kp=ones, ki=1.0).update(ones, 0.5 * ones, 0.1)
+        print(tasks() - before)
+    """
+    done = run_python(code, KOVAR_THREADS="4")
+    assert done.returncode == 0, done.stderr
+    assert 0 < int(done.stdout) <= 3  # the caller takes a share of its own
 
 
 @pytest.mark.slow

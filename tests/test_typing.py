@@ -15,7 +15,7 @@ pytestmark = pytest.mark.slow
 
 HERE = pathlib.Path(__file__).parent / "typing"
 # Every extension module of the package with its stub.
-STUB_MODULES = ["kovar.regulo", "kovar.bank", "kovar.sim", "kovar.tune"]
+STUB_MODULES = ["kovar._core", "kovar.regulo", "kovar.bank", "kovar.sim", "kovar.tune"]
 OPTIONAL_IMPORTS = ["matplotlib", "matplotlib.*", "distributed", "distributed.*", "dask", "dask.*",
                     "tqdm", "tqdm.*", "scipy", "scipy.*", "control", "control.*"]
 

@@ -9,7 +9,7 @@
 #include "kovar/common/numpy_c_api.hpp"
 #include "kovar/common/one_interpreter.hpp"
 #include "kovar/common/python_compat.hpp"
-#include "kovar/kernels/kernel_settings.hpp"
+#include "kovar/kernels/core_client.hpp"
 
 namespace kovar::bank {
 
@@ -27,8 +27,7 @@ PyObject* module_create(PyObject* module_spec, PyModuleDef*) {
 int module_exec(PyObject* module) {
   ndarray::NumpyVersions versions;
   if (!ndarray::bind_c_api(versions) || !make_update_names()) return -1;
-  kernels::choose_kernel_settings();
-  if (!watch_interpreter_exit()) return -1;
+  if (!kernels::bind_core() || !watch_interpreter_exit()) return -1;
   if (!fork_handler_installed) {
     // Once per process: a handler cannot be removed, and one is enough.
     const int failed = pthread_atfork(nullptr, nullptr, count_fork_in_child);

@@ -41,7 +41,6 @@ struct Strided {
   const double* data;
   std::size_t step;
   double at(std::size_t i) const noexcept { return data[i * step]; }
-  bool uniform() const noexcept { return step == 0; }
 };
 
 // The per-channel state, one element per channel in each array.

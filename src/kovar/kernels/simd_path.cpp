@@ -22,18 +22,23 @@ SimdPath best_supported() noexcept {
 
 }  // namespace
 
-void choose_simd_path() noexcept {
+bool choose_simd_path() noexcept {
   SimdPath path = best_supported();
   const char* forced = std::getenv("KOVAR_SIMD");
+  bool understood = true;
   if (forced != nullptr) {
     if (std::strcmp(forced, "scalar") == 0) {
       path = SimdPath::kScalar;
-    } else if (std::strcmp(forced, "sse2") == 0 && path > SimdPath::kSse2) {
-      path = SimdPath::kSse2;
+    } else if (std::strcmp(forced, "sse2") == 0) {
+      if (path > SimdPath::kSse2) path = SimdPath::kSse2;
+    } else {
+      // "avx2" and "" leave the best path the CPU has; so does anything
+      // else, which the caller reports.
+      understood = std::strcmp(forced, "avx2") == 0 || forced[0] == '\0';
     }
-    // Anything else ("avx2", "") leaves the best path the CPU has.
   }
   detail::active_path.store(path, std::memory_order_relaxed);
+  return understood;
 }
 
 const char* simd_path_name(SimdPath path) noexcept {

@@ -16,9 +16,10 @@ namespace kovar::kernels {
 enum class SimdPath : int { kScalar, kSse2, kAvx2 };
 
 // Reads KOVAR_SIMD and the CPU's features and makes the result the active
-// path. Called once by a module's exec, with the GIL held; the kernels use
-// the SSE2 path until it runs.
-void choose_simd_path() noexcept;
+// path. Called once by kovar._core's exec, with the GIL held; the kernels
+// use the SSE2 path until it runs. False when KOVAR_SIMD holds a value it
+// does not know (the best path is taken then).
+bool choose_simd_path() noexcept;
 
 namespace detail {
 // Set by choose_simd_path. Relaxed: the value is set once at import, before

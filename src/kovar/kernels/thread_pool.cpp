@@ -266,16 +266,17 @@ Pool* pool() noexcept {
 
 }  // namespace
 
-void choose_kernel_threads() noexcept {
+bool choose_kernel_threads() noexcept {
   const char* text = std::getenv("KOVAR_THREADS");
   char* end = nullptr;
   const long forced = text != nullptr ? std::strtol(text, &end, 10) : 0;
   if (text != nullptr && end != text && *end == '\0' && forced > 0) {
     set_kernel_threads(forced > kMaxThreads ? kMaxThreads : static_cast<int>(forced));
-  } else {
-    const int cpus = available_cpus();
-    set_kernel_threads(cpus < kDefaultMaxThreads ? cpus : kDefaultMaxThreads);
+    return true;
   }
+  const int cpus = available_cpus();
+  set_kernel_threads(cpus < kDefaultMaxThreads ? cpus : kDefaultMaxThreads);
+  return text == nullptr || text[0] == '\0';
 }
 
 int kernel_threads() noexcept { return threads_wanted.load(std::memory_order_relaxed); }

@@ -16,8 +16,9 @@ inline constexpr std::ptrdiff_t kParallelWork = 1 << 14;
 
 // Threads a large call may use, the caller's included: KOVAR_THREADS if
 // set, else the CPUs this process may run on, at most 8. 1 means none.
-// Called once by a module's exec.
-void choose_kernel_threads() noexcept;
+// Called once by kovar._core's exec. False when KOVAR_THREADS holds what
+// is not a positive count (the default is taken then).
+bool choose_kernel_threads() noexcept;
 int kernel_threads() noexcept;
 // Clamped to 1..64; returns the value taken.
 int set_kernel_threads(int threads) noexcept;

@@ -1,5 +1,5 @@
 // The process-wide state of kovar.regulo: made once by the exec phase of the
-// import and only read afterwards (see regulo.cpp).
+// import and only read afterwards (see regulo_module.cpp).
 #pragma once
 
 #include <cstdint>

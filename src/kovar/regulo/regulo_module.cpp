@@ -7,7 +7,7 @@
 
 #include "kovar/common/one_interpreter.hpp"
 #include "kovar/common/python_compat.hpp"
-#include "kovar/kernels/kernel_settings.hpp"
+#include "kovar/kernels/core_client.hpp"
 #include "kovar/regulo/controllers/adaptive_controller.hpp"
 #include "kovar/regulo/controllers/call_lock.hpp"
 #include "kovar/regulo/controllers/fast_path.hpp"
@@ -237,8 +237,7 @@ int exec_steps(PyObject* module) {
   KOVAR_INIT_STEP(numpy);
   KOVAR_INIT_STEP(PyDict_SetItem(st.dict, names().np, numpy.get()) == 0);
   fast_path::capture_numpy(numpy.get());
-  kernels::choose_kernel_settings();
-  if (!watch_interpreter_exit() || !prepare_call_locks()) return -1;
+  if (!kernels::bind_core() || !watch_interpreter_exit() || !prepare_call_locks()) return -1;
 
   for (const ClassEntry& c : kClasses) {
     KOVAR_INIT_STEP(enter_method(c.type, *c.compute, names().compute_control));

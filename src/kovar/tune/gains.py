@@ -7,7 +7,6 @@ import numpy as np
 from kovar import _values
 
 NAMES = ("kp", "ki", "kd", "tf", "b", "c")
-DEFAULTS = {"ki": 0.0, "kd": 0.0, "tf": 0.0, "b": 1.0, "c": 0.0}
 
 
 class Gains(Mapping):
