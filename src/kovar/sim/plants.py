@@ -12,7 +12,7 @@ from typing import Any
 import numpy as np
 
 from kovar import _values
-from kovar.sim.expm import expm
+from kovar.sim.expm import pade_expm
 
 
 # Dead times of more samples than this are longer than any run: they are held
@@ -268,7 +268,7 @@ class SOPDT(_Plant):
             m[rescaled, 1, 0] = r2
             m[rescaled, 1, 1] = -r2
             m[rescaled, 0, 2] = r1
-        e = expm(m)
+        e = pade_expm(m)
         coefficients = {
             "a11": e[..., 0, 0].copy(), "a12": e[..., 0, 1].copy(),
             "a21": e[..., 1, 0].copy(), "a22": e[..., 1, 1].copy(),
