@@ -144,3 +144,27 @@ def test_shapes_that_do_not_broadcast_are_named():
     with pytest.raises(ValueError) as info:
         robustness(FOPDT([1.0, 2.0, 3.0], 1.0), Gains(kp=[1.0, 2.0]))
     assert str(info.value) == "model has shape (3,) and gains has shape (2,), which do not broadcast together"
+
+
+@pytest.mark.parametrize(
+    "model, gains",
+    [*_cases(),
+     # Nearly equal peaks of |S| where |L| has its own peak, near a crossing.
+     (FOPDT(0.7631, 0.7096, 0.7432), Gains(kp=0.5475, ki=0.7875, kd=0.6798, tf=0.1567)),
+     (SOPDT(-1.3, 2.0, 0.4, 0.9), Gains(kp=-0.6, ki=-0.3, kd=-0.5, tf=0.1))],
+)
+def test_ms_is_the_peak_to_rounding(model, gains):
+    optimize = pytest.importorskip("scipy.optimize")
+    r = robustness(model, gains)
+    w = np.logspace(-4, 4, 80001)
+    for i in np.ndindex(r["ms"].shape):
+        one = type(model)(**{n: v[i] for n, v in model.params().items()})
+        g = Gains(**{n: v[i] for n, v in gains.items()})
+        s = np.abs(1.0 / (1.0 + loop_response(one, g, w)))
+        best = s.max()
+        for k in np.argsort(-s)[:5]:
+            found = optimize.minimize_scalar(
+                lambda x: -abs(1.0 / (1.0 + loop_response(one, g, np.exp([x]))[0])),
+                bounds=(np.log(w[k - 1]), np.log(w[k + 1])), method="bounded", options={"xatol": 1e-13})
+            best = max(best, -found.fun)
+        assert r["stable"][i] and r["ms"][i] == pytest.approx(best, rel=1e-11)

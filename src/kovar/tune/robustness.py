@@ -24,14 +24,18 @@ from kovar.tune.gains import Gains
 # resonance (real poles), so a bracket never hides a pair of crossings of
 # |L| = 1 but at a tangency.
 POINTS_PER_DECADE = 6
+# How far |L|**2 may rise above (or fall below) both ends of a bracket of
+# that grid: ln|L| is smooth in ln w, with curvature at most about 1/2 per
+# pole or zero, and a bracket is 0.38 wide.
+_BULGE = 1.25
 # Spacing of the grid the peak of |S| is searched on: steps of ``v = ln(w)
 # + delay*w`` so that both the slow part and the dead time's rotation move
 # by about 0.15 rad between points; at most _MAX_POINTS per loop.
 _STEP = 0.15
 _MAX_POINTS = 4000
-# Local maxima of |S| refined per loop: the dead time makes nearly equal
-# peaks, and the grid's highest is not always the highest.
-_PEAKS = 2
+# At most this many local maxima of |S| refined per loop: the dead time
+# makes nearly equal peaks, and the grid's highest is not always the highest.
+_PEAKS = 16
 # Loops per pass, so that the grids stay within a few hundred megabytes.
 _BLOCK = 1 << 15
 
@@ -198,8 +202,9 @@ def robustness(model, gains):
 
     ``ms`` is searched on a grid of about 0.15 rad of phase per point over
     the band where ``|L|`` lies within ``1 -+ 1/M``, ``M`` the largest
-    ``|S|`` at the crossings (elsewhere ``|S| <= 1/|1 - |L|| < M``); its two
-    highest local maxima are refined by golden section, to about 1e-13.
+    ``|S|`` at the crossings (elsewhere ``|S| <= 1/|1 - |L|| < M``); the
+    local maxima the grid may have underestimated to below the highest
+    are refined by golden section, to about 1e-13.
     """
     if not isinstance(model, (FOPDT, SOPDT, Integrating)):
         raise TypeError(f"model must be a FOPDT, SOPDT or Integrating bank, not {type(model).__name__}")
@@ -208,7 +213,11 @@ def robustness(model, gains):
     return _assess(model, gains, with_ms=True)
 
 
-def _assess(model, gains, with_ms):
+def _assess(model, gains, with_ms, ms_limit=None, margins=True):
+    """robustness without the checks. What a screen needs, for less work:
+    with `ms_limit`, ``ms`` is exact only where it is at most the limit,
+    and otherwise a value above it; without `margins`, ``gm`` and
+    ``gm_lower`` are NaN."""
     shape = _shape(model, gains)
     flat_model = type(model)(**{n: np.broadcast_to(v, shape).reshape(-1) for n, v in model.params().items()})
     flat_gains = {n: np.broadcast_to(gains[n], shape).reshape(-1) for n in ("kp", "ki", "kd", "tf")}
@@ -219,7 +228,7 @@ def _assess(model, gains, with_ms):
     for start in range(0, size, _BLOCK):
         part = slice(start, min(size, start + _BLOCK))
         piece = {n: a[part] for n, a in flat_gains.items()}
-        found = _block(loops.take(part), piece, with_ms)
+        found = _block(loops.take(part), piece, with_ms, ms_limit, margins)
         for n, a in found.items():
             out[n][part] = a
     return {n: a.reshape(shape) for n, a in out.items()}
@@ -286,7 +295,7 @@ def _root(f, a, b, iterations=60):
     return np.where(np.abs(fa) <= np.abs(fb), a, b)
 
 
-def _block(loops, gains, with_ms):
+def _block(loops, gains, with_ms, ms_limit, margins):
     size = loops.v["delay"].shape[0]
     lo, hi = _span(loops, gains)
     step = np.log(10.0) / POINTS_PER_DECADE
@@ -297,19 +306,43 @@ def _block(loops, gains, with_ms):
     col = loops.column()
     with np.errstate(all="ignore"):
         m2 = col.mag2(w)
-        phi = col.phase(w)
+        # The phase over the whole grid serves the gain margins; the
+        # stability count needs it at the ends only.
+        phi = col.phase(w) if margins else np.stack([col.phase(w[:, :1])[:, 0], col.phase(w[:, -1:])[:, 0]], axis=1)
     zero = (loops.v["gain2"] == 0.0) | ((gains["kp"] == 0.0) & (gains["ki"] == 0.0) & (gains["kd"] == 0.0))
     m2[zero] = 0.0
 
-    # Crossings of |L| = 1, refined on ln|L|**2 against ln w.
+    # Crossings of |L| = 1, refined on ln|L|**2 against ln w: where the
+    # grid sees them, and pairs inside a bracket whose ends come near 1 from
+    # one side, at a peak (or dip) of |L| between them.
     above = m2 > 1.0
     rows, cols = np.nonzero(above[:, :-1] != above[:, 1:])
+    ua, ub = np.log(w[rows, cols]), np.log(w[rows, cols + 1])
+    rising = above[rows, cols + 1]
+    # Such a bracket has a local peak (dip) of the grid's |L| at an end.
+    inner = m2[:, 1:-1]
+    peak = np.pad((inner >= m2[:, :-2]) & (inner >= m2[:, 2:]), ((0, 0), (1, 1)))
+    dip = np.pad((inner <= m2[:, :-2]) & (inner <= m2[:, 2:]), ((0, 0), (1, 1)))
+    big, small = np.maximum(m2[:, :-1], m2[:, 1:]), np.minimum(m2[:, :-1], m2[:, 1:])
+    near_r, near_c = np.nonzero(((big < 1.0) & (big * _BULGE > 1.0) & (peak[:, :-1] | peak[:, 1:]))
+                                | ((small > 1.0) & (small < _BULGE) & (dip[:, :-1] | dip[:, 1:])))
+    if near_r.size:
+        part = loops.take(near_r)
+        dip = above[near_r, near_c]
+        flip = np.where(dip, 1.0, -1.0)
+        with np.errstate(all="ignore"):
+            x, f = _golden(lambda x: flip * np.log(part.mag2(np.exp(x))), np.log(w[near_r, near_c]),
+                           np.log(w[near_r, near_c + 1]), 30)
+        pair = f < 0.0
+        r, x, dip = near_r[pair], x[pair], dip[pair]
+        rows = np.concatenate([rows, r, r])
+        ua = np.concatenate([ua, np.log(w[r, near_c[pair]]), x])
+        ub = np.concatenate([ub, x, np.log(w[r, near_c[pair] + 1])])
+        rising = np.concatenate([rising, ~dip, dip])
     part = loops.take(rows)
     with np.errstate(all="ignore"):
-        uc = _root(lambda x, r: np.log(part.take(r).mag2(np.exp(x))), np.log(w[rows, cols]),
-                   np.log(w[rows, cols + 1]))
+        uc = _root(lambda x, r: np.log(part.take(r).mag2(np.exp(x))), ua, ub)
     phi_c = part.phase(np.exp(uc))
-    rising = above[rows, cols + 1]
 
     stable = _stable(loops, gains, rows, rising, phi_c, above, phi, m2, zero)
     pm_all = 180.0 + np.degrees(phi_c)
@@ -319,7 +352,10 @@ def _block(loops, gains, with_ms):
     nearest = np.abs(pm_all) == pm[rows]
     pm[rows[nearest]] = pm_all[nearest]
 
-    gm, gm_lower, crossing_s = _gain_margins(loops, gains, w, phi, m2)
+    if margins:
+        gm, gm_lower, crossing_s = _gain_margins(loops, gains, w, phi, m2)
+    else:
+        gm, gm_lower, crossing_s = np.full(size, np.nan), np.full(size, np.nan), np.zeros(size)
     result = {"stable": stable, "gm": gm, "gm_lower": gm_lower, "pm": pm}
     if not with_ms:
         return result
@@ -331,8 +367,14 @@ def _block(loops, gains, with_ms):
     ms = np.full(size, np.inf)
     live = stable & ~zero
     ms[stable & zero] = 1.0
+    band = peak
+    if ms_limit is not None:
+        # Above the limit already: that is all a screen needs to know.
+        ms[live & (peak > ms_limit)] = peak[live & (peak > ms_limit)]
+        live &= peak <= ms_limit
+        band = np.full(size, float(ms_limit))
     if np.any(live):
-        ms[live] = _peak(loops.take(live), w[live], m2[live], peak[live])
+        ms[live] = _peak(loops.take(live), w[live], m2[live], peak[live], band[live], ms_limit is not None)
     result["ms"] = ms
     return result
 
@@ -411,7 +453,7 @@ def _gain_margins(loops, gains, w, phi, m2):
     crossed = level[:, :-1] != level[:, 1:]
     big, small = np.maximum(m2[:, :-1], m2[:, 1:]), np.minimum(m2[:, :-1], m2[:, 1:])
     # The nearest |L|**2 to 1 a bracket may hold a crossing at, below 1
-    # (upper margin) and above (lower margin).
+    # (upper margin) and above (lower margin), as far as its ends tell.
     up = np.where(crossed & (small < 1.0), np.minimum(big, 1.0), -np.inf)
     low = np.where(crossed & (big > 1.0), np.maximum(small, 1.0), np.inf)
     every = np.arange(size)
@@ -427,7 +469,7 @@ def _gain_margins(loops, gains, w, phi, m2):
     refine(np.concatenate([ru, rl]), np.concatenate([cu[ru], cl[rl]]))
     up[ru, cu[ru]] = -np.inf
     low[rl, cl[rl]] = np.inf
-    refine(*np.nonzero((up > best_up[:, None] ** 2) | (low < best_low[:, None] ** 2)))
+    refine(*np.nonzero((up * _BULGE > best_up[:, None] ** 2) | (low < best_low[:, None] ** 2 * _BULGE)))
     with np.errstate(divide="ignore"):
         gm, gm_lower = 1.0 / best_up, 1.0 / best_low
     s_at = np.maximum(1.0 / (1.0 - best_up), np.where(np.isfinite(best_low), 1.0 / (best_low - 1.0), 0.0))
@@ -447,14 +489,18 @@ def _gain_margins(loops, gains, w, phi, m2):
     return gm, gm_lower, s_at
 
 
-def _peak(loops, w, m2, floor):
+def _peak(loops, w, m2, floor, band, screen=False):
     """max |S| per loop, at least `floor` (a value |S| takes): searched
-    where |S| can exceed it, |L| within 1 -+ 1/floor."""
-    size = m2.shape[0]
+    where |S| can exceed `band` (``floor`` or more), |L| within
+    1 -+ 1/band; below `band` the result is only a value below it. With
+    `screen`, peaks the grid already places above `band`, or surely below,
+    are not refined."""
     with np.errstate(divide="ignore"):
-        low, high = (1.0 - 1.0 / floor) ** 2, (1.0 + 1.0 / floor) ** 2
-    low = np.where(floor > 1.0, low, 0.0)
-    touch = (np.maximum(m2[:, :-1], m2[:, 1:]) >= low[:, None]) & (np.minimum(m2[:, :-1], m2[:, 1:]) <= high[:, None])
+        low, high = (1.0 - 1.0 / band) ** 2, (1.0 + 1.0 / band) ** 2
+    low = np.where(band > 1.0, low, 0.0)
+    # |L| may bulge past the ends of a bracket.
+    touch = ((np.maximum(m2[:, :-1], m2[:, 1:]) * _BULGE >= low[:, None])
+             & (np.minimum(m2[:, :-1], m2[:, 1:]) <= high[:, None] * _BULGE))
     some = touch.any(axis=1)
     first = np.argmax(touch, axis=1)
     last = touch.shape[1] - 1 - np.argmax(touch[:, ::-1], axis=1)
@@ -489,6 +535,18 @@ def _peak(loops, w, m2, floor):
     prev = np.where(is_start, np.inf, np.roll(h, 1))
     nxt = np.where(is_end, np.inf, np.roll(h, -1))
     local = np.flatnonzero((h <= prev) & (h <= nxt))
+    # A grid point is within about |L|*_STEP/2 of a minimum of |1 + L| (in
+    # L), so it misses its depth by at most (|L|*_STEP)**2/4 or so: every
+    # local minimum within four times that of the deepest may be deeper.
+    deepest = np.full(rows.size, np.inf)
+    np.minimum.at(deepest, owner[local], h[local])
+    with np.errstate(all="ignore"):
+        slack = flat.take(local).mag2(np.exp(x[local])) * _STEP**2
+    keep = h[local] <= deepest[owner[local]] + slack
+    if screen:
+        limit = band[rows[owner[local]]] ** -2.0
+        keep &= (deepest[owner[local]] >= limit) & (h[local] - slack < limit)
+    local = local[keep]
     order = local[np.lexsort((h[local], owner[local]))]
     rank = np.arange(order.size) - np.searchsorted(owner[order], owner[order])
     top = order[rank < _PEAKS]
@@ -505,16 +563,20 @@ def _peak(loops, w, m2, floor):
 
 
 def _golden_min(loops, a, b, iterations=40):
-    """min |1 + L|**2 over [a, b] (ln w), by golden section."""
-    ratio = (np.sqrt(5.0) - 1.0) / 2.0
-
+    """min |1 + L|**2 over [a, b] (ln w)."""
     def value(x):
         with np.errstate(all="ignore"):
             h = loops.distance2(np.exp(x))
         return np.where(np.isnan(h), np.inf, h)
 
+    return _golden(value, a, b, iterations)[1]
+
+
+def _golden(f, a, b, iterations):
+    """(x, f(x)) at a minimum of f over each [a, b], by golden section."""
+    ratio = (np.sqrt(5.0) - 1.0) / 2.0
     c, d = b - ratio * (b - a), a + ratio * (b - a)
-    fc, fd = value(c), value(d)
+    fc, fd = f(c), f(d)
     for _ in range(iterations):
         left = fc < fd
         b = np.where(left, d, b)
@@ -526,7 +588,8 @@ def _golden_min(loops, a, b, iterations=40):
         c, d = c_new, d_new
         # One new point per step: the other is the kept inner point.
         x_new = np.where(left, c, d)
-        f_new = value(x_new)
+        f_new = f(x_new)
         fc = np.where(left, f_new, fc_new)
         fd = np.where(left, fd_new, f_new)
-    return np.minimum(fc, fd)
+    left = fc < fd
+    return np.where(left, c, d), np.where(left, fc, fd)
