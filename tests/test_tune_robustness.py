@@ -83,6 +83,9 @@ def _delay_free_loops():
     pi = Gains(kp=[[-2.0], [-0.3], [0.5], [3.0]], ki=[-1.0, 0.4, 2.0])
     yield FOPDT([[[1.0]], [[-1.5]]], 2.0), pi
     yield Integrating([[[1.0]], [[-0.5]]]), pi.replace(kd=0.4, tf=0.05)
+    # Proportional only (L(0) finite, a crossing at w = 0 when negative),
+    # and a derivative without filter (L tends to a constant).
+    yield FOPDT(1.0, 2.0), Gains(kp=[[-2.0], [-0.5], [0.8]], kd=[0.0, 2.0])
 
 
 @pytest.mark.parametrize("model, gains", list(_delay_free_loops()))
@@ -98,7 +101,10 @@ def test_delay_free_loops_match_python_control(model, gains):
         p = {n: float(v[i]) for n, v in models.items()}
         den = {FOPDT: lambda: [p.get("tau", 1.0), 1.0], Integrating: lambda: [1.0, 0.0],
                SOPDT: lambda: np.polymul([p.get("tau1", 1.0), 1.0], [p.get("tau2", 1.0), 1.0])}[type(model)]()
-        loop = control.tf([kd + kp * tf, kp + ki * tf, ki], [tf, 1.0, 0.0]) * control.tf([p["gain"]], den)
+        # Only the terms there are: a zero times 1/s would leave a pole at 0.
+        c = control.tf([kp], [1.0]) + (control.tf([ki], [1.0, 0.0]) if ki else 0)
+        c = c + (control.tf([kd, 0.0], [tf, 1.0]) if kd else 0)
+        loop = c * control.tf([p["gain"]], den)
         stable = bool(np.all(control.feedback(loop).poles().real < 0.0))
         gms, _, _, _, _, _ = control.stability_margins(loop, returnall=True)
         gm, pm, sm, *_ = control.stability_margins(loop)
@@ -108,8 +114,9 @@ def test_delay_free_loops_match_python_control(model, gains):
         assert r["gm_lower"][i] == pytest.approx(max((g for g in gms if g < 1.0), default=0.0), rel=1e-9)
         # python-control wraps to [-180, 180), kovar to (-180, 180].
         assert r["pm"][i] == pytest.approx(180.0 if pm == -180.0 else pm, rel=1e-9, abs=1e-9)
-        # sm is inf where |1 + L| has no minimum: |S| tends to its bound 1.
-        assert r["ms"][i] == (pytest.approx(1.0 / sm if np.isfinite(sm) else 1.0, rel=1e-7) if stable else np.inf)
+        # sm is inf where |1 + L| has no minimum: |S| is largest at an end.
+        ends = max(abs(1.0 / (1.0 + loop(1e-12j))), abs(1.0 / (1.0 + loop(1e12j))))
+        assert r["ms"][i] == (pytest.approx(1.0 / sm if np.isfinite(sm) else ends, rel=1e-7) if stable else np.inf)
     if isinstance(model, SOPDT):
         assert seen == {(True, True), (True, False), (False, True)}  # conditionally stable among them
 

@@ -362,7 +362,10 @@ def _block(loops, gains, with_ms, ms_limit, margins):
     # A value |S| takes, from the crossings: the peak is at least this.
     with np.errstate(all="ignore"):
         cross_s = 1.0 / np.sqrt(2.0 + 2.0 * np.cos(phi_c))
-    peak = np.maximum(_high_frequency_s(loops, gains), crossing_s)
+    # |S| at w = 0 too, where it is finite.
+    with np.errstate(divide="ignore", invalid="ignore"):
+        at_zero = np.nan_to_num(1.0 / np.abs(1.0 + _static(loops, gains)), nan=0.0)
+    peak = np.maximum(np.maximum(_high_frequency_s(loops, gains), crossing_s), at_zero)
     np.maximum.at(peak, rows, np.where(np.isfinite(cross_s), cross_s, 0.0))
     ms = np.full(size, np.inf)
     live = stable & ~zero
@@ -472,21 +475,27 @@ def _gain_margins(loops, gains, w, phi, m2):
     refine(*np.nonzero((up * _BULGE > best_up[:, None] ** 2) | (low < best_low[:, None] ** 2 * _BULGE)))
     with np.errstate(divide="ignore"):
         gm, gm_lower = 1.0 / best_up, 1.0 / best_low
-    s_at = np.maximum(1.0 / (1.0 - best_up), np.where(np.isfinite(best_low), 1.0 / (best_low - 1.0), 0.0))
+    with np.errstate(divide="ignore"):
+        s_at = np.maximum(np.where(best_up > 0.0, 1.0 / (1.0 - best_up), 0.0),
+                          np.where(np.isfinite(best_low), 1.0 / (best_low - 1.0), 0.0))
     # A crossing at w = 0, where L(0) is finite and negative (no pole at
     # the origin): python-control counts it.
-    v = loops.v
-    kp, ki, kd = gains["kp"], gains["ki"], gains["kd"]
-    gain = v["sign"] * np.sqrt(v["gain2"])
-    if loops.kind == "integrating":
-        static = np.where((ki == 0.0) & (kp == 0.0), gain * kd, 0.0)
-    else:
-        static = np.where(ki == 0.0, gain * kp, 0.0)
-    with np.errstate(divide="ignore"):
+    static = _static(loops, gains)
+    with np.errstate(divide="ignore", invalid="ignore"):
         g = np.where(static < 0.0, -1.0 / static, np.nan)
         gm = np.where(g > 1.0, np.minimum(gm, g), gm)
         gm_lower = np.where(g < 1.0, np.maximum(gm_lower, g), gm_lower)
     return gm, gm_lower, s_at
+
+
+def _static(loops, gains):
+    """L(0) where it is finite (no pole at the origin), NaN elsewhere."""
+    v = loops.v
+    kp, ki, kd = gains["kp"], gains["ki"], gains["kd"]
+    gain = v["sign"] * np.sqrt(v["gain2"])
+    if loops.kind == "integrating":
+        return np.where((ki == 0.0) & (kp == 0.0), gain * kd, np.nan)
+    return np.where(ki == 0.0, gain * kp, np.nan)
 
 
 def _peak(loops, w, m2, floor, band, screen=False):
