@@ -77,7 +77,6 @@ class _Loops:
         p = model.params()
         kp, ki, kd, tf = (gains[n] for n in ("kp", "ki", "kd", "tf"))
         gain = p["gain"]
-        sign = np.sign(gain)
         kind = "fopdt" if isinstance(model, FOPDT) else "sopdt" if isinstance(model, SOPDT) else "integrating"
         v = {"gain2": gain * gain, "sign": np.sign(gain), "delay": p["delay"],
              "a0": ki, "a1": kp + ki * tf, "a2": kd + kp * tf}
