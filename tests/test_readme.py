@@ -49,4 +49,4 @@ def test_simulation_and_tuning_example_runs():
     # The step tests are noise-free ZOH data of FOPDT models: fitted exactly.
     assert namespace["fit_error"].max() < 1e-9
     assert namespace["run"].iae.shape == (100,)
-    assert set(namespace["margins"]) == {"ms", "gm", "pm"}
+    assert set(namespace["margins"]) == {"stable", "ms", "gm", "gm_lower", "pm"}

@@ -82,13 +82,31 @@ def test_near_a_ten_times_finer_grid_and_no_worse_than_simc(plant):
         assert float(coarse.score) <= ref_iae[i]
 
 
+@pytest.mark.parametrize("max_ms", [1.6, None, np.inf])
+def test_unstable_candidates_are_never_admitted(max_ms):
+    # Reverse-acting candidates on direct-acting plants first in the grid:
+    # within the dead time every run scores the same, and ties go to the
+    # earlier candidate. kp = ki = -0.3 on the gain-1 plant has Ms 1.06 by
+    # its peak |S| alone.
+    plants = FOPDT([1.0, 0.5], [1.0, 3.0], [0.5, 1.0])
+    grid = {"kp": [-0.3, 0.3], "ki": [-0.3, 0.3]}
+    found = search(plants, grid, dt=0.05, steps=5, max_ms=max_ms)
+    every = candidates(grid)
+    assert not np.any(robustness(plants, every.reshape(-1, 1))["stable"][0])
+    assert np.all(found.index > 0)
+    assert np.all(robustness(plants, found.gains)["stable"])
+    # The Ms of the winners is reported, screened or not.
+    assert np.array_equal(found.ms, robustness(plants, found.gains)["ms"])
+
+
 @pytest.mark.parametrize(
     "kwargs, error, message",
     [
         (dict(objective="speed"), ValueError,
          "objective must be one of iae, ise, itae, overshoot, settling_time, rise_time, peak_u, u_variation"
          " or a function, not 'speed'"),
-        (dict(max_ms=0.0), ValueError, "max_ms must be a positive finite number, not 0.0"),
+        (dict(max_ms=0.0), ValueError, "max_ms must be a positive number (inf or None for no limit), not 0.0"),
+        (dict(max_ms="1.6"), TypeError, "max_ms must be a real number or None, not str"),
         (dict(chunk=0), ValueError, "chunk must be at least 1, not 0"),
         (dict(grid={"kq": [1.0]}), TypeError, "grid has no gain named 'kq'; the gains are kp, ki, kd, tf, b, c"),
         (dict(grid={"ki": [1.0]}), TypeError, "grid must give kp"),

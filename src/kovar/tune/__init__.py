@@ -8,9 +8,10 @@ gains by simulation.
 - :func:`simc`, :func:`amigo`, :func:`lambda_tuning`,
   :func:`ziegler_nichols`: tuning rules returning :class:`Gains`, which
   ``PIDBank(shape, **gains)`` takes as they are.
-- :func:`robustness`: maximum sensitivity, gain and phase margins.
-- :func:`search`: the best candidate gains per plant by simulation, under a
-  limit on the maximum sensitivity.
+- :func:`robustness`: closed-loop stability, maximum sensitivity, gain
+  and phase margins.
+- :func:`search`: the best candidate gains per plant by simulation, among
+  the stable ones, under a limit on the maximum sensitivity.
 """
 
 from kovar.tune.gains import Gains

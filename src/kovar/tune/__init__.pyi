@@ -1,7 +1,7 @@
 """Tuning of PID banks: identification, tuning rules, robustness, search."""
 
 from collections.abc import Callable, Iterator, Mapping, Sequence
-from typing import Any, Literal
+from typing import Any, Literal, TypedDict
 
 import numpy
 import numpy.typing
@@ -12,6 +12,7 @@ from kovar._typing import Values as _Values
 
 _Floats = numpy.typing.NDArray[numpy.float64]
 _Ints = numpy.typing.NDArray[numpy.int64]
+_Bools = numpy.typing.NDArray[numpy.bool_]
 _Model = FOPDT | SOPDT | Integrating
 _GainName = Literal["kp", "ki", "kd", "tf", "b", "c"]
 
@@ -71,7 +72,14 @@ def amigo(model: _Model, kind: Literal["pi", "pid"] = "pi", *, n: float = 10.0) 
 def lambda_tuning(model: _Model, lam: _Values, *, n: float = 10.0) -> Gains: ...
 def ziegler_nichols(ku: _Values, tu: _Values, kind: Literal["p", "pi", "pid"] = "pid", *, n: float = 10.0) -> Gains: ...
 def half_rule(model: SOPDT) -> FOPDT: ...
-def robustness(model: _Model, gains: Mapping[str, _Values]) -> dict[str, _Floats]: ...
+class _Robustness(TypedDict):
+    stable: _Bools
+    ms: _Floats
+    gm: _Floats
+    gm_lower: _Floats
+    pm: _Floats
+
+def robustness(model: _Model, gains: Mapping[str, _Values]) -> _Robustness: ...
 def search(
     plant: _Model,
     grid: Gains | Mapping[str, numpy.typing.ArrayLike],
@@ -79,7 +87,7 @@ def search(
     dt: float,
     steps: int,
     objective: str | Callable[[Result[Any]], numpy.typing.ArrayLike] = "iae",
-    max_ms: float = 1.6,
+    max_ms: float | None = 1.6,
     chunk: int | None = None,
     client: Any = None,
     progress: bool = False,

@@ -11,7 +11,7 @@ from kovar.sim.metrics import NAMES as METRICS
 from kovar.sim.plants import _Plant
 from kovar.sim.loop import simulate
 from kovar.tune.gains import NAMES, Gains
-from kovar.tune.robustness import robustness
+from kovar.tune.robustness import _assess
 
 # Channels per bank when `chunk` is not given: large enough that a step's
 # per-call costs vanish, small enough to stay in cache-sized arrays.
@@ -64,13 +64,18 @@ class SearchResult:
 def evaluate_chunk(plant, gains, offset, dt, steps, objective, max_ms, setpoint, options):
     """Simulates the candidates `gains` (shape (m,)) on every plant as one
     bank of shape (m, *plant.shape) and returns the best per plant:
-    (score, index from `offset`, ms, metrics). Runs wherever it is sent
-    (a dask worker included): it depends on its arguments only."""
+    (score, index from `offset`, ms, metrics). Only stable loops are
+    admitted, and with `max_ms` (not None) those of ``Ms <= max_ms``.
+    Runs wherever it is sent (a dask worker included): it depends on its
+    arguments only."""
     shape = (gains.shape[0], *plant.shape)
     lead = (slice(None),) + (None,) * len(plant.shape)
     full = Gains(**{n: np.broadcast_to(v[lead], shape) for n, v in gains.items()})
-    ms = robustness(plant, full)["ms"]
-    allowed = ms <= max_ms
+    screen = max_ms is not None
+    found = _assess(plant, full, with_ms=screen, ms_limit=max_ms, margins=False)
+    allowed = found["stable"]
+    if screen:
+        allowed = allowed & (found["ms"] <= max_ms)
     keep = np.flatnonzero(allowed.reshape(shape[0], -1).any(axis=1))
     score = np.full(shape, np.inf)
     metrics = {name: np.full(shape, np.nan) for name in METRICS}
@@ -85,7 +90,11 @@ def evaluate_chunk(plant, gains, offset, dt, steps, objective, max_ms, setpoint,
             metrics[name][keep] = result.metrics[name]
     best = np.argmin(score, axis=0)
     pick = lambda a: np.take_along_axis(a, best[None], axis=0)[0]
-    return pick(score), best + offset, pick(ms), {n: pick(v) for n, v in metrics.items()}
+    # Ms of the chosen candidates, exact: the screen only knows it is above
+    # the limit for candidates it refused.
+    chosen = Gains(**{n: pick(v) for n, v in full.items()})
+    best_ms = _assess(plant, chosen, with_ms=True)["ms"]
+    return pick(score), best + offset, best_ms, {n: pick(v) for n, v in metrics.items()}
 
 
 def search(plant, grid, *, dt, steps, objective="iae", max_ms=1.6, chunk=None, client=None,
@@ -95,8 +104,10 @@ def search(plant, grid, *, dt, steps, objective="iae", max_ms=1.6, chunk=None, c
 
     `grid`: a mapping of gain names (kp, ki, kd, tf, b, c) to candidate
     values, whose Cartesian product is tried, or a :class:`Gains` of
-    candidates. Candidates whose maximum sensitivity ``Ms`` on a plant
-    exceeds `max_ms` are not admitted for it. `objective` is a measure of
+    candidates. A candidate is admitted for a plant only if their closed
+    loop is stable (:func:`robustness`'s ``stable``) and its maximum
+    sensitivity ``Ms`` is at most `max_ms`; ``max_ms=None`` (or ``inf``)
+    skips the Ms screen, not the stability test. `objective` is a measure of
     kovar.sim (``"iae"``, ``"ise"``, ``"itae"``, ...) or a function of a
     :class:`kovar.sim.Result` returning an array of its shape; smaller is
     better, ties go to the earlier candidate. Each run is a step of
@@ -117,7 +128,7 @@ def search(plant, grid, *, dt, steps, objective="iae", max_ms=1.6, chunk=None, c
         raise TypeError(f"objective must be a measure's name or a function, not {type(objective).__name__}")
     dt = _values.positive_scalar("dt", dt)
     steps = _values.count("steps", steps)
-    max_ms = _values.positive_scalar("max_ms", max_ms)
+    max_ms = _limit(max_ms)
     options = dict(options or {})
     clash = set(options) & set(NAMES)
     if clash:
@@ -148,6 +159,18 @@ def search(plant, grid, *, dt, steps, objective="iae", max_ms=1.6, chunk=None, c
     if bar is not None:
         bar.close()
     return _combine(outcomes, every, plant.shape, total)
+
+
+def _limit(max_ms):
+    """max_ms as a float, or None for no Ms screen (None or inf)."""
+    if max_ms is None:
+        return None
+    if isinstance(max_ms, bool) or not isinstance(max_ms, (int, float, np.integer, np.floating)):
+        raise TypeError(f"max_ms must be a real number or None, not {type(max_ms).__name__}")
+    number = float(max_ms)
+    if not number > 0.0:
+        raise ValueError(f"max_ms must be a positive number (inf or None for no limit), not {number!r}")
+    return None if number == np.inf else number
 
 
 def _progress(total):
