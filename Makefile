@@ -2,10 +2,11 @@
 # (and .venv-dev for `make dev`); the sessions themselves are in noxfile.py.
 #
 #   make test       the suite on the default interpreter and its newest NumPy
-#   make test-all   the matrix, CPython 3.14 (CI or KOVAR_TEST_314=1), the sanitizer run
+#   make test-all   the matrix, the docs, CPython 3.14 (CI or KOVAR_TEST_314=1), the sanitizer run
 #   make dev        an editable install in .venv-dev, rebuilt on import
 #   make demo       the closed-loop examples and build/closed_loop.png
 #   make bench      the benchmarks
+#   make docs       the documentation site, build/docs/index.html
 
 # The default interpreter: the newest CPython 3.10-3.14 found here (pyenv
 # first, then python3.X on the PATH). nox runs on it.
@@ -16,7 +17,7 @@ TOOLS := $(BUILD)/tools
 NOX := $(TOOLS)/bin/nox
 NUMPYS_314 := 2.3.2 2.5.5
 
-.PHONY: all test test-all test-matrix dev demo bench test-asan wheel-3.14 test-3.14 check-3.14 \
+.PHONY: all test test-all test-matrix dev demo bench docs test-asan wheel-3.14 test-3.14 check-3.14 \
 	compile-check-3.14 clean
 
 all: test
@@ -48,6 +49,10 @@ demo: $(NOX)
 bench: $(NOX)
 	$(NOX) -s bench
 
+# Built from the wheel of the newest CPython here; warnings are errors.
+docs: $(NOX)
+	$(NOX) -s docs
+
 test-asan: $(NOX)
 	$(NOX) -s asan
 
@@ -58,11 +63,11 @@ test-matrix: $(NOX)
 	$(NOX) -s interpreters
 	$(NOX) -t tests
 
-# Everything: the matrix, CPython 3.14, the sanitizer run; timed.
+# Everything: the matrix, the docs, CPython 3.14, the sanitizer run; timed.
 test-all: $(NOX)
 	@start=$$(date +%s); \
-	$(MAKE) --no-print-directory test-matrix check-3.14 test-asan || exit 1; \
-	echo "make test-all: matrix, CPython 3.14 and sanitizer run passed in $$(( $$(date +%s) - start )) s"
+	$(MAKE) --no-print-directory test-matrix docs check-3.14 test-asan || exit 1; \
+	echo "make test-all: matrix, docs, CPython 3.14 and sanitizer run passed in $$(( $$(date +%s) - start )) s"
 
 # CPython 3.14 is not in pyenv here: Debian's development suite has it.
 # Its packages come through a private apt configuration under build/ (the

@@ -169,6 +169,8 @@ def dev(session):
                 *extras("test", "reference"))
     session.run(str(python), "-m", "pip", "install", "-q", "--no-build-isolation", "--no-deps",
                 "-Ceditable.rebuild=true", "-Ceditable.verbose=false", f"-Cbuild-dir={BUILD / 'cmake' / 'editable'}", WERROR,
+                # The rebuild's output is hidden: one that compiles says so.
+                "-Ccmake.define.KOVAR_REBUILD_NOTICE=ON",
                 "-e", str(ROOT))
     session.log(f"Ready: {python} -m pytest -m 'not slow' (C++ changes rebuild on import)")
 
@@ -255,6 +257,25 @@ def add_matrix_sessions(python, numpys):
 
 for _python, _numpys in MATRIX.items():
     add_matrix_sessions(_python, _numpys)
+
+
+# The docs are built against the wheel of the newest CPython here, which
+# the matrix has built already when CI gets to them.
+DOCS_PYTHON = max(FOUND, key=lambda v: tuple(map(int, v.split("."))), default=None)
+
+
+@nox.session(python=DOCS_PYTHON, requires=[f"wheel-{DOCS_PYTHON}"] if DOCS_PYTHON else [])
+def docs(session):
+    """The documentation site in build/docs (index.html), warnings as errors."""
+    install_once(session, "docs-deps", "--only-binary=:all:", "numpy>=2", *extras("docs"))
+    tag = "cp" + DOCS_PYTHON.replace(".", "")
+    install_once(session, f"kovar:{source_digest()}", "--no-deps", "--force-reinstall",
+                 str(repaired_wheel(session, tag)))
+    out = BUILD / "docs"
+    # -E: Sphinx does not see a changed docstring, only changed pages.
+    session.run("python", "-m", "sphinx", "-b", "html", "-W", "--keep-going", "-E", "-q",
+                "-d", str(BUILD / "docs-doctrees"), str(ROOT / "docs"), str(out))
+    session.log(f"The documentation: {out / 'index.html'}")
 
 
 @nox.session(name="wheel-3.14")

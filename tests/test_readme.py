@@ -1,24 +1,28 @@
-"""The README's code runs as shown: in every Python block, a line that is
-an expression followed by `  # text` gives a value whose repr is that text
-(unless the value is None: then the comment is a remark)."""
+"""The code of the README and of the documentation's pages runs as shown:
+in every Python block, a line that is an expression followed by `  # text`
+gives a value whose repr is that text (unless the value is None: then the
+comment is a remark)."""
 import ast
 import pathlib
 import re
 
 import pytest
 
-README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
-BLOCKS = re.findall(r"^```python\n(.*?)^```", README.read_text(), re.DOTALL | re.MULTILINE)
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+README = ROOT / "README.md"
+PAGES = [README, *sorted((ROOT / "docs").glob("*.md"))]
+BLOCKS = [(page.relative_to(ROOT).as_posix(), block) for page in PAGES
+          for block in re.findall(r"^```python\n(.*?)^```", page.read_text(), re.DOTALL | re.MULTILINE)]
 
 
-def run(block):
+def run(block, name="README.md"):
     """Runs the block statement by statement; returns how many results it compared."""
     namespace, checked, lines = {}, 0, block.splitlines()
     for node in ast.parse(block).body:
         if not isinstance(node, ast.Expr):
-            exec(compile(ast.Module([node], []), "README.md", "exec"), namespace)
+            exec(compile(ast.Module([node], []), name, "exec"), namespace)
             continue
-        got = eval(compile(ast.Expression(node.value), "README.md", "eval"), namespace)
+        got = eval(compile(ast.Expression(node.value), name, "eval"), namespace)
         shown = lines[node.end_lineno - 1].partition("  # ")[2]
         if shown and got is not None:
             assert repr(got) == shown, lines[node.lineno - 1]
@@ -26,11 +30,12 @@ def run(block):
     return checked
 
 
-@pytest.mark.parametrize("block", BLOCKS, ids=[f"block{i}" for i in range(len(BLOCKS))])
-def test_code_blocks_give_the_results_shown(block):
+@pytest.mark.parametrize("name, block", BLOCKS,
+                         ids=[f"{name}-block{i}" for i, (name, _) in enumerate(BLOCKS)])
+def test_code_blocks_give_the_results_shown(name, block):
     if "import control" in block:
         pytest.importorskip("control")
-    run(block)
+    run(block, name)
 
 
 @pytest.mark.parametrize("module, results", [("kovar.bank", 3), ("kovar.regulo", 2)])
@@ -42,8 +47,10 @@ def test_each_quick_start_shows_its_results(module, results):
 
 
 def test_simulation_and_tuning_example_runs():
-    text = README.read_text()
-    block = re.search(r"## Simulation and tuning\n.*?```python\n(.*?)```", text, re.DOTALL).group(1)
+    # The section's first example, in the README or in its page of the docs.
+    text = "\n".join(page.read_text() for page in PAGES)
+    block = re.search(r"^#+ Simulation and tuning\n.*?```python\n(.*?)```", text,
+                      re.DOTALL | re.MULTILINE).group(1)
     namespace = {}
     exec(block, namespace)
     # The step tests are noise-free ZOH data of FOPDT models: fitted exactly.

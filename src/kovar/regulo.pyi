@@ -18,29 +18,159 @@ _Real = float | numpy.floating[Any]
 
 @disjoint_base
 class PIDController:
-    """PID control of independent channels on one-dimensional arrays."""
+    """PID control of independent channels on one-dimensional arrays.
+
+    Every element of the gain arrays is an independent channel. The
+    controller keeps the very arrays given (changing their elements changes
+    later results) and starts with an integral and a previous error of
+    zeros, shaped as `kp`.
+
+    Parameters
+    ----------
+    kp, ki, kd : ndarray
+        The proportional, integral and derivative gains: one-dimensional
+        native-order float64 arrays (None is taken, and fails at the first
+        call that needs it).
+
+    Notes
+    -----
+    Pickling, ``copy.copy`` and ``copy.deepcopy`` keep the whole state:
+    ``__reduce__`` gives the fields sorted by name (``integral``, ``kd``,
+    ``ki``, ``kp``, ``previous_error``) and a layout checksum, which
+    loading checks. One call runs at a time on a controller; another
+    thread's call waits.
+    """
 
     def __init__(self, kp: _Array, ki: _Array, kd: _Array) -> None: ...
     def compute_control(
         self, target_position: _Array, current_position: _Array, dt: _Real
-    ) -> _Signal: ...
+    ) -> _Signal:
+        """One step of every channel: ``kp*e + ki*integral + kd*derivative``.
+
+        ``e = target_position - current_position``; the integral
+        accumulates ``e*dt`` in place (so a state taken earlier sees it
+        change); the derivative is ``(e - previous_error)/dt`` for
+        ``dt > 0``, zeros otherwise; ``e`` becomes the previous error.
+
+        Parameters
+        ----------
+        target_position, current_position : ndarray
+            The setpoints and the measurements: one-dimensional float64 arrays,
+            combined with the gains under NumPy broadcasting.
+        dt : float
+            The time step. Where it is not greater than 0 (zero, negative, NaN)
+            nothing divides by it: the derivative is zeros.
+
+        Returns
+        -------
+        ndarray
+            The control signal, a new array.
+
+        Raises
+        ------
+        ValueError
+            For an array of another dtype or number of dimensions:
+            ``Buffer dtype mismatch, expected 'float64_t' but got 'float'``,
+            ``Buffer has wrong number of dimensions (expected 1, got 2)``.
+        TypeError
+            For an argument that is not a ``numpy.ndarray`` (nor None).
+        """
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __setstate__(self, state: tuple[Any, ...], /) -> None: ...
 
 @disjoint_base
 class PIDControllerXd:
-    """PID control of independent channels on two-dimensional arrays."""
+    """PID control of independent channels on two-dimensional arrays.
+
+    Every element of the gain arrays is an independent channel. The
+    controller keeps the very arrays given (changing their elements changes
+    later results) and starts with an integral and a previous error of
+    zeros, shaped as `kp`.
+    It is :class:`PIDController` on two-dimensional arrays.
+
+    Parameters
+    ----------
+    kp, ki, kd : ndarray
+        The proportional, integral and derivative gains: two-dimensional
+        native-order float64 arrays (None is taken, and fails at the first
+        call that needs it).
+
+    Notes
+    -----
+    Pickling, ``copy.copy`` and ``copy.deepcopy`` keep the whole state:
+    ``__reduce__`` gives the fields sorted by name (``integral``, ``kd``,
+    ``ki``, ``kp``, ``previous_error``) and a layout checksum, which
+    loading checks. One call runs at a time on a controller; another
+    thread's call waits.
+    """
 
     def __init__(self, kp: _Array, ki: _Array, kd: _Array) -> None: ...
     def compute_control(
         self, target_position: _Array, current_position: _Array, dt: _Real
-    ) -> _Signal: ...
+    ) -> _Signal:
+        """One step of every channel: ``kp*e + ki*integral + kd*derivative``.
+
+        ``e = target_position - current_position``; the integral
+        accumulates ``e*dt`` in place (so a state taken earlier sees it
+        change); the derivative is ``(e - previous_error)/dt`` for
+        ``dt > 0``, zeros otherwise; ``e`` becomes the previous error.
+
+        Parameters
+        ----------
+        target_position, current_position : ndarray
+            The setpoints and the measurements: two-dimensional float64 arrays,
+            combined with the gains under NumPy broadcasting.
+        dt : float
+            The time step. Where it is not greater than 0 (zero, negative, NaN)
+            nothing divides by it: the derivative is zeros.
+
+        Returns
+        -------
+        ndarray
+            The control signal, a new array.
+
+        Raises
+        ------
+        ValueError
+            For an array of another dtype or number of dimensions:
+            ``Buffer dtype mismatch, expected 'float64_t' but got 'float'``,
+            ``Buffer has wrong number of dimensions (expected 2, got 1)``.
+        TypeError
+            For an argument that is not a ``numpy.ndarray`` (nor None).
+        """
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __setstate__(self, state: tuple[Any, ...], /) -> None: ...
 
 @disjoint_base
 class AdaptiveController:
-    """PID control whose proportional gains follow the recent errors."""
+    """PID control whose proportional gains follow the recent errors.
+
+    Every element of the gain arrays is an independent channel. The
+    controller copies the gains, so the caller's arrays never change, and
+    keeps the errors of its last ten calls (``error_history``, shape
+    ``(10, n)``, zeros at first). Each call first adds
+    ``clip(learning_rate * mean(history) * e, -max_adjustment,
+    max_adjustment)`` to ``kp``, the history taken with the new error in
+    it, then computes the signal as :class:`PIDController` does.
+
+    Parameters
+    ----------
+    initial_kp, initial_ki, initial_kd : ndarray
+        The initial gains: one-dimensional native-order float64 arrays,
+        copied.
+    learning_rate : float, default 0.01
+        How fast ``kp`` follows the mean recent error times the error.
+    max_adjustment : float, default 0.1
+        The largest change of ``kp`` in one call, either way.
+
+    Notes
+    -----
+    Pickling, ``copy.copy`` and ``copy.deepcopy`` keep the whole state:
+    ``__reduce__`` gives the fields sorted by name (``error_history``,
+    ``integral``, ``kd``, ``ki``, ``kp``, ``learning_rate``,
+    ``max_adjustment``, ``previous_error``) and a layout checksum. One call
+    runs at a time on a controller; another thread's call waits.
+    """
 
     def __init__(
         self,
@@ -52,7 +182,38 @@ class AdaptiveController:
     ) -> None: ...
     def compute_control(
         self, target_position: _Array, current_position: _Array, dt: _Real
-    ) -> _Signal: ...
+    ) -> _Signal:
+        """One step of every channel, after ``kp`` has adapted.
+
+        ``e = target_position - current_position`` enters the error history
+        (the oldest row drops out); ``kp`` moves by ``clip(learning_rate *
+        mean(history, axis=0) * e, -max_adjustment, max_adjustment)``; the
+        signal is then ``kp*e + ki*integral + kd*derivative`` as for
+        :class:`PIDController`.
+
+        Parameters
+        ----------
+        target_position, current_position : ndarray
+            The setpoints and the measurements: one-dimensional float64 arrays,
+            combined with the gains under NumPy broadcasting.
+        dt : float
+            The time step. Where it is not greater than 0 (zero, negative, NaN)
+            nothing divides by it: the derivative is zeros.
+
+        Returns
+        -------
+        ndarray
+            The control signal, a new array.
+
+        Raises
+        ------
+        ValueError
+            For an array of another dtype or number of dimensions:
+            ``Buffer dtype mismatch, expected 'float64_t' but got 'float'``,
+            ``Buffer has wrong number of dimensions (expected 1, got 2)``.
+        TypeError
+            For an argument that is not a ``numpy.ndarray`` (nor None).
+        """
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __setstate__(self, state: tuple[Any, ...], /) -> None: ...
 

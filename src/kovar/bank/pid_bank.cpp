@@ -513,7 +513,7 @@ PyGetSetDef bank_getset[] = {
     KOVAR_PARAM(kIMin, "Lower limit of the integral term."),
     KOVAR_PARAM(kIMax, "Upper limit of the integral term."),
     KOVAR_PARAM(kDeadband, "Errors of at most this size are not integrated."),
-    KOVAR_PARAM(kTt, "Tracking time constant of back-calculation; None: max(|kp/ki|, dt)."),
+    KOVAR_PARAM(kTt, "Tracking time constant of back-calculation; None: max(abs(kp/ki), dt)."),
     KOVAR_PARAM(kRateLimit, "Largest change of the output per unit of time (inf: no limit)."),
     {"anti_windup", get_anti_windup, set_anti_windup,
      "'back_calculation', 'conditional' or 'none'.", nullptr},
@@ -836,11 +836,47 @@ const char bank_doc[] =
     "        u_max=math.inf, i_min=-math.inf, i_max=math.inf, deadband=0.0,\n"
     "        anti_windup='back_calculation', tt=None, rate_limit=math.inf,\n"
     "        on_nan='nan')\n"
-    "--\n\n"
-    "A bank of independent PID controllers, one per element of `shape`.\n\n"
+    "--\n"
+    "\n"
+    "A bank of independent PID controllers, one per element of `shape`.\n"
+    "\n"
     "Every parameter is a real scalar or an array broadcastable to `shape`, and\n"
     "can be read and assigned as an attribute: a float when it is the same for\n"
-    "every channel, otherwise a read-only array.";
+    "every channel, otherwise a read-only array.\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "shape : int or tuple of int\n"
+    "    The shape of the bank: one channel per element.\n"
+    "kp, ki, kd : float or array_like\n"
+    "    The proportional, integral and derivative gains (finite).\n"
+    "b, c : float or array_like\n"
+    "    The setpoint weights of the proportional and the derivative term.\n"
+    "tf : float or array_like\n"
+    "    The time constant of the derivative filter (0: no filter).\n"
+    "u_min, u_max : float or array_like\n"
+    "    The output limits.\n"
+    "i_min, i_max : float or array_like\n"
+    "    The limits of the integral term.\n"
+    "deadband : float or array_like\n"
+    "    Errors of at most this size are not integrated.\n"
+    "anti_windup : {'back_calculation', 'conditional', 'none'}\n"
+    "    How the integral stops winding up while the output is limited.\n"
+    "tt : float or array_like, optional\n"
+    "    The tracking time constant of back-calculation (positive; inf: no\n"
+    "    tracking). None: ``max(abs(kp/ki), dt)``.\n"
+    "rate_limit : float or array_like\n"
+    "    The largest change of the output per unit of time (inf: no limit).\n"
+    "on_nan : {'nan', 'hold'}\n"
+    "    What an automatic channel with a non-finite input outputs: NaN, or its\n"
+    "    last output.\n"
+    "\n"
+    "Notes\n"
+    "-----\n"
+    "Per call and channel the bank computes ``P = kp*(b*r - y)``, the filtered\n"
+    "derivative `D` of ``c*r - y``, the integral `I` and ``v = P + I + D + ff``,\n"
+    "and outputs `v` within the rate window and the output limits; the\n"
+    "documentation's page on the bank gives the whole law.";
 
 PyType_Slot bank_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(bank_new)},

@@ -113,7 +113,7 @@ class RunningMetrics:
 
 def response_metrics(dt, r, y, u):
     """The measures of a response recorded with sample time `dt`: `r`, `y`
-    and `u` broadcastable to (steps, *shape); the same numbers as the run
+    and `u` broadcastable to ``(steps, *shape)``; the same numbers as the run
     that produced them."""
     y = np.asarray(y, dtype=np.float64)
     u = np.asarray(u, dtype=np.float64)
