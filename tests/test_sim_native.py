@@ -202,6 +202,31 @@ def test_non_finite_setpoints_give_the_python_loops_bits(on_nan, record):
     assert_same_runs(*runs)
 
 
+@pytest.mark.parametrize("threads", [2, 3])
+def test_blocks_spread_over_the_kernel_threads_give_one_threads_bits(threads):
+    # enough blocks of 1,024 channels for every thread to take some
+    from kovar import kernel_settings
+    n = 17 * 1024 + 5
+    rng = np.random.default_rng(3)
+    plant = FOPDT(rng.uniform(0.5, 2.0, n), rng.uniform(0.5, 3.0, n), rng.uniform(0.0, 0.4, n))
+    kp = rng.uniform(0.5, 2.0, n)
+    runs = []
+    before = kernel_settings.threads()
+    try:
+        for count in (1, threads):
+            kernel_settings.set_threads(count)
+            bank = PIDBank(n, kp=kp, ki=0.5, kd=0.05, tf=0.02, u_max=1.5)
+            runs.append((simulate(bank, plant, dt=0.05, steps=40, noise=0.01, seed=2, load=0.3,
+                                  load_step=20), bank))
+    finally:
+        kernel_settings.set_threads(before)
+    (one, bank_one), (many, bank_many) = runs
+    for name in ("y", "u", "iae", "overshoot", "settling_time"):
+        assert same_bits(getattr(one, name), getattr(many, name)), name
+    assert all(same_bits(a, b) if isinstance(a, np.ndarray) else a == b
+               for a, b in zip(bank_one.__reduce__()[2], bank_many.__reduce__()[2]))
+
+
 @pytest.mark.parametrize("shape", [(), (1,), (0,), (3, 4)])
 def test_small_and_empty_banks(shape):
     runs = both(lambda: PIDBank(shape, kp=1.0, ki=0.3), FOPDT(1.0, 1.0, 0.2), steps=40, noise=0.1)

@@ -29,26 +29,26 @@ struct LoopInputs {
   double* u_out;                      // steps x n, or null
 };
 
-// What one block of channels works in, `block` elements each, and (when
-// no outputs are recorded) every channel's last output, which the next
+// Channels per block: a block's plant states, bank state and measures
+// (about 40 arrays) stay within a core's L2 cache.
+inline constexpr std::size_t kBlock = 1024;
+
+// Every channel's last output when no outputs are recorded, which the next
 // chunk of steps takes up.
 struct LoopScratch {
-  LoopScratch(std::size_t block, std::size_t channels, bool recorded)
-      : seen(block), r(block), u(recorded ? 0 : 2 * block), u_last(recorded ? 0 : channels) {}
-  std::vector<double> seen;
-  std::vector<double> r;
-  std::vector<double> u;  // two outputs in turn when none are recorded
+  LoopScratch(std::size_t channels, bool recorded) : u_last(recorded ? 0 : channels) {}
   std::vector<double> u_last;
 };
 
 // Steps [from, to) of the run, `from` where the last call stopped. The
 // channels are run block by block, each for every step of the chunk, so
-// that a block's state stays in the cache; channels are independent, so
-// the numbers are those of whole steps over the bank, and chunks add up
+// that a block's state stays in the cache; blocks are spread over the
+// kernel threads. Channels are independent, so the numbers are those of
+// whole steps over the bank whatever thread ran them, and chunks add up
 // to the same bits as one call over every step. Runs without the GIL.
 void run_closed_loop(const bank_capsule::Api& api, bank_capsule::Session* session,
                      const LoopInputs& in, const sim_kernel::Plants& plants,
                      const sim_kernel::Measures& measures, LoopScratch& scratch,
-                     std::size_t block, std::int64_t from, std::int64_t to) noexcept;
+                     std::int64_t from, std::int64_t to) noexcept;
 
 }  // namespace kovar::sim

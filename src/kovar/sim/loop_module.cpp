@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "kovar/common/bank_capsule.hpp"
+#include "kovar/kernels/core_client.hpp"
 #include "kovar/common/numpy_c_api.hpp"
 #include "kovar/common/one_interpreter.hpp"
 #include "kovar/common/owned_ref.hpp"
@@ -24,10 +25,6 @@
 namespace kovar::sim {
 
 namespace {
-
-// Channels per block: a block's bank state, plant state, ring rows in use
-// and measures (about 40 arrays) stay within a core's L2 cache.
-constexpr std::size_t kBlock = 1024;
 
 // A chunk of steps takes about this long: Ctrl-C is answered within it,
 // and the GIL and the bank are taken back once per chunk, which costs
@@ -352,7 +349,7 @@ PyObject* run(PyObject* const* args, Py_ssize_t nargs) {
   plants.x = x.data();
   plants.x1 = x1.data();
   plants.ring = ring.data();
-  LoopScratch scratch(kBlock, static_cast<std::size_t>(n), in.u_out != nullptr);
+  LoopScratch scratch(static_cast<std::size_t>(n), in.u_out != nullptr);
 
   // Chunk by chunk: each holds the bank for its steps, with the GIL
   // released; between chunks the bank is let go, so that signal handlers,
@@ -378,8 +375,8 @@ PyObject* run(PyObject* const* args, Py_ssize_t nargs) {
       // go before the GIL is asked back, and a thread woken waiting for it
       // is given the time to take it; else this thread, back first, would
       // take it again every time.
-      Py_BEGIN_ALLOW_THREADS run_closed_loop(*bank_api, held.session, in, plants, m, scratch,
-                                             kBlock, done, until);
+      Py_BEGIN_ALLOW_THREADS run_closed_loop(*bank_api, held.session, in, plants, m, scratch, done,
+                                             until);
       took = std::chrono::steady_clock::now() - start;
       held.release();
       if (until < steps) std::this_thread::sleep_for(kHandOver);
@@ -416,7 +413,9 @@ PyObject* module_create(PyObject* module_spec, PyModuleDef*) {
 
 int exec(PyObject* module) {
   ndarray::NumpyVersions versions;
-  if (!ndarray::bind_c_api(versions) || !watch_interpreter_exit()) return -1;
+  if (!ndarray::bind_c_api(versions) || !kernels::bind_core() || !watch_interpreter_exit()) {
+    return -1;
+  }
   if (bank_api == nullptr) {
     auto* api = static_cast<const bank_capsule::Api*>(
         PyCapsule_Import(bank_capsule::kCapsuleName, 0));
