@@ -8,6 +8,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
@@ -303,7 +304,11 @@ void split_over_threads(std::ptrdiff_t items, std::ptrdiff_t weight, RangeFuncti
     // Many small ranges rather than one per thread: a thread the OS does not
     // run (the machine is busy) then holds up no more than one range, and
     // the others take the rest.
-    const std::ptrdiff_t chunks = (items * weight + kChunkWork - 1) / kChunkWork;
+    // Heavy items (a block of simulated channels, each a whole chunk of
+    // steps) make fewer ranges: no more than one per kRangeAlign items,
+    // which a range's start is rounded to.
+    const std::ptrdiff_t chunks = std::min((items * weight + kChunkWork - 1) / kChunkWork,
+                                           items / kRangeAlign);
     job.parts = static_cast<int>(chunks < threads ? threads : chunks > kMaxParts ? kMaxParts : chunks);
     job.seats = threads - 1;
     job.homes = threads;
