@@ -10,20 +10,20 @@ namespace {
 
 constexpr double kNoInput = 0.0;
 
-// The setpoint of step k for channels [begin, end).
-bank_kernel::Strided setpoint_at(const LoopInputs& in, std::int64_t k, std::size_t begin,
-                                 std::size_t end, double* scratch) noexcept {
-  const char* row = in.r + k * in.r_time_stride;
-  switch (in.r_layout) {
-    case SetpointLayout::kUniform:
+// The row of step k of `series` for channels [begin, end).
+bank_kernel::Strided row_at(const Series& series, std::int64_t k, std::size_t begin,
+                            std::size_t end, double* scratch) noexcept {
+  const char* row = series.data + k * series.time_stride;
+  switch (series.layout) {
+    case SeriesLayout::kUniform:
       return {reinterpret_cast<const double*>(row), 0};
-    case SetpointLayout::kContiguous:
+    case SeriesLayout::kContiguous:
       return {reinterpret_cast<const double*>(row) + begin, 1};
-    case SetpointLayout::kGathered:
+    case SeriesLayout::kGathered:
       break;
   }
   for (std::size_t i = begin; i < end; ++i) {
-    scratch[i - begin] = *reinterpret_cast<const double*>(row + in.r_offsets[i]);
+    scratch[i - begin] = *reinterpret_cast<const double*>(row + series.offsets[i]);
   }
   return {scratch, 1};
 }
@@ -45,7 +45,7 @@ void run_closed_loop(const bank_capsule::Api& api, bank_capsule::Session* sessio
     api.select(session, begin, end, &run);
     for (std::int64_t k = from; k < to; ++k) {
       const std::size_t row = static_cast<std::size_t>(k) * n;
-      const bank_kernel::Strided r = setpoint_at(in, k, begin, end, scratch.r.data());
+      const bank_kernel::Strided r = row_at(in.r, k, begin, end, scratch.r.data());
       // What the bank sees: y + noise*z[k].
       const double* seen = plants.x + begin;
       if (in.z != nullptr) {
@@ -75,10 +75,13 @@ void run_closed_loop(const bank_capsule::Api& api, bank_capsule::Session* sessio
       bank_kernel::UpdateArgs& args = run.args;
       args.setpoint = r;
       args.measurement = {seen, 1};
-      args.feedforward = {&kNoInput, 0};
-      args.track = {&kNoInput, 0};
-      args.has_feedforward = false;
-      args.has_track = false;
+      args.feedforward = in.has_feedforward
+                             ? row_at(in.feedforward, k, begin, end, scratch.feedforward.data())
+                             : bank_kernel::Strided{&kNoInput, 0};
+      args.track = in.has_track ? row_at(in.track, k, begin, end, scratch.track.data())
+                                : bank_kernel::Strided{&kNoInput, 0};
+      args.has_feedforward = in.has_feedforward;
+      args.has_track = in.has_track;
       args.h = in.dt;
       args.out = u;
       api.step(&run);
@@ -90,8 +93,14 @@ void run_closed_loop(const bank_capsule::Api& api, bank_capsule::Session* sessio
       sample.r_step = r.step;
       sample.u = u;
       sample.u_prev = u_prev;
-      sample.load = in.load;
       sample.loaded = k >= in.load_start;
+      sample.load = nullptr;
+      sample.load_step = 0;
+      if (sample.loaded) {
+        const bank_kernel::Strided load = row_at(in.load, k, begin, end, scratch.load.data());
+        sample.load = load.data;
+        sample.load_step = load.step;
+      }
       sample.y_out = in.y_out != nullptr ? in.y_out + row + begin : nullptr;
       sim_kernel::measure(measures, plants, sample, begin, end);
       sim_kernel::advance(plants, sample, begin, end);

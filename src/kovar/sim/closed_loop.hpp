@@ -11,20 +11,30 @@
 
 namespace kovar::sim {
 
-// How the setpoint of step k is laid out over the channels.
-enum class SetpointLayout : int { kUniform, kContiguous, kGathered };
+// How an input series lays out the channels of step k.
+enum class SeriesLayout : int { kUniform, kContiguous, kGathered };
+
+// An input over time: a float64 array of shape (steps, ...) with a value
+// per channel at each step, any strides.
+struct Series {
+  const char* data;                // row 0
+  std::ptrdiff_t time_stride;      // bytes from row k to row k + 1
+  SeriesLayout layout;
+  const std::ptrdiff_t* offsets;   // kGathered: bytes from a row to each channel
+};
 
 struct LoopInputs {
   std::int64_t steps;
   double dt;
-  const char* r;                      // r[0]
-  std::ptrdiff_t r_time_stride;       // bytes from r[k] to r[k + 1]
-  SetpointLayout r_layout;
-  const std::ptrdiff_t* r_offsets;    // kGathered: bytes from r[k] to each channel
+  Series r;
   const double* z;                    // steps x n standard normal draws, or null
   const double* noise;                // per channel
-  const double* load;                 // per channel
+  Series load;
   std::int64_t load_start;            // the first step with the load (steps: none)
+  Series feedforward;                 // read only when has_feedforward
+  Series track;                       // read only when has_track
+  bool has_feedforward;
+  bool has_track;
   double* y_out;                      // steps x n, or null
   double* u_out;                      // steps x n, or null
 };
@@ -34,9 +44,14 @@ struct LoopInputs {
 // chunk of steps takes up.
 struct LoopScratch {
   LoopScratch(std::size_t block, std::size_t channels, bool recorded)
-      : seen(block), r(block), u(recorded ? 0 : 2 * block), u_last(recorded ? 0 : channels) {}
+      : seen(block), r(block), load(block), feedforward(block), track(block),
+        u(recorded ? 0 : 2 * block), u_last(recorded ? 0 : channels) {}
   std::vector<double> seen;
+  // The rows of gathered series.
   std::vector<double> r;
+  std::vector<double> load;
+  std::vector<double> feedforward;
+  std::vector<double> track;
   std::vector<double> u;  // two outputs in turn when none are recorded
   std::vector<double> u_last;
 };
