@@ -2,8 +2,9 @@
 discretisation.
 
 Every parameter is a real scalar or an array; the bank's shape is their
-broadcast shape. A plant starts at rest: state 0, input 0 before the first
-step. Its dead time becomes ``d = floor(delay/dt + 0.5)`` whole samples.
+broadcast shape. A plant starts at rest (state 0, input 0 before the first
+step), or at the steady state of an input (``discretize(dt).start(u0)``).
+Its dead time becomes ``d = floor(delay/dt + 0.5)`` whole samples.
 """
 
 from collections.abc import Callable
