@@ -359,6 +359,11 @@ def _run_args(n=2, steps=3):
     (14, np.zeros(6)[::2], TypeError),
     (15, np.zeros(6)[::2], TypeError),
     (15, np.broadcast_to(0.0, 6), TypeError),
+    (9, np.zeros(2), ValueError),
+    (17, np.ones((3, 3)), ValueError),
+    (18, np.ones((3, 2), dtype=">f8"), TypeError),
+    (19, (np.zeros(2), None), TypeError),
+    (19, (np.zeros(2), None, np.zeros(3)), ValueError),
 ])
 def test_the_native_entry_checks_every_argument(index, value, error):
     args = _run_args()

@@ -51,7 +51,7 @@ class Inputs:
         if load_step is not None and load_time is not None:
             raise TypeError("give load_step (samples) or load_time (seconds), not both")
         if load_time is not None:
-            at = float(_values.finite("load_time", load_time))
+            at = _values.finite_scalar("load_time", load_time)
             # The first sample whose t[k] = k*dt (as Result.t has it) is at or past load_time.
             self.load_step = int(np.searchsorted(np.arange(steps) * dt, at, side="left"))
         elif load_step is not None:

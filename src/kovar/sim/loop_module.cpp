@@ -378,13 +378,15 @@ PyObject* run(PyObject* const* args, Py_ssize_t nargs) {
   if (plants.slots > 1 || !plants.uniform_d) {
     ring.resize(plants.slots * static_cast<std::size_t>(n));
     for (std::size_t slot = 0; slot < plants.slots; ++slot) {
-      std::copy_n(fill, n, ring.begin() + static_cast<std::ptrdiff_t>(slot * static_cast<std::size_t>(n)));
+      std::copy_n(fill, n, ring.data() + slot * static_cast<std::size_t>(n));
     }
   }
+  // Kept here, as the states are: it is read throughout the run.
+  std::vector<double> before(fill, fill + n);
   plants.x = x.data();
   plants.x1 = x1.data();
   plants.ring = ring.data();
-  plants.fill = fill;
+  plants.fill = before.data();
   LoopScratch scratch(kBlock, static_cast<std::size_t>(n), in.u_out != nullptr);
 
   // Chunk by chunk: each holds the bank for its steps, with the GIL

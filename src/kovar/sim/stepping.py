@@ -231,7 +231,7 @@ def step_test(plant, dt, steps, amplitude=1.0, u0=0.0, step_time=None):
     if step_time is None:
         at = max(1, steps // 10)
     else:
-        at = int(np.searchsorted(t, float(_values.finite("step_time", step_time)), side="left"))
+        at = int(np.searchsorted(t, _values.finite_scalar("step_time", step_time), side="left"))
     u = np.empty((steps, *shape))
     u[:at] = u0
     u[at:] = u0 + amplitude
