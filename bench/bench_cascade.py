@@ -5,7 +5,7 @@ Target: 10^4 cascades (per step two PIDBank.update calls and two plant
 steps through Stepper) take at most 3x the time simulate takes for
 2 x 10^4 single loops over the same number of steps.
 
-Run:  python bench/bench_cascade.py [--steps N]
+Run:  python bench/bench_cascade.py [--quick] [--steps N]
 """
 import argparse
 import time
@@ -51,8 +51,9 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--steps", type=int, default=2000)
     parser.add_argument("--repeat", type=int, default=3)
-    steps = parser.parse_args().steps
-    repeat = parser.parse_args().repeat
+    parser.add_argument("--quick", action="store_true", help="200 steps, once")
+    args = parser.parse_args()
+    steps, repeat = (200, 1) if args.quick else (args.steps, args.repeat)
     loops = min(single_loops(20_000, steps) for _ in range(repeat))
     recorded = min(single_loops(20_000, steps, record=True) for _ in range(repeat))
     cascades = min(cascade(10_000, steps) for _ in range(repeat))
