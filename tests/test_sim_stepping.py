@@ -141,3 +141,18 @@ def test_feedforward_and_track_reach_the_bank():
 def test_refusals_name_the_argument(call, error, message):
     with pytest.raises(error, match=message):
         call()
+
+
+def test_an_operating_point_without_a_finite_integral_leaves_the_bank_as_it_was():
+    bank = PIDBank(2, kp=1.0, ki=0.5)
+    bank.update(1.0, 0.0, 0.1)
+    before = bank.__reduce__()[2]
+    with pytest.raises(ValueError, match=r"initial_input gives no finite integral .*\(index \(1,\)\)"):
+        simulate(bank, FOPDT(1.0, 1.0), dt=0.1, steps=5, setpoint=[0.0, np.nan], initial_input=0.5)
+    after = bank.__reduce__()[2]
+    assert after.keys() == before.keys()
+    for key, value in before.items():
+        if isinstance(value, np.ndarray):
+            assert np.array_equal(after[key], value, equal_nan=True), key
+        else:
+            assert after[key] == value, key

@@ -160,8 +160,7 @@ def _simulate(bank, plant, dt, steps, setpoint, load, load_step, noise, seed, re
 def _operating_point(bank, u0, inputs, y0):
     """Resets `bank` with the integral that makes its first output `u0` at
     the first step's setpoint and plant output: P + I + ff = u0, D being 0
-    on a first step."""
-    bank.reset()
+    on a first step. Refuses before it changes the bank."""
     with np.errstate(over="ignore", invalid="ignore"):
         p = np.multiply(bank.kp, np.multiply(bank.b, inputs.r[0]) - y0)
         integral = u0 - p
@@ -172,6 +171,7 @@ def _operating_point(bank, u0, inputs, y0):
         index = tuple(int(i) for i in np.argwhere(bad)[0])
         raise ValueError(f"initial_input gives no finite integral at the first step's setpoint "
                          f"and feed-forward (index {index})")
+    bank.reset()
     bank.set_integral(integral)
 
 
