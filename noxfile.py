@@ -156,6 +156,7 @@ def bench(session):
     session.run("python", "bench/bench_bank_inputs.py", *session.posargs)
     session.run("python", "bench/bench_peer.py", *session.posargs)
     session.run("python", "bench/bench_sim.py", *session.posargs)
+    session.run("python", "bench/bench_cascade.py", *session.posargs)
 
 
 @nox.session(python=False)

@@ -19,7 +19,7 @@ import time
 import numpy as np
 
 from kovar.bank import PIDBank
-from kovar.sim import FOPDT, SOPDT, Integrating, simulate
+from kovar.sim import FOPDT, SOPDT, Integrating, simulate, step_test
 from kovar.tune import identify_fopdt, robustness, search, simc
 
 
@@ -40,12 +40,11 @@ def identification(n):
     dt, steps = 0.1, 600
     plant = FOPDT(rng.uniform(0.5, 3.0, n) * rng.choice([-1.0, 1.0], n), rng.uniform(0.5, 8.0, n),
                   rng.integers(5, 40, n) * dt)
-    run = simulate(PIDBank(n, kp=0.0), plant, dt=dt, steps=steps, load=1.0, load_step=20)
-    u = np.where(np.arange(steps) >= 20, 1.0, 0.0)[:, None]
+    t, u, clean = step_test(plant, dt, steps, step_time=20 * dt)
     for noise in (0.0, 0.01):
-        y = run.y + noise * np.abs(plant.gain) * rng.standard_normal(run.y.shape)
+        y = clean + noise * np.abs(plant.gain) * rng.standard_normal(clean.shape)
         start = time.perf_counter()
-        model, _ = identify_fopdt(run.t, u, y)
+        model, _ = identify_fopdt(t, u, y)
         took = time.perf_counter() - start
         worst = {name: np.abs(getattr(model, name) / getattr(plant, name) - 1.0).max()
                  for name in ("gain", "tau", "delay")}

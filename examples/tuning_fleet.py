@@ -16,7 +16,7 @@ panels that examples/figure.py draws.
 import numpy as np
 
 from kovar.bank import PIDBank
-from kovar.sim import FOPDT, simulate
+from kovar.sim import FOPDT, simulate, step_test
 from kovar.tune import amigo, identify_fopdt, robustness, search, simc
 
 DT = 0.05
@@ -30,20 +30,16 @@ def random_plants(n, seed=0):
     return FOPDT(rng.uniform(0.5, 3.0, n), rng.uniform(0.5, 5.0, n), rng.uniform(0.3, 2.0, n))
 
 
-def step_test(plant, noise=0.01, seed=1):
+def noisy_step_test(plant, noise=0.01, seed=1):
     """The plant's response to a unit input step at sample 20, measured with
-    noise: a bank in proportional mode with kp = 0 outputs 0, and the step
-    enters as a load on its output."""
-    n = plant.shape[0]
-    run = simulate(PIDBank(n, kp=0.0), plant, dt=DT, steps=STEP_TEST, load=1.0, load_step=20)
-    u = np.where(np.arange(STEP_TEST) >= 20, 1.0, 0.0)
-    y = run.y + noise * np.random.default_rng(seed).standard_normal(run.y.shape)
-    return run.t, u[:, None], y
+    noise."""
+    t, u, y = step_test(plant, DT, STEP_TEST, step_time=20 * DT)
+    return t, u, y + noise * np.random.default_rng(seed).standard_normal(y.shape)
 
 
 def fleet():
     plant = random_plants(PLANTS)
-    t, u, y = step_test(plant)
+    t, u, y = noisy_step_test(plant)
     model, fit = identify_fopdt(t, u, y)
     for name in ("gain", "tau", "delay"):
         error = np.abs(getattr(model, name) / getattr(plant, name) - 1.0)

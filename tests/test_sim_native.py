@@ -19,7 +19,7 @@ N = 2 * 1024 + 37
 
 
 def both(make_bank, plant, *, dt=0.05, steps=120, setpoint=1.0, load=0.0, load_step=None,
-         noise=0.0, seed=7, record=True, prepare=None):
+         noise=0.0, seed=7, record=True, prepare=None, **more):
     """The run and the bank after it, natively and through the Python loop."""
     out = []
     for native in (True, False):
@@ -27,7 +27,7 @@ def both(make_bank, plant, *, dt=0.05, steps=120, setpoint=1.0, load=0.0, load_s
         if prepare is not None:
             prepare(bank)
         result = _simulate(bank, plant, dt, steps, setpoint, load, load_step, noise, seed, record,
-                           native=native)
+                           native=native, **more)
         out.append((result, bank))
     return out
 
@@ -129,12 +129,23 @@ INPUTS = {
     "load step past the end": dict(load=0.2, load_step=STEPS),
     "setpoint over time": dict(setpoint=TIME_VARYING),
     "one setpoint over time": dict(setpoint=np.linspace(0.0, 1.0, STEPS)[:, None]),
+    "load over time from a step": dict(load=TIME_VARYING[::-1], load_step=20),
+    "one load over time, gathered": dict(load=np.sin(np.arange(STEPS * 2) * 0.1)[::2, None]),
+    "load from a time": dict(load=0.3, load_time=1.0),
+    "feedforward per channel": dict(feedforward=np.linspace(-0.2, 0.2, N)),
+    "feedforward of zeros": dict(feedforward=0.0),
+    "feedforward over time": dict(feedforward=TIME_VARYING * 0.5),
+    "track over time, NaN in parts": dict(track=np.where(TIME_VARYING > 0.5, np.nan, TIME_VARYING)),
+    "track and feedforward": dict(track=0.1, feedforward=np.linspace(0.0, 1.0, STEPS)[:, None]),
+    "operating point": dict(initial_input=np.linspace(-1.0, 1.0, N), setpoint=0.5, load=0.1,
+                            load_step=30),
 }
 
 
+@pytest.mark.parametrize("plant", ["fopdt", "sopdt"])
 @pytest.mark.parametrize("inputs", INPUTS.values(), ids=INPUTS.keys())
-def test_inputs_give_the_python_loops_bits(inputs):
-    runs = both(lambda: PIDBank(N, **GAINS), PLANTS["fopdt"], steps=STEPS, **inputs)
+def test_inputs_give_the_python_loops_bits(inputs, plant):
+    runs = both(lambda: PIDBank(N, **GAINS), PLANTS[plant], steps=STEPS, **inputs)
     assert_same_runs(*runs)
 
 
@@ -350,8 +361,9 @@ def _run_args(n=2, steps=3):
     f = lambda: np.zeros(n)  # noqa: E731
     i = lambda: np.full(n, -1, dtype=np.int64)  # noqa: E731
     return [PIDBank(n, kp=1.0), 0, 0.1, steps, np.zeros(n, dtype=np.int64), (f(), f()),
-            np.ones((steps, n)), None, f(), f(), steps, tuple(f() for _ in range(7)),
-            (i(), i(), i()), tuple(f() for _ in range(5)), None, None, None]
+            np.ones((steps, n)), None, f(), np.zeros((steps, n)), steps, tuple(f() for _ in range(7)),
+            (i(), i(), i()), tuple(f() for _ in range(5)), None, None, None, None, None,
+            (f(), None, f())]
 
 
 @pytest.mark.parametrize("index, value, error", [
@@ -372,6 +384,11 @@ def _run_args(n=2, steps=3):
     (14, np.zeros(6)[::2], TypeError),
     (15, np.zeros(6)[::2], TypeError),
     (15, np.broadcast_to(0.0, 6), TypeError),
+    (9, np.zeros(2), ValueError),
+    (17, np.ones((3, 3)), ValueError),
+    (18, np.ones((3, 2), dtype=">f8"), TypeError),
+    (19, (np.zeros(2), None), TypeError),
+    (19, (np.zeros(2), None, np.zeros(3)), ValueError),
 ])
 def test_the_native_entry_checks_every_argument(index, value, error):
     args = _run_args()

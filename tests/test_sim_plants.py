@@ -160,14 +160,7 @@ def test_fopdt_open_loop_with_dead_time_matches_python_control():
 
 
 def _open_loop(plant, dt, u):
-    from kovar.sim.stepping import PlantState
-
-    state = PlantState(plant.discretize(dt).broadcast(()))
-    y = []
-    for v in u:
-        y.append(float(state.output()))
-        state.advance(np.float64(v))
-    return np.array(y)
+    return plant.response(u, dt)
 
 
 @pytest.mark.parametrize("gain, time_scale", [

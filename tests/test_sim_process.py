@@ -36,7 +36,7 @@ def test_ctrl_c_stops_a_run_at_a_whole_step_and_leaves_the_bank_usable():
         bank, sent, reported = make(), [], [0]
         # simulate's run, the steps done after each chunk noted by a builtin
         # (Python code there could take the signal before noting them).
-        inputs = Inputs((n,), steps, 1.0, 0.0, None, 0.0, None)
+        inputs = Inputs((n,), steps, dt, 1.0, 0.0, None, None, None, None, 0.0, None)
         metrics = RunningMetrics((n,), dt, inputs.r_last, np.zeros(n))
 
         # Ctrl-C as a terminal sends it, whatever the parent left in place,
@@ -52,7 +52,7 @@ def test_ctrl_c_stops_a_run_at_a_whole_step_and_leaves_the_bank_usable():
 
         threading.Thread(target=interrupt).start()
         try:
-            run_native(bank, plant.discretize(dt).broadcast((n,)), inputs, metrics, None, None,
+            run_native(bank, plant.discretize(dt).broadcast((n,)), np.zeros(n), inputs, metrics, None, None,
                        reported.append)
             latency = None
         except KeyboardInterrupt:
@@ -81,9 +81,10 @@ ENTRY = '''
     def args(n, steps, d, r):
         f = lambda: np.zeros(n)
         i = lambda: np.full(n, -1, dtype=np.int64)
-        return [PIDBank(n, kp=1.0), 0, 0.1, steps, d, (f(), f()), r, None, f(), f(), steps,
-                tuple(f() for _ in range(7)), (i(), i(), i()), tuple(f() for _ in range(5)),
-                None, None, None]
+        return [PIDBank(n, kp=1.0), 0, 0.1, steps, d, (f(), f()), r, None, f(),
+                np.broadcast_to(0.0, (steps, n)), steps, tuple(f() for _ in range(7)),
+                (i(), i(), i()), tuple(f() for _ in range(5)), None, None, None, None, None,
+                (f(), None, f())]
 
     def limit_to(more):
         with open("/proc/self/status") as status:
@@ -94,7 +95,7 @@ ENTRY = '''
     if case == "dead times past a run longer than any delay line":
         steps = 2**60 - 1  # the longest setpoint NumPy allows
         call = args(1, steps, np.array([steps]), np.broadcast_to(1.0, (steps, 1)))
-        call[-1] = lambda done: 1 / 0  # stops the run after its first chunk
+        call[16] = lambda done: 1 / 0  # stops the run after its first chunk
     elif case == "a gathered setpoint past the memory limit":
         n = 2**21
         call = args(n, 1, np.zeros(n, dtype=np.int64), np.ones((1, n, 2))[..., 0])

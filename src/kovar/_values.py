@@ -75,6 +75,16 @@ def positive_scalar(name, value):
     return number
 
 
+def finite_scalar(name, value):
+    """A finite real number, as a float."""
+    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
+    number = float(value)
+    if not np.isfinite(number):
+        raise ValueError(f"{name} must be finite, not {number!r}")
+    return number
+
+
 def count(name, value, minimum=1):
     """An integer of at least `minimum`."""
     try:

@@ -8,7 +8,7 @@ import numpy.typing as npt
 import kovar
 from kovar import PIDBank as LazyBank
 from kovar.bank import PIDBank
-from kovar.sim import FOPDT, simulate
+from kovar.sim import FOPDT, simulate, step_test
 from kovar.regulo import AdaptiveController, PIDController, PIDControllerXd
 
 
@@ -41,6 +41,15 @@ loop = simulate(LazyBank(n, kp=1.0, ki=0.5), FOPDT(gain=1.0, tau=2.0), dt=0.1, s
 peak = float(loop.y.max()) + float(loop.u.max()) + float(loop.iae.sum())
 quiet = simulate(kovar.PIDBank(n, kp=1.0), FOPDT(1.0, 2.0), dt=0.1, steps=50, record=False)
 nothing: None = quiet.y
+
+# A loop of one's own with the plant stepper; simulate from an operating point.
+plant = FOPDT(gains, 2.0).discretize(0.1).start(u0=0.5)
+level: npt.NDArray[np.float64] = plant.output()
+level = plant.step(loops.update(1.0, level, 0.1))
+t, held_u, response = step_test(FOPDT(1.0, 2.0, delay=0.3), 0.1, 50, amplitude=0.5)
+running = simulate(PIDBank(n, kp=1.0, ki=0.5), FOPDT(1.0, 2.0), dt=0.1, steps=50,
+                   load=np.zeros((50, n)), load_time=1.0, feedforward=0.1, initial_input=0.5)
+moved = float(running.y[-1].sum()) + float(FOPDT(1.0, 2.0).response(np.ones(5), 0.1)[-1])
 
 bank.compute_control([1.0], np.array([0.0]), 0.1)  # WRONG: a list where an array belongs
 LazyBank(3, kp=1.0, nonsense=1)  # WRONG: no such parameter, through the lazy import

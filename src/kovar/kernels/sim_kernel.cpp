@@ -185,17 +185,22 @@ void advance_uniform(const Plants& p, const Sample& s, std::size_t begin,
                      std::size_t end) noexcept {
   const PlantArrays a(p);
   if (p.d[0] == kBeyondTheRun) {
-    for (std::size_t i = begin; i < end; ++i) plant_step<kKind>(a, i, 0.0);
+    for (std::size_t i = begin; i < end; ++i) plant_step<kKind>(a, i, p.fill[i]);
     return;
   }
   const std::size_t slot = static_cast<std::size_t>(s.k) % p.slots;
   const std::size_t back = static_cast<std::size_t>(p.d[0]);
   const std::size_t read = slot >= back ? slot - back : slot + p.slots - back;
   const double* __restrict u = s.u - begin;
-  const double* __restrict load = s.load;
+  // One load for all is read once; a load per channel is relative to begin.
+  const double one_load = s.loaded ? s.load[0] : 0.0;
+  const bool each = s.loaded && s.load_step != 0;
+  const double* __restrict load = each ? s.load - begin : nullptr;
   if (p.slots == 1) {
-    if (s.loaded) {
+    if (each) {
       for (std::size_t i = begin; i < end; ++i) plant_step<kKind>(a, i, u[i] + load[i]);
+    } else if (s.loaded) {
+      for (std::size_t i = begin; i < end; ++i) plant_step<kKind>(a, i, u[i] + one_load);
     } else {
       for (std::size_t i = begin; i < end; ++i) plant_step<kKind>(a, i, u[i]);
     }
@@ -203,8 +208,10 @@ void advance_uniform(const Plants& p, const Sample& s, std::size_t begin,
   }
   double* __restrict into = p.ring + slot * p.n;
   const double* __restrict from = p.ring + read * p.n;
-  if (s.loaded) {
+  if (each) {
     for (std::size_t i = begin; i < end; ++i) into[i] = u[i] + load[i];
+  } else if (s.loaded) {
+    for (std::size_t i = begin; i < end; ++i) into[i] = u[i] + one_load;
   } else {
     for (std::size_t i = begin; i < end; ++i) into[i] = u[i];
   }
@@ -218,10 +225,10 @@ void advance_each(const Plants& p, const Sample& s, std::size_t begin, std::size
   const std::size_t slot = static_cast<std::size_t>(s.k) % p.slots;
   for (std::size_t i = begin; i < end; ++i) {
     double v = s.u[i - begin];
-    if (s.loaded) v = v + s.load[i];
+    if (s.loaded) v = v + s.load[(i - begin) * s.load_step];
     p.ring[slot * p.n + i] = v;
     if (p.d[i] == kBeyondTheRun) {
-      plant_step<kKind>(a, i, 0.0);
+      plant_step<kKind>(a, i, p.fill[i]);
       continue;
     }
     const std::size_t back = static_cast<std::size_t>(p.d[i]);

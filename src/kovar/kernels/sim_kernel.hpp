@@ -29,8 +29,11 @@ struct Plants {
   bool uniform_d;         // every d is d[0]
   double* x;              // the output state (x2 for SOPDT)
   double* x1;             // SOPDT's first state
-  double* ring;           // slots rows of n channels, zeroed at rest (none when
-                          // every d is 0, or every d kBeyondTheRun)
+  double* ring;           // slots rows of n channels, each channel's row filled with
+                          // its input before the run (none when every d is 0, or
+                          // every d kBeyondTheRun)
+  const double* fill;     // per channel: the input before the run, which a dead
+                          // time beyond the run feeds throughout
   std::size_t n;
 };
 
@@ -54,9 +57,9 @@ struct Measures {
 };
 
 // One step k of channels [begin, end) after the bank's update. `r`,
-// `u` and `u_prev` (null at k == 0) are relative to `begin`, r with step
-// 0 (one for all) or 1; `load` is added to u when `loaded`; `y_out`, when
-// not null, takes the outputs (relative to `begin`).
+// `u`, `u_prev` (null at k == 0) and `load` are relative to `begin`, r and
+// load with step 0 (one for all) or 1; `load` is added to u when `loaded`;
+// `y_out`, when not null, takes the outputs (relative to `begin`).
 struct Sample {
   std::int64_t k;
   double t;  // k*dt
@@ -65,7 +68,8 @@ struct Sample {
   std::size_t r_step;
   const double* u;
   const double* u_prev;
-  const double* load;  // absolute
+  const double* load;  // read only when loaded
+  std::size_t load_step;
   bool loaded;
   double* y_out;
 };

@@ -24,6 +24,7 @@ class _Plant:
     def delay(self) -> _Floats: ...
     def params(self) -> dict[str, _Floats]: ...
     def discretize(self, dt: float) -> Discrete: ...
+    def response(self, u: _Values, dt: float, u0: _Values = 0.0) -> _Floats: ...
     def to_control(self, dt: float | None = None, pade: int = 5) -> _ControlSystem: ...
     @classmethod
     def from_control(cls: type[_P], sys: _ControlSystem, delay: _Values = 0.0) -> _P: ...
@@ -50,12 +51,39 @@ class Discrete:
     shape: tuple[int, ...]
     dt: float
     d: _Ints
+    gain: _Floats
     coefficients: dict[str, _Floats]
-    def __init__(self, kind: str, shape: tuple[int, ...], dt: float, d: _Ints, **coefficients: _Floats) -> None: ...
+    def __init__(
+        self, kind: str, shape: tuple[int, ...], dt: float, d: _Ints, *, gain: _Values = 1.0,
+        **coefficients: _Floats,
+    ) -> None: ...
     @property
     def order(self) -> int: ...
     def broadcast(self, shape: tuple[int, ...]) -> Discrete: ...
+    def with_delays(self, d: _Ints) -> Discrete: ...
+    def start(self, u0: _Values = 0.0) -> Stepper: ...
     def __getattr__(self, name: str) -> _Floats: ...
+
+class Stepper:
+    """A discretised plant bank run one sample at a time: ``output()`` is
+    ``y[k]``; ``step(u)`` feeds ``u[k]`` into the dead time and returns
+    ``y[k + 1]``. Made by ``Discrete.start(u0)``, from the steady state of
+    the input ``u0``."""
+
+    model: Discrete
+    shape: tuple[int, ...]
+    def __init__(self, model: Discrete, u0: _Values = 0.0) -> None: ...
+    def output(self) -> _Floats: ...
+    def step(self, u: _Values) -> _Floats: ...
+
+def step_test(
+    plant: FOPDT | SOPDT | Integrating,
+    dt: float,
+    steps: int,
+    amplitude: _Values = 1.0,
+    u0: _Values = 0.0,
+    step_time: float | None = None,
+) -> tuple[_Floats, _Floats, _Floats]: ...
 
 # y and u: arrays in a recorded run, None in one that kept the measures only.
 _Recorded = TypeVar("_Recorded", _Floats, None)
@@ -92,6 +120,10 @@ def simulate(
     setpoint: _Values = 1.0,
     load: _Values = 0.0,
     load_step: int | None = None,
+    load_time: float | None = None,
+    feedforward: _Values | None = None,
+    track: _Values | None = None,
+    initial_input: _Values | None = None,
     noise: _Values = 0.0,
     seed: Any = None,
     record: Literal[True] = True,
@@ -107,6 +139,10 @@ def simulate(
     setpoint: _Values = 1.0,
     load: _Values = 0.0,
     load_step: int | None = None,
+    load_time: float | None = None,
+    feedforward: _Values | None = None,
+    track: _Values | None = None,
+    initial_input: _Values | None = None,
     noise: _Values = 0.0,
     seed: Any = None,
     record: Literal[False],
@@ -122,6 +158,10 @@ def simulate(
     setpoint: _Values = 1.0,
     load: _Values = 0.0,
     load_step: int | None = None,
+    load_time: float | None = None,
+    feedforward: _Values | None = None,
+    track: _Values | None = None,
+    initial_input: _Values | None = None,
     noise: _Values = 0.0,
     seed: Any = None,
     record: bool,
@@ -132,4 +172,5 @@ def response_metrics(
     dt: float, r: numpy.typing.ArrayLike, y: numpy.typing.ArrayLike, u: numpy.typing.ArrayLike
 ) -> dict[str, _Floats]: ...
 
-__all__ = ["FOPDT", "SOPDT", "Integrating", "Discrete", "Result", "simulate", "response_metrics", "plant_from_control"]
+__all__ = ["FOPDT", "SOPDT", "Integrating", "Discrete", "Result", "simulate", "response_metrics", "plant_from_control",
+           "Stepper", "step_test"]

@@ -21,5 +21,8 @@ def run(
     y: Any,
     u: Any,
     progress: Any,
+    feedforward: Any,
+    track: Any,
+    start: tuple[Any, Any, Any],
     /,
 ) -> None: ...

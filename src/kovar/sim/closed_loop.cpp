@@ -12,32 +12,23 @@ namespace {
 
 constexpr double kNoInput = 0.0;
 
-// The setpoint of step k for channels [begin, end).
-bank_kernel::Strided setpoint_at(const LoopInputs& in, std::int64_t k, std::size_t begin,
-                                 std::size_t end, double* scratch) noexcept {
-  const char* row = in.r + k * in.r_time_stride;
-  switch (in.r_layout) {
-    case SetpointLayout::kUniform:
+// The row of step k of `series` for channels [begin, end).
+bank_kernel::Strided row_at(const Series& series, std::int64_t k, std::size_t begin,
+                            std::size_t end, double* scratch) noexcept {
+  const char* row = series.data + k * series.time_stride;
+  switch (series.layout) {
+    case SeriesLayout::kUniform:
       return {reinterpret_cast<const double*>(row), 0};
-    case SetpointLayout::kContiguous:
+    case SeriesLayout::kContiguous:
       return {reinterpret_cast<const double*>(row) + begin, 1};
-    case SetpointLayout::kGathered:
+    case SeriesLayout::kGathered:
       break;
   }
   for (std::size_t i = begin; i < end; ++i) {
-    scratch[i - begin] = *reinterpret_cast<const double*>(row + in.r_offsets[i]);
+    scratch[i - begin] = *reinterpret_cast<const double*>(row + series.offsets[i]);
   }
   return {scratch, 1};
 }
-
-// What a block works in: the measurement it shows the bank, the gathered
-// setpoint and, when no outputs are recorded, two outputs in turn. On the
-// stack of the thread running the block.
-struct BlockScratch {
-  double seen[kBlock];
-  double r[kBlock];
-  double u[2 * kBlock];
-};
 
 // Steps [from, to) of channels [begin, end), one block, in `run`.
 void run_block(const bank_capsule::Api& api, bank_capsule::Session* session, const LoopInputs& in,
@@ -49,7 +40,7 @@ void run_block(const bank_capsule::Api& api, bank_capsule::Session* session, con
   api.select(session, begin, end, &run);
   for (std::int64_t k = from; k < to; ++k) {
     const std::size_t row = static_cast<std::size_t>(k) * n;
-    const bank_kernel::Strided r = setpoint_at(in, k, begin, end, local.r);
+    const bank_kernel::Strided r = row_at(in.r, k, begin, end, local.r);
     // What the bank sees: y + noise*z[k].
     const double* seen = plants.x + begin;
     if (in.z != nullptr) {
@@ -79,10 +70,13 @@ void run_block(const bank_capsule::Api& api, bank_capsule::Session* session, con
     bank_kernel::UpdateArgs& args = run.args;
     args.setpoint = r;
     args.measurement = {seen, 1};
-    args.feedforward = {&kNoInput, 0};
-    args.track = {&kNoInput, 0};
-    args.has_feedforward = false;
-    args.has_track = false;
+    args.feedforward = in.has_feedforward
+                           ? row_at(in.feedforward, k, begin, end, local.feedforward)
+                           : bank_kernel::Strided{&kNoInput, 0};
+    args.track = in.has_track ? row_at(in.track, k, begin, end, local.track)
+                              : bank_kernel::Strided{&kNoInput, 0};
+    args.has_feedforward = in.has_feedforward;
+    args.has_track = in.has_track;
     args.h = in.dt;
     args.out = u;
     api.step(&run);
@@ -94,8 +88,14 @@ void run_block(const bank_capsule::Api& api, bank_capsule::Session* session, con
     sample.r_step = r.step;
     sample.u = u;
     sample.u_prev = u_prev;
-    sample.load = in.load;
     sample.loaded = k >= in.load_start;
+    sample.load = nullptr;
+    sample.load_step = 0;
+    if (sample.loaded) {
+      const bank_kernel::Strided load = row_at(in.load, k, begin, end, local.load);
+      sample.load = load.data;
+      sample.load_step = load.step;
+    }
     sample.y_out = in.y_out != nullptr ? in.y_out + row + begin : nullptr;
     sim_kernel::measure(measures, plants, sample, begin, end);
     sim_kernel::advance(plants, sample, begin, end);
@@ -124,7 +124,14 @@ void run_closed_loop(const bank_capsule::Api& api, bank_capsule::Session* sessio
   // A run gives its flags back to the bank one at a time.
   std::atomic_flag merging = ATOMIC_FLAG_INIT;
   const auto run_blocks = [&](std::ptrdiff_t first, std::ptrdiff_t last) {
-    BlockScratch local;
+    if (first == last) return;
+    // A scratch no other range is using: no more ranges of blocks run at
+    // once than there are scratches.
+    std::size_t slot = 0;
+    while (scratch.taken[slot].exchange(true, std::memory_order_acquire)) {
+      slot = (slot + 1) % scratch.blocks.size();
+    }
+    BlockScratch& local = scratch.blocks[slot];
     bank_capsule::ChannelRun run;
     for (std::ptrdiff_t b = first; b < last; ++b) {
       const std::size_t begin = static_cast<std::size_t>(b) * kBlock;
@@ -135,6 +142,7 @@ void run_closed_loop(const bank_capsule::Api& api, bank_capsule::Session* sessio
       api.merge(session, &run);
       merging.clear(std::memory_order_release);
     }
+    scratch.taken[slot].store(false, std::memory_order_release);
   };
   if (blocks < 2) {
     run_blocks(0, blocks);

@@ -104,18 +104,18 @@ bool items(PyObject* obj, const char* name, Py_ssize_t count) {
   return true;
 }
 
-// The setpoint: a float64 array of shape (steps, ...) with n elements per
-// step, any strides.
-bool read_setpoint(PyObject* obj, std::int64_t steps, npy_intp n, LoopInputs& in,
-                   std::vector<std::ptrdiff_t>& offsets) {
-  if (!PyArray_Check(obj)) return fail(PyExc_TypeError, "%s must be an ndarray", "r");
+// An input series (`name`): a float64 array of shape (steps, ...) with n
+// elements per step, any strides.
+bool read_series(PyObject* obj, const char* name, std::int64_t steps, npy_intp n, Series& series,
+                 std::vector<std::ptrdiff_t>& offsets) {
+  if (!PyArray_Check(obj)) return fail(PyExc_TypeError, "%s must be an ndarray", name);
   auto* a = reinterpret_cast<PyArrayObject*>(obj);
   if (PyArray_TYPE(a) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(a) || !PyArray_ISALIGNED(a)) {
-    return fail(PyExc_TypeError, "%s has the wrong dtype or layout", "r");
+    return fail(PyExc_TypeError, "%s has the wrong dtype or layout", name);
   }
   const int ndim = PyArray_NDIM(a);
   if (ndim < 1 || PyArray_DIM(a, 0) != steps) {
-    return fail(PyExc_ValueError, "%s has the wrong shape", "r");
+    return fail(PyExc_ValueError, "%s has the wrong shape", name);
   }
   npy_intp size = 1;
   bool uniform = true;
@@ -129,15 +129,16 @@ bool read_setpoint(PyObject* obj, std::int64_t steps, npy_intp n, LoopInputs& in
     }
     expected *= PyArray_DIM(a, d);
   }
-  if (size != n) return fail(PyExc_ValueError, "%s has the wrong shape", "r");
-  in.r = static_cast<const char*>(PyArray_DATA(a));
-  in.r_time_stride = PyArray_STRIDE(a, 0);
+  if (size != n) return fail(PyExc_ValueError, "%s has the wrong shape", name);
+  series.data = static_cast<const char*>(PyArray_DATA(a));
+  series.time_stride = PyArray_STRIDE(a, 0);
+  series.offsets = nullptr;
   if (uniform) {
-    in.r_layout = SetpointLayout::kUniform;
+    series.layout = SeriesLayout::kUniform;
   } else if (contiguous) {
-    in.r_layout = SetpointLayout::kContiguous;
+    series.layout = SeriesLayout::kContiguous;
   } else {
-    in.r_layout = SetpointLayout::kGathered;
+    series.layout = SeriesLayout::kGathered;
     offsets.resize(static_cast<std::size_t>(n));
     // C order over the channel axes: the last index moves fastest.
     std::vector<npy_intp> index(static_cast<std::size_t>(ndim), 0);
@@ -151,7 +152,7 @@ bool read_setpoint(PyObject* obj, std::int64_t steps, npy_intp n, LoopInputs& in
         index[static_cast<std::size_t>(d)] = 0;
       }
     }
-    in.r_offsets = offsets.data();
+    series.offsets = offsets.data();
   }
   return true;
 }
@@ -188,12 +189,15 @@ enum Arg {
   kYOutArg,
   kUOutArg,
   kProgressArg,
+  kFeedforwardArg,
+  kTrackArg,
+  kStartArg,
   kArgCount
 };
 
 const char run_doc[] =
     "run(bank, kind, dt, steps, d, coefficients, r, z, noise, load, load_start,\n"
-    "    sums, marks, levels, y, u, progress, /)\n"
+    "    sums, marks, levels, y, u, progress, feedforward, track, start, /)\n"
     "--\n\n"
     "The closed loop of kovar.sim.simulate; see kovar/sim/loop.py.";
 
@@ -276,15 +280,40 @@ PyObject* run(PyObject* const* args, Py_ssize_t nargs) {
   in.steps = steps;
   in.dt = dt;
   in.load_start = load_start;
-  std::vector<std::ptrdiff_t> offsets;
-  if (!read_setpoint(args[kSetpointArg], steps, n, in, offsets)) return nullptr;
+  // The gathered series' channel offsets: r, load, feedforward, track.
+  std::vector<std::ptrdiff_t> offsets[4];
+  if (!read_series(args[kSetpointArg], "r", steps, n, in.r, offsets[0]) ||
+      !read_series(args[kLoadArg], "load", steps, n, in.load, offsets[1])) {
+    return nullptr;
+  }
+  in.has_feedforward = args[kFeedforwardArg] != Py_None;
+  if (in.has_feedforward &&
+      !read_series(args[kFeedforwardArg], "feedforward", steps, n, in.feedforward, offsets[2])) {
+    return nullptr;
+  }
+  in.has_track = args[kTrackArg] != Py_None;
+  if (in.has_track && !read_series(args[kTrackArg], "track", steps, n, in.track, offsets[3])) {
+    return nullptr;
+  }
   if (args[kDrawsArg] != Py_None) {
     in.z = channel_doubles(args[kDrawsArg], "z", total);
     if (in.z == nullptr) return nullptr;
   }
   in.noise = channel_doubles(args[kNoiseArg], "noise", n);
-  in.load = channel_doubles(args[kLoadArg], "load", n);
-  if (in.noise == nullptr || in.load == nullptr) return nullptr;
+  if (in.noise == nullptr) return nullptr;
+  // The plants' state before the first step: x, SOPDT's x1 (None for the
+  // others) and the input before the run, which fills the dead times.
+  PyObject* start = args[kStartArg];
+  if (!items(start, "start", 3)) return nullptr;
+  const double* x0 = channel_doubles(PyTuple_GET_ITEM(start, 0), "x", n);
+  if (x0 == nullptr) return nullptr;
+  const double* x1_0 = nullptr;
+  if (kind == 1) {
+    x1_0 = channel_doubles(PyTuple_GET_ITEM(start, 1), "x1", n);
+    if (x1_0 == nullptr) return nullptr;
+  }
+  const double* fill = channel_doubles(PyTuple_GET_ITEM(start, 2), "fill", n);
+  if (fill == nullptr) return nullptr;
   if (args[kYOutArg] != Py_None) {
     in.y_out = channel_doubles(args[kYOutArg], "y", total, true);
     if (in.y_out == nullptr) return nullptr;
@@ -339,16 +368,22 @@ PyObject* run(PyObject* const* args, Py_ssize_t nargs) {
   plants.slots = static_cast<std::size_t>(longest) + 1;
   plants.uniform_d = std::all_of(delays.begin(), delays.end(),
                                  [&](std::int64_t v) { return v == delays[0]; });
-  std::vector<double> x(static_cast<std::size_t>(n), 0.0);
+  std::vector<double> x(x0, x0 + n);
   std::vector<double> x1;
-  if (plants.kind == sim_kernel::PlantKind::kSopdt) x1.assign(static_cast<std::size_t>(n), 0.0);
+  if (x1_0 != nullptr) x1.assign(x1_0, x1_0 + n);
   std::vector<double> ring;
   if (plants.slots > 1 || !plants.uniform_d) {
-    ring.assign(plants.slots * static_cast<std::size_t>(n), 0.0);
+    ring.resize(plants.slots * static_cast<std::size_t>(n));
+    for (std::size_t slot = 0; slot < plants.slots; ++slot) {
+      std::copy_n(fill, n, ring.data() + slot * static_cast<std::size_t>(n));
+    }
   }
+  // Kept here, as the states are: it is read throughout the run.
+  std::vector<double> before(fill, fill + n);
   plants.x = x.data();
   plants.x1 = x1.data();
   plants.ring = ring.data();
+  plants.fill = before.data();
   LoopScratch scratch(static_cast<std::size_t>(n), in.u_out != nullptr);
 
   // Chunk by chunk: each holds the bank for its steps, with the GIL

@@ -2,8 +2,9 @@
 discretisation.
 
 Every parameter is a real scalar or an array; the bank's shape is their
-broadcast shape. A plant starts at rest: state 0, input 0 before the first
-step. Its dead time becomes ``d = floor(delay/dt + 0.5)`` whole samples.
+broadcast shape. A plant starts at rest (state 0, input 0 before the first
+step), or at the steady state of an input (``discretize(dt).start(u0)``).
+Its dead time becomes ``d = floor(delay/dt + 0.5)`` whole samples.
 """
 
 from collections.abc import Callable
@@ -89,6 +90,63 @@ class _Plant:
         """The bank's exact zero-order-hold model for sample time `dt`."""
         dt = _values.positive_scalar("dt", dt)
         return self._discretize(dt)
+
+    def response(self, u, dt, u0=0.0):
+        """The open-loop response to the input series `u`, sample by sample
+        (python-control's ``forced_response`` for a plant bank).
+
+        Parameters
+        ----------
+        u : array_like
+            The input over time, time first: ``u[k]`` is held over sample
+            k, and ``u.shape[1:]`` broadcasts with the bank's shape (a 1-D
+            series drives every channel).
+        dt : float
+            The sample time.
+        u0 : float or array_like, optional
+            The input before the first sample: the plants start at its
+            steady state (see :meth:`Discrete.start`).
+
+        Returns
+        -------
+        numpy.ndarray
+            ``y`` of shape ``(steps, *shape)``, ``shape`` the broadcast of
+            the bank's and ``u.shape[1:]``; ``y[0]`` is the initial output
+            and ``y[k]`` follows from ``u[:k]``, the same bits as
+            ``discretize(dt).start(u0)`` stepped by hand.
+
+        Raises
+        ------
+        ValueError
+            Where `dt` is not a positive finite number, `u` has no time
+            axis or does not broadcast with the bank, or `u0` is not finite.
+        TypeError
+            Where `u` or `u0` is not real numbers.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from kovar.sim import Integrating
+        >>> Integrating(0.5).response(np.ones(4), dt=1.0).tolist()
+        [0.0, 0.5, 1.0, 1.5]
+        """
+        from kovar.sim import stepping
+
+        model = self.discretize(dt)
+        u = _values.real_array("u", u)
+        if u.ndim == 0 or u.shape[0] == 0:
+            raise ValueError(f"u must be a series of at least one sample, time first, not of shape {u.shape}")
+        try:
+            shape = np.broadcast_shapes(self._shape, u.shape[1:])
+        except ValueError:
+            raise ValueError(
+                f"u has shape {u.shape}, whose channels {u.shape[1:]} do not broadcast to the "
+                f"plant's shape {self._shape} (time comes first)"
+            ) from None
+        # Time stays the first axis, whatever the channels' dimensions.
+        u = u.reshape(u.shape[0], *[1] * (len(shape) - (u.ndim - 1)), *u.shape[1:])
+        u = np.broadcast_to(u, (u.shape[0], *shape))
+        return stepping.response(model.broadcast(shape), u, u0)
 
     def to_control(self, dt=None, pade=5):
         """The plants as python-control transfer functions.
@@ -209,7 +267,7 @@ class FOPDT(_Plant):
         with np.errstate(over="ignore"):
             a = np.exp(-dt / self.tau)
         return Discrete(
-            "fopdt", self._shape, dt, delay_samples(self.delay, dt),
+            "fopdt", self._shape, dt, delay_samples(self.delay, dt), gain=self.gain,
             a=a, b=(1.0 - a) * self.gain,
         )
 
@@ -280,7 +338,8 @@ class SOPDT(_Plant):
         if np.any(stiff):
             for name, value in _stiff_sopdt(gain, tau1, tau2, dt).items():
                 coefficients[name] = np.where(stiff, value, coefficients[name])
-        return Discrete("sopdt", self._shape, dt, delay_samples(self.delay, dt), **coefficients)
+        return Discrete("sopdt", self._shape, dt, delay_samples(self.delay, dt), gain=self.gain,
+                        **coefficients)
 
 
 def _stiff_sopdt(gain, tau1, tau2, dt):
@@ -313,20 +372,22 @@ class Integrating(_Plant):
         super().__init__(gain, delay)
 
     def _discretize(self, dt):
-        return Discrete("integrating", self._shape, dt, delay_samples(self.delay, dt), b=self.gain * dt)
+        return Discrete("integrating", self._shape, dt, delay_samples(self.delay, dt), gain=self.gain,
+                        b=self.gain * dt)
 
 
 class Discrete:
     """A plant bank's zero-order-hold model for one sample time: its kind
     ("fopdt", "sopdt" or "integrating"), shape, ``dt``, dead times ``d`` in
-    samples, and the coefficients of its state update (arrays of the
-    shape, by name)."""
+    samples, steady-state ``gain``, and the coefficients of its state update
+    (arrays of the shape, by name). :meth:`start` runs it."""
 
-    def __init__(self, kind, shape, dt, d, **coefficients):
+    def __init__(self, kind, shape, dt, d, *, gain=1.0, **coefficients):
         self.kind = kind
         self.shape = shape
         self.dt = dt
         self.d = d
+        self.gain = np.broadcast_to(gain, shape)
         self.coefficients = coefficients
 
     def __getattr__(self, name):
@@ -344,8 +405,52 @@ class Discrete:
         """The same model with every array broadcast to `shape`."""
         return Discrete(
             self.kind, shape, self.dt, np.broadcast_to(self.d, shape),
+            gain=np.broadcast_to(self.gain, shape),
             **{n: np.broadcast_to(c, shape) for n, c in self.coefficients.items()},
         )
+
+    def with_delays(self, d):
+        """The same model with the dead times `d` (samples, of its shape)."""
+        return Discrete(self.kind, self.shape, self.dt, d, gain=self.gain, **self.coefficients)
+
+    def start(self, u0=0.0):
+        """A :class:`~kovar.sim.stepping.Stepper` running this model from the
+        steady state of the constant input `u0`.
+
+        Parameters
+        ----------
+        u0 : float or array_like, optional
+            The input before the first step, broadcastable to the model's
+            shape (0, rest, by default). FOPDT and SOPDT plants start at
+            their steady state ``gain*u0``, their dead time full of ``u0``;
+            integrating plants (no steady state but at 0) start at output 0
+            with ``u0`` in their dead time.
+
+        Returns
+        -------
+        Stepper
+            ``output()`` gives ``y[k]``, ``step(u)`` feeds ``u[k]`` and
+            returns ``y[k + 1]``: ``y = s.output(); u = bank.update(r, y,
+            dt); y = s.step(u)`` is one step of :func:`kovar.sim.simulate`,
+            bit for bit.
+
+        Raises
+        ------
+        ValueError
+            Where `u0` is not finite or does not broadcast to the shape.
+        TypeError
+            Where `u0` is not real numbers.
+
+        Examples
+        --------
+        >>> from kovar.sim import FOPDT
+        >>> s = FOPDT(2.0, 1.0, delay=0.2).discretize(0.1).start(u0=0.5)
+        >>> float(s.output()), float(s.step(1.0)), float(s.step(1.0))
+        (1.0, 1.0, 1.0)
+        """
+        from kovar.sim.stepping import Stepper
+
+        return Stepper(self, u0)
 
     def __repr__(self):
         return f"<Discrete {self.kind} model, shape {self.shape}, dt={self.dt!r}>"
