@@ -30,14 +30,14 @@ bank_kernel::Strided row_at(const Series& series, std::int64_t k, std::size_t be
   return {scratch, 1};
 }
 
-// Steps [from, to) of channels [begin, end), one block, in `run`.
-void run_block(const bank_capsule::Api& api, bank_capsule::Session* session, const LoopInputs& in,
+// Steps [from, to) of channels [begin, end), one block, in `run` (selected
+// for them).
+void run_block(const bank_capsule::Api& api, const LoopInputs& in,
                const sim_kernel::Plants& plants, const sim_kernel::Measures& measures,
                LoopScratch& scratch, BlockScratch& local, std::size_t begin, std::size_t end,
                std::int64_t from, std::int64_t to, bank_capsule::ChannelRun& run) noexcept {
   const std::size_t n = plants.n;
   const std::size_t width = end - begin;
-  api.select(session, begin, end, &run);
   for (std::int64_t k = from; k < to; ++k) {
     const std::size_t row = static_cast<std::size_t>(k) * n;
     const bank_kernel::Strided r = row_at(in.r, k, begin, end, local.r);
@@ -121,8 +121,15 @@ void run_closed_loop(const bank_capsule::Api& api, bank_capsule::Session* sessio
   const kernels::FpStatusKeeper keep_status;
   const std::size_t n = plants.n;
   const auto blocks = static_cast<std::ptrdiff_t>((n + kBlock - 1) / kBlock);
-  // A run gives its flags back to the bank one at a time.
-  std::atomic_flag merging = ATOMIC_FLAG_INIT;
+  // Selecting a run reads the bank's flags, and merging one writes them:
+  // one thread at a time does either.
+  std::atomic_flag flags_in_use = ATOMIC_FLAG_INIT;
+  const auto with_flags = [&flags_in_use](auto&& use) {
+    while (flags_in_use.test_and_set(std::memory_order_acquire)) {
+    }
+    use();
+    flags_in_use.clear(std::memory_order_release);
+  };
   const auto run_blocks = [&](std::ptrdiff_t first, std::ptrdiff_t last) {
     if (first == last) return;
     // A scratch no other range is using: no more ranges of blocks run at
@@ -136,11 +143,9 @@ void run_closed_loop(const bank_capsule::Api& api, bank_capsule::Session* sessio
     for (std::ptrdiff_t b = first; b < last; ++b) {
       const std::size_t begin = static_cast<std::size_t>(b) * kBlock;
       const std::size_t end = std::min(n, begin + kBlock);
-      run_block(api, session, in, plants, measures, scratch, local, begin, end, from, to, run);
-      while (merging.test_and_set(std::memory_order_acquire)) {
-      }
-      api.merge(session, &run);
-      merging.clear(std::memory_order_release);
+      with_flags([&] { api.select(session, begin, end, &run); });
+      run_block(api, in, plants, measures, scratch, local, begin, end, from, to, run);
+      with_flags([&] { api.merge(session, &run); });
     }
     scratch.taken[slot].store(false, std::memory_order_release);
   };
