@@ -180,3 +180,18 @@ def test_sopdt_past_the_range_of_1_over_tau_is_the_same_plant_on_another_time_sc
     for name in ("a11", "a12", "a21", "a22", "b1", "b2"):
         want = getattr(ordinary, name) * (gain if name[0] == "b" else 1.0)
         assert np.allclose(getattr(m, name), want, rtol=1e-14, atol=1e-15), name
+
+
+@pytest.mark.parametrize("plant", [FOPDT([1.5, -2.0], [2.0, 0.3], [0.0, 0.4]),
+                                   SOPDT([1.5, -2.0], [2.0, 0.3], [0.7, 0.3], [0.0, 0.4]),
+                                   Integrating([0.5, -1.0], [0.2, 0.0])], ids=["fopdt", "sopdt", "integrating"])
+def test_each_plant_knows_its_frequency_response(plant):
+    # against python-control's transfer function of the delay-free plant, the dead time exact
+    control = pytest.importorskip("control")
+    w = np.logspace(-2, 2, 9)
+    for i in range(plant.shape[0]):
+        params = {n: v[i] for n, v in plant.params().items()}
+        delay = params.pop("delay")
+        free = type(plant)(**params).to_control()
+        expected = free(1j * w) * np.exp(-1j * w * delay)
+        assert np.allclose(plant.frequency_response(w)[i], expected, rtol=1e-13, atol=0)

@@ -1,5 +1,5 @@
 // The bank's C interface for other kovar modules (see
-// kovar/common/bank_capsule.hpp): sessions that hold a bank's lock across
+// kovar/kernels/bank_capsule.hpp): sessions that hold a bank's lock across
 // many updates, made of the same pieces as PIDBank.update.
 #include <new>
 

@@ -4,7 +4,7 @@
 
 #include "kovar/bank/arguments.hpp"
 #include "kovar/bank/pid_bank.hpp"
-#include "kovar/common/bank_capsule.hpp"
+#include "kovar/kernels/bank_capsule.hpp"
 #include "kovar/kernels/bank_kernel.hpp"
 
 namespace kovar::bank {

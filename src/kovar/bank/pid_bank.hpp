@@ -3,7 +3,7 @@
 #pragma once
 
 #include "kovar/bank/bank_object.hpp"
-#include "kovar/common/bank_capsule.hpp"
+#include "kovar/kernels/bank_capsule.hpp"
 
 namespace kovar::bank {
 

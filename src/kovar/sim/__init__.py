@@ -13,11 +13,11 @@
 """
 
 from kovar.sim.metrics import response_metrics
-from kovar.sim.plants import FOPDT, SOPDT, Discrete, Integrating
+from kovar.sim.plants import FOPDT, SOPDT, Discrete, Integrating, Plant
 from kovar.sim.result import Result
 from kovar.sim.loop import simulate
 from kovar.sim.interop import plant_from_control
 from kovar.sim.stepping import Stepper, step_test
 
-__all__ = ["FOPDT", "SOPDT", "Integrating", "Discrete", "Result", "simulate", "response_metrics", "plant_from_control",
+__all__ = ["Plant", "FOPDT", "SOPDT", "Integrating", "Discrete", "Result", "simulate", "response_metrics", "plant_from_control",
            "Stepper", "step_test"]

@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "kovar/common/bank_capsule.hpp"
+#include "kovar/kernels/bank_capsule.hpp"
 #include "kovar/kernels/sim_kernel.hpp"
 
 namespace kovar::sim {

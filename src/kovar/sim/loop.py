@@ -7,7 +7,7 @@ from kovar.bank import PIDBank
 from kovar.sim import _loop
 from kovar.sim.inputs import Inputs
 from kovar.sim.metrics import RunningMetrics
-from kovar.sim.plants import _Plant
+from kovar.sim.plants import Plant
 from kovar.sim.result import Result
 from kovar.sim.stepping import steady_state
 
@@ -113,7 +113,7 @@ def _simulate(bank, plant, dt, steps, setpoint, load, load_step, noise, seed, re
     reference the native loop is tested against."""
     if type(bank) is not PIDBank:
         raise TypeError(f"bank must be a kovar.bank.PIDBank, not {type(bank).__name__}")
-    if not isinstance(plant, _Plant):
+    if not isinstance(plant, Plant):
         raise TypeError(f"plant must be a FOPDT, SOPDT or Integrating bank, not {type(plant).__name__}")
     dt = _values.positive_scalar("dt", dt)
     steps = _values.count("steps", steps)

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "kovar/common/bank_capsule.hpp"
+#include "kovar/kernels/bank_capsule.hpp"
 #include "kovar/kernels/core_client.hpp"
 #include "kovar/common/numpy_c_api.hpp"
 #include "kovar/common/one_interpreter.hpp"

@@ -40,9 +40,16 @@ def _read_only(array, shape):
     return array
 
 
-class _Plant:
-    """What the three plant banks share: parameters checked, broadcast and
-    kept as read-only arrays of the bank's shape."""
+class Plant:
+    """A bank of linear plants with dead time: the base of :class:`FOPDT`,
+    :class:`SOPDT` and :class:`Integrating`.
+
+    Its parameters are checked, broadcast and kept as read-only arrays of
+    the bank's shape. Each kind knows what the rest of kovar asks of it:
+    its zero-order-hold model (:meth:`discretize`), its frequency response
+    (:meth:`frequency_response`), its first-order reduction
+    (:meth:`half_rule`) and its python-control form (:meth:`to_control`).
+    """
 
     _rules: tuple[tuple[str, Callable[[str, Any], np.ndarray]], ...] = ()  # (name, check) in the constructor's order
 
@@ -90,6 +97,41 @@ class _Plant:
         """The bank's exact zero-order-hold model for sample time `dt`."""
         dt = _values.positive_scalar("dt", dt)
         return self._discretize(dt)
+
+    def frequency_response(self, w):
+        """The plants' frequency response ``P(jw)``, the dead time exact.
+
+        Parameters
+        ----------
+        w : array_like
+            Frequencies in radians per unit of time, along the last axis of
+            the result.
+
+        Returns
+        -------
+        numpy.ndarray
+            Complex, of shape ``(*shape, len(w))`` (the bank's shape, then
+            the frequencies).
+        """
+        s = 1j * np.asarray(w, dtype=np.float64)
+        delay = self.delay[..., None]
+        return self._rational(s) * np.exp(-1j * (s.imag * delay))
+
+    def half_rule(self):
+        """The bank as first-order models (Skogestad's half rule): half of a
+        SOPDT's smaller lag goes to the larger lag, half to the dead time.
+        FOPDT and integrating banks are their own reduction."""
+        return self
+
+    def _rational(self, s):
+        """P(s) without its dead time; `s` along a trailing axis."""
+        raise NotImplementedError
+
+    def _lags(self):
+        """The time constants of the lags (arrays of the bank's shape) and
+        the number of integrators: what the robustness measures read of a
+        plant."""
+        raise NotImplementedError
 
     def response(self, u, dt, u0=0.0):
         """The open-loop response to the input series `u`, sample by sample
@@ -241,7 +283,7 @@ def _short(array):
     return f"<array {array.shape}>"
 
 
-class FOPDT(_Plant):
+class FOPDT(Plant):
     """First order plus dead time, gain*exp(-delay*s)/(tau*s + 1).
 
     Discretised as ``x[k+1] = a*x[k] + ((1 - a)*gain)*w[k]``,
@@ -261,6 +303,12 @@ class FOPDT(_Plant):
         """The time constant of every plant."""
         return self._params["tau"]
 
+    def _rational(self, s):
+        return self.gain[..., None] / (self.tau[..., None] * s + 1.0)
+
+    def _lags(self):
+        return (self.tau,), 0
+
     def _discretize(self, dt):
         # dt/tau beyond the largest double (a subnormal tau) is -inf, and
         # exp(-inf) = 0 is the exact limit: no overflow to report.
@@ -272,7 +320,7 @@ class FOPDT(_Plant):
         )
 
 
-class SOPDT(_Plant):
+class SOPDT(Plant):
     """Second order plus dead time, gain*exp(-delay*s)/((tau1*s + 1)*(tau2*s + 1)).
 
     States x1 (the lag tau1, driven by w) and x2 (the output); the pair is
@@ -298,6 +346,16 @@ class SOPDT(_Plant):
     def tau2(self):
         """The time constant of the second lag (the output)."""
         return self._params["tau2"]
+
+    def _rational(self, s):
+        return self.gain[..., None] / ((self.tau1[..., None] * s + 1.0) * (self.tau2[..., None] * s + 1.0))
+
+    def _lags(self):
+        return (self.tau1, self.tau2), 0
+
+    def half_rule(self):
+        larger, smaller = np.maximum(self.tau1, self.tau2), np.minimum(self.tau1, self.tau2)
+        return FOPDT(self.gain, larger + smaller / 2.0, self.delay + smaller / 2.0)
 
     def _discretize(self, dt):
         tau1, tau2, gain = (np.broadcast_to(v, self._shape) for v in (self.tau1, self.tau2, self.gain))
@@ -360,7 +418,7 @@ def _stiff_sopdt(gain, tau1, tau2, dt):
             "b1": (1.0 - e1) * gain, "b2": (1.0 - rest) * gain}
 
 
-class Integrating(_Plant):
+class Integrating(Plant):
     """Integrator plus dead time, gain*exp(-delay*s)/s.
 
     Discretised as ``x[k+1] = x[k] + (gain*dt)*w[k]``, ``y[k] = x[k]``.
@@ -370,6 +428,12 @@ class Integrating(_Plant):
 
     def __init__(self, gain, delay=0.0):
         super().__init__(gain, delay)
+
+    def _rational(self, s):
+        return self.gain[..., None] / s
+
+    def _lags(self):
+        return (), 1
 
     def _discretize(self, dt):
         return Discrete("integrating", self._shape, dt, delay_samples(self.delay, dt), gain=self.gain,
@@ -454,3 +518,7 @@ class Discrete:
 
     def __repr__(self):
         return f"<Discrete {self.kind} model, shape {self.shape}, dt={self.dt!r}>"
+
+
+# The name the base had before it was public.
+_Plant = Plant

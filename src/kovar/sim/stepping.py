@@ -218,9 +218,9 @@ def step_test(plant, dt, steps, amplitude=1.0, u0=0.0, step_time=None):
     >>> round(float(model.gain), 6), round(float(model.tau), 6), round(float(model.delay), 6)
     (2.0, 3.0, 0.5)
     """
-    from kovar.sim.plants import _Plant
+    from kovar.sim.plants import Plant
 
-    if not isinstance(plant, _Plant):
+    if not isinstance(plant, Plant):
         raise TypeError(f"plant must be a FOPDT, SOPDT or Integrating bank, not {type(plant).__name__}")
     dt = _values.positive_scalar("dt", dt)
     steps = _values.count("steps", steps)

@@ -16,7 +16,7 @@ continuous: its imaginary part ``a1*w`` keeps one sign for ``w > 0``.
 
 import numpy as np
 
-from kovar.sim.plants import FOPDT, SOPDT, Integrating
+from kovar.sim.plants import Plant
 from kovar.tune.gains import Gains
 
 # Points per decade of the grid on which crossings of |L| = 1 and of the
@@ -40,16 +40,6 @@ _PEAKS = 16
 _BLOCK = 1 << 15
 
 
-def _rational(model, s):
-    """P(s) without its dead time; `s` has a trailing frequency axis."""
-    p = model.params()
-    if isinstance(model, FOPDT):
-        return p["gain"][..., None] / (p["tau"][..., None] * s + 1.0)
-    if isinstance(model, SOPDT):
-        return p["gain"][..., None] / ((p["tau1"][..., None] * s + 1.0) * (p["tau2"][..., None] * s + 1.0))
-    return p["gain"][..., None] / s
-
-
 def _controller(gains, s):
     g = {n: gains[n][..., None] for n in ("kp", "ki", "kd", "tf")}
     return g["kp"] + g["ki"] / s + g["kd"] * s / (g["tf"] * s + 1.0)
@@ -60,7 +50,7 @@ def loop_response(model, gains, w):
     broadcast with the channels' shape."""
     s = 1j * np.asarray(w, dtype=np.float64)
     delay = model.params()["delay"][..., None]
-    return _controller(gains, s) * _rational(model, s) * np.exp(-1j * (s.imag * delay))
+    return _controller(gains, s) * model._rational(s) * np.exp(-1j * (s.imag * delay))
 
 
 class _Loops:
@@ -74,16 +64,16 @@ class _Loops:
 
     @classmethod
     def of(cls, model, gains):
-        p = model.params()
         kp, ki, kd, tf = (gains[n] for n in ("kp", "ki", "kd", "tf"))
-        gain = p["gain"]
-        kind = "fopdt" if isinstance(model, FOPDT) else "sopdt" if isinstance(model, SOPDT) else "integrating"
-        v = {"gain2": gain * gain, "sign": np.sign(gain), "delay": p["delay"],
+        gain = model.gain
+        # The loop's form, from what the plant says it is made of: one lag,
+        # two lags, or an integrator.
+        lags, integrators = model._lags()
+        kind = "integrating" if integrators else ("fopdt", "sopdt")[len(lags) - 1]
+        v = {"gain2": gain * gain, "sign": np.sign(gain), "delay": model.delay,
              "a0": ki, "a1": kp + ki * tf, "a2": kd + kp * tf}
-        if kind != "integrating":
-            v["lag1"] = p["tau"] if kind == "fopdt" else p["tau1"]
-        if kind == "sopdt":
-            v["lag2"] = p["tau2"]
+        for name, lag in zip(("lag1", "lag2"), lags):
+            v[name] = lag
         # Arrays every loop of the run would have as 0 are left out.
         if np.any(tf != 0.0):
             v["tf"] = tf
@@ -205,7 +195,7 @@ def robustness(model, gains):
     local maxima the grid may have underestimated to below the highest
     are refined by golden section, to about 1e-13.
     """
-    if not isinstance(model, (FOPDT, SOPDT, Integrating)):
+    if not isinstance(model, Plant):
         raise TypeError(f"model must be a FOPDT, SOPDT or Integrating bank, not {type(model).__name__}")
     if not isinstance(gains, Gains):
         gains = Gains(**gains)

@@ -54,9 +54,10 @@ def _pid(k, ti, td, n, b=1.0):
 
 def half_rule(model):
     """A SOPDT reduced to a FOPDT by Skogestad's half rule: half of the
-    smaller lag goes to the larger lag, half to the delay."""
-    tau1, tau2 = _lags(model)
-    return FOPDT(model.gain, tau1 + tau2 / 2.0, model.delay + tau2 / 2.0)
+    smaller lag goes to the larger lag, half to the delay (the plant's own
+    :meth:`~kovar.sim.SOPDT.half_rule`)."""
+    _model_kind(model, "half_rule", (SOPDT,))
+    return model.half_rule()
 
 
 def simc(model, tc=None, *, n=10.0):

@@ -8,7 +8,7 @@ import numpy as np
 from kovar import _values
 from kovar.bank import PIDBank
 from kovar.sim.metrics import NAMES as METRICS
-from kovar.sim.plants import _Plant
+from kovar.sim.plants import Plant
 from kovar.sim.loop import simulate
 from kovar.tune.gains import NAMES, Gains
 from kovar.tune.robustness import _assess
@@ -119,7 +119,7 @@ def search(plant, grid, *, dt, steps, objective="iae", max_ms=1.6, chunk=None, c
     with a ``dask.distributed`` `client`, chunks run on its workers and the
     result is the same as a local run.
     """
-    if not isinstance(plant, _Plant):
+    if not isinstance(plant, Plant):
         raise TypeError(f"plant must be a FOPDT, SOPDT or Integrating bank, not {type(plant).__name__}")
     if isinstance(objective, str):
         if objective not in METRICS:
