@@ -16,6 +16,7 @@ _P = TypeVar("_P", bound="Plant")
 _ControlSystem = Any
 
 class Plant:
+    def __init__(self, *values: _Values) -> None: ...
     @property
     def shape(self) -> tuple[int, ...]: ...
     @property
