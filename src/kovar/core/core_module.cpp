@@ -16,10 +16,8 @@ namespace {
 std::int64_t owner_interpreter = -1;
 
 kernels::SimdPath simd_path() noexcept { return kernels::active_simd_path(); }
-int kernel_threads() noexcept { return kernels::kernel_threads(); }
 
-const core_api::Api api = {core_api::kVersion, simd_path, kernel_threads,
-                           kernels::split_over_threads};
+const core_api::Api api = {core_api::kVersion, simd_path, kernels::split_over_threads};
 
 PyObject* get_simd_path(PyObject*, PyObject*) {
   return PyUnicode_FromString(kernels::simd_path_name(kernels::active_simd_path()));

@@ -18,7 +18,6 @@ inline constexpr int kVersion = 1;
 struct Api {
   int version;
   kernels::SimdPath (*simd_path)() noexcept;
-  int (*kernel_threads)() noexcept;
   void (*split_over_threads)(std::ptrdiff_t items, std::ptrdiff_t weight,
                              kernels::RangeFunction fn, const void* context) noexcept;
 };

@@ -36,8 +36,6 @@ bool bind_core() {
   return true;
 }
 
-int kernel_threads() noexcept { return core->kernel_threads(); }
-
 void split_over_threads(std::ptrdiff_t items, std::ptrdiff_t weight, RangeFunction fn,
                         const void* context) noexcept {
   core->split_over_threads(items, weight, fn, context);
