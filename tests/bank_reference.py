@@ -25,10 +25,10 @@ class Channel:
         self.derivative = 0.0
         self.x_prev = 0.0
         self.output = 0.0
-        self.r_last = self.y_last = 0.0
         self.terms = (0.0, 0.0, 0.0, 0.0)
         self.fresh = True   # no step advanced time since construction/reset
         self.gap = False    # a non-finite input came since the last step
+        self.pending = None  # (kp, b) of the last output, after a change of either
 
     # ------------------------------------------------------------ pieces
 
@@ -85,6 +85,10 @@ class Channel:
             self.output = u
             return u
         p = self.kp * (self.b * r - y)
+        if self.pending is not None and not self.manual:
+            self.settle_change(r, y, p)
+        if advancing:
+            self.pending = None  # manual mode makes the integral anew
         if not advancing:
             if self.manual:
                 u = clip(self.manual_value, self.u_min, self.u_max)
@@ -94,7 +98,7 @@ class Channel:
                     v = v + ff
                 u = clip(v, self.u_min, self.u_max)
                 self.terms = (p, self.integral, self.derivative, ffv)
-            self.r_last, self.y_last, self.output = r, y, u
+            self.output = u
             return u
         x = self.c * r - y
         fresh = self.fresh
@@ -118,22 +122,31 @@ class Channel:
             self.terms = (p, self.integral, d, ffv)
         self.integral, self.derivative, self.x_prev = i, d, x
         self.fresh = self.gap = False
-        self.r_last, self.y_last, self.output = r, y, u
+        self.output = u
         return u
 
     # ------------------------------------------------------------ changes
 
+    def settle_change(self, r, y, p):
+        """The bumpless move of a kp or b change, at the first call after it
+        with finite inputs: the integral moves by the change of P at that
+        call's inputs, where that change is finite."""
+        kp, b = self.pending
+        self.pending = None
+        before = kp * (b * r - y)
+        if before != p and math.isfinite(before - p):
+            self.integral = clip(self.integral + (before - p), self.i_min, self.i_max)
+
     def set_params(self, **params):
-        """Bumpless in automatic mode: where kp or b change, the integral
-        moves by the change of P at the held setpoint and measurement, where
-        that change is finite."""
-        before = self.kp * (self.b * self.r_last - self.y_last)
+        """Bumpless in automatic mode, for channels that have an output: the
+        kp and b of the last output are kept for the next call."""
+        old = (self.kp, self.b)
         for name, value in params.items():
             setattr(self, name, value)
-        if ("kp" in params or "b" in params) and not self.manual:
-            after = self.kp * (self.b * self.r_last - self.y_last)
-            if before != after and math.isfinite(before - after):
-                self.integral = clip(self.integral + (before - after), self.i_min, self.i_max)
+        if (not self.manual and not self.fresh and self.pending is None
+                and (self.kp, self.b) != old):
+            self.pending = old
 
     def set_integral(self, value):
         self.integral = clip(value, self.i_min, self.i_max)
+        self.pending = None

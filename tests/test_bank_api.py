@@ -16,7 +16,7 @@ def snapshot(bank):
     params = {n: np.copy(getattr(bank, n)) if getattr(bank, n) is not None else None
               for n in names}
     state = [np.copy(a) for a in (bank.integral, bank.derivative, bank.output, bank.manual,
-                                  *bank.terms)]
+                                  *(bank.terms if bank.keep_terms else ()))]
     return params, state
 
 
@@ -334,7 +334,7 @@ def test_set_params_selects_channels_and_changes_together():
 
 
 def test_new_entry_points_leak_nothing():
-    b = PIDBank(3, kp=[1.0, 2.0, 3.0], ki=0.5, rate_limit=4.0, on_nan="hold")
+    b = PIDBank(3, kp=[1.0, 2.0, 3.0], ki=0.5, rate_limit=4.0, on_nan="hold", keep_terms=True)
     ff, track, mask, out = np.array([0.1, 0.2, 0.3]), np.array([np.nan, 0.5, 1.0]), np.array([True, False, True]), np.empty(3)
     b.update(1.0, 0.0, 0.1)
 
@@ -348,6 +348,8 @@ def test_new_entry_points_leak_nothing():
         b.set_manual(None)
         b.set_auto()
         b.terms
+        b.keep_terms = not b.keep_terms
+        b.keep_terms = True
         b.kp = [1.0, 2.0, 3.0]
 
     assert_no_leak(work, b, ff, track, mask, out, calls=500)

@@ -89,7 +89,8 @@ ENTRIES = {
     "set_integral_and_hold": lambda b, s: [b.set_integral(0.25), b.integral.copy(),
                                            b.update(1.0, 0.0, 0.1), b.set_manual(),
                                            b.update(5.0, 0.0, 0.1), b.set_auto()],
-    "terms": lambda b, s: [b.update(1.0, 0.0, 0.1), *[t.copy() for t in b.terms]],
+    "terms": lambda b, s: [setattr(b, "keep_terms", True), b.update(1.0, 0.0, 0.1),
+                           *[t.copy() for t in b.terms]],
 }
 SHAPES = {"empty": (0,), "empty_2d": (0, 3), "unconfigured": None, "0d": ()}
 

@@ -74,7 +74,7 @@ def assert_same(a, b):
 
 # An __array_interface__ is no shape, for NumPy either.
 STATE_CASES = [(kind, key) for kind in KINDS
-               for key in ["shape", "kp", "u_max", "integral", "manual", "fresh", "term_ff"]
+               for key in ["shape", "kp", "u_max", "integral", "manual", "fresh", "b_old"]
                if not (kind is ClearingArray and key == "shape")]
 
 
@@ -91,7 +91,7 @@ def test_state_value_dropped_by_the_state_dict_while_converted(kind, key, own_ke
     state[key] = value
     del value  # the dict holds the only reference
     restored = PIDBank.__new__(PIDBank)
-    if own_key_only or key == "term_ff":  # "term_ff" is read last
+    if own_key_only or key == "b_old":  # "b_old" is read last
         # Held while in use: the restore is correct.
         restored.__setstate__(state)
         assert_same(restored, running_bank())

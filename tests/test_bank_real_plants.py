@@ -218,7 +218,7 @@ def test_rate_limit_ramps_from_the_second_step_also_in_manual():
 
 def test_rate_limited_output_counts_as_saturated():
     # Back-calculation pulls v towards the rate-limited output.
-    limited = PIDBank(1, kp=1.0, ki=5.0, rate_limit=0.5, tt=0.2)
+    limited = PIDBank(1, kp=1.0, ki=5.0, rate_limit=0.5, tt=0.2, keep_terms=True)
     free = PIDBank(1, kp=1.0, ki=5.0, tt=0.2)
     for bank in (limited, free):
         bank.update(0.0, 0.0, 0.1)
@@ -231,7 +231,8 @@ def test_rate_limited_output_counts_as_saturated():
 
 
 def test_feedforward_adds_to_v_and_anti_windup_sees_it():
-    bank = PIDBank(2, kp=1.0, ki=1.0, u_min=-1.0, u_max=1.0, anti_windup="conditional")
+    bank = PIDBank(2, kp=1.0, ki=1.0, u_min=-1.0, u_max=1.0, anti_windup="conditional",
+                   keep_terms=True)
     u = bank.update(0.5, 0.0, 0.1, feedforward=[0.2, 0.8])
     assert u.tolist() == [0.7, 1.0]
     assert bank.integral.tolist() == [0.05, 0.0]  # v = 1.3 > u_max with ki*e > 0
@@ -249,9 +250,13 @@ def test_tracking_input_replaces_the_own_output():
     assert bank.integral.tolist() == [0.1 * 1.0 + 0.1 * (0.2 - v) / 0.5, 0.1]
 
 
-def test_terms_add_up_to_v_exactly():
+def test_terms_add_up_to_v_exactly_while_kept():
     rng = np.random.default_rng(8)
     bank = PIDBank(5, kp=rng.uniform(-2, 2, 5), ki=rng.uniform(-2, 2, 5), kd=0.4, tf=0.05)
+    with pytest.raises(AttributeError, match="keep_terms=True"):
+        bank.terms
+    bank.keep_terms = True
+    assert all(np.isnan(t).all() for t in bank.terms)  # none kept yet
     for step in range(40):
         ff = rng.uniform(-1, 1, 5) if step % 3 else None
         u = bank.update(rng.uniform(-1, 1, 5), rng.uniform(-1, 1, 5), 0.05, feedforward=ff)
@@ -280,7 +285,8 @@ def test_set_integral_and_holding_the_output():
 @pytest.mark.parametrize("anti_windup", ["back_calculation", "conditional", "none"])
 def test_manual_to_automatic_is_bumpless_with_feedforward_and_reverse_gains(anti_windup):
     bank = PIDBank(4, kp=[-1.0, 2.0, -0.5, 1.5], ki=[-0.8, 1.0, -2.0, 0.5], kd=0.2, tf=0.05,
-                   u_min=-3.0, u_max=3.0, rate_limit=50.0, anti_windup=anti_windup)
+                   u_min=-3.0, u_max=3.0, rate_limit=50.0, anti_windup=anti_windup,
+                   keep_terms=True)
     r, y, ff = np.array([1.0, -0.5, 0.2, 0.0]), np.array([0.3, 0.1, -0.4, 0.2]), np.array([0.5, -0.2, 0.0, 0.1])
     bank.set_manual([0.4, -1.0, 2.5, 0.0])
     for _ in range(20):

@@ -1,11 +1,13 @@
 // The bank's C interface for other kovar modules (see
-// kovar/kernels/bank_capsule.hpp): sessions that hold a bank's lock across
-// many updates, made of the same pieces as PIDBank.update.
+// kovar/common/bank_api.hpp): sessions that hold a bank's lock across many
+// updates, made of the same pieces as PIDBank.update.
 #include <new>
+#include <type_traits>
 
 #include "kovar/bank/pid_bank.hpp"
+#include "kovar/common/bank_api.hpp"
 
-namespace kovar::bank_capsule {
+namespace kovar::bank_api {
 
 struct Session {
   explicit Session(bank::BankObject* b) : bank(b), lock(b) {}
@@ -14,21 +16,26 @@ struct Session {
   // The flags when the session began: every run starts from them, since
   // a run over some channels says nothing of the others.
   bool any_flagged = false;
-  bool terms_derived = false;
-  bool feedforward_zero = false;
   // Runs merged over part of the channels, and what they reported.
   std::size_t partial_channels = 0;
   bool partial_flagged = false;
 };
 
-}  // namespace kovar::bank_capsule
+struct Run {
+  bank::ChannelRun channels;
+};
+
+static_assert(sizeof(Run) <= sizeof(RunStorage) && alignof(Run) <= alignof(RunStorage));
+static_assert(std::is_trivially_destructible_v<Run>);
+
+}  // namespace kovar::bank_api
 
 namespace kovar::bank {
 
 namespace {
 
-using bank_capsule::ChannelRun;
-using bank_capsule::Session;
+using bank_api::Run;
+using bank_api::Session;
 
 // PIDBank, kept for the life of the process (one interpreter loads the
 // module).
@@ -48,56 +55,64 @@ Session* begin(PyObject* obj) {
     return nullptr;
   }
   session->any_flagged = bank->any_flagged;
-  session->terms_derived = bank->terms_derived;
-  session->feedforward_zero = bank->feedforward_zero;
   return session;
 }
 
 std::size_t channels(const Session* session) { return session->bank->shape.size(); }
 
-void select(Session* session, std::size_t begin, std::size_t end, ChannelRun* run) {
-  select_channels(session->bank, begin, end, *run);
-  run->args.any_flagged = session->any_flagged;
-  run->args.terms_derived = session->terms_derived;
-  run->args.feedforward_zero = session->feedforward_zero;
+Run* select(Session* session, std::size_t begin, std::size_t end,
+            bank_api::RunStorage* storage) {
+  Run* run = new (storage->bytes) Run;
+  select_channels(session->bank, begin, end, run->channels);
+  run->channels.args.any_flagged = session->any_flagged;
+  return run;
 }
 
-void step(ChannelRun* run) { step_channels(*run); }
+bank_kernel::Strided strided(const bank_api::Input& input) noexcept {
+  return {input.data, input.step};
+}
 
-void merge(Session* session, const ChannelRun* run) {
+void step(Run* run, const bank_api::Step* step) {
+  static constexpr double kNoInput = 0.0;
+  bank_kernel::UpdateArgs& args = run->channels.args;
+  args.setpoint = strided(step->setpoint);
+  args.measurement = strided(step->measurement);
+  args.has_feedforward = step->feedforward.data != nullptr;
+  args.has_track = step->track.data != nullptr;
+  args.feedforward = args.has_feedforward ? strided(step->feedforward)
+                                          : bank_kernel::Strided{&kNoInput, 0};
+  args.track = args.has_track ? strided(step->track) : bank_kernel::Strided{&kNoInput, 0};
+  args.h = step->dt;
+  args.out = step->out;
+  args.any_flagged = bank_kernel::run_update(args);
+}
+
+void merge(Session* session, const Run* run) {
   BankObject* bank = session->bank;
+  const ChannelRun& channels = run->channels;
   const std::size_t n = bank->shape.size();
-  if (run->begin == 0 && run->end == n) {
-    keep_flags(bank, *run);
+  if (channels.begin == 0 && channels.end == n) {
+    bank->any_flagged = channels.args.any_flagged;
     return;
   }
-  bank_kernel::derive_terms(run->args.params, *run->args.state, run->end - run->begin,
-                            run->args.terms_derived, run->args.feedforward_zero);
-  session->partial_channels += run->end - run->begin;
-  session->partial_flagged = session->partial_flagged || run->args.any_flagged;
-  if (session->partial_channels == n) {
-    // Every channel's terms are stored now.
-    bank->any_flagged = session->partial_flagged;
-    bank->terms_derived = false;
-    bank->feedforward_zero = false;
-  } else {
-    // Until the other channels are merged, their flags may still be set.
-    bank->any_flagged = true;
-  }
+  session->partial_channels += channels.end - channels.begin;
+  session->partial_flagged = session->partial_flagged || channels.args.any_flagged;
+  // Until every channel is merged, the others' flags may still be set.
+  bank->any_flagged = session->partial_channels == n ? session->partial_flagged : true;
 }
 
 void end(Session* session) { delete session; }
 
-const bank_capsule::Api api = {bank_capsule::kVersion, begin, channels, select, step, merge, end};
+const bank_api::Api api = {bank_api::kVersion, begin, channels, select, step, merge, end};
 
 }  // namespace
 
 bool add_bank_api(PyObject* module, PyObject* type) {
   if (bank_type == nullptr) bank_type = Ref::borrow(type).release();
-  Ref capsule = Ref::steal(PyCapsule_New(const_cast<bank_capsule::Api*>(&api),
-                                         bank_capsule::kCapsuleName, nullptr));
+  Ref capsule = Ref::steal(PyCapsule_New(const_cast<bank_api::Api*>(&api),
+                                         bank_api::kCapsuleName, nullptr));
   if (!capsule) return false;
-  return PyModule_AddObjectRef(module, bank_capsule::kAttribute, capsule.get()) == 0;
+  return PyModule_AddObjectRef(module, bank_api::kAttribute, capsule.get()) == 0;
 }
 
 }  // namespace kovar::bank

@@ -60,7 +60,7 @@ struct Shape {
 
 // The per-channel state, each a C-contiguous array of the bank's shape whose
 // WRITEABLE flag is cleared: callers get read-only views, the kernel writes
-// through the data pointers.
+// through the data pointers. They share one allocation (see new_state).
 struct StateArrays {
   Ref integral;      // float64: ki-weighted sum of errors, within [i_min, i_max]
   Ref derivative;    // float64: the filtered derivative term D
@@ -70,11 +70,12 @@ struct StateArrays {
   Ref manual;        // bool: the channel is in manual mode
   Ref fresh;         // bool: no step has advanced time since construction/reset
   Ref gap;           // bool: a non-finite input came since the last step
-  Ref r_last;        // float64: setpoint and measurement of the last call
-  Ref y_last;        //   with finite inputs, for bumpless parameter changes
+  Ref pending;       // bool: kp or b changed since the channel's last call
+  Ref kp_old;        // float64: where pending, the kp and b of the last
+  Ref b_old;         //   output, for the bumpless move at the next call
   Ref term_p;        // float64: P, I, D and feed-forward of the last
-  Ref term_i;        //   automatic call with finite inputs
-  Ref term_d;
+  Ref term_i;        //   automatic call with finite inputs, while the
+  Ref term_d;        //   bank keeps its terms
   Ref term_ff;
 };
 
@@ -97,9 +98,8 @@ struct BankObject {
   StateArrays state;
   std::size_t manual_count;      // channels in manual mode
   std::uint64_t params_version;  // counts replacements of the parameters
-  bool any_flagged;             // some channel has its `fresh` or `gap` flag set
-  bool terms_derived;           // bank_kernel::derive_terms has work to do
-  bool feedforward_zero;        //   for one flag or the other
+  bool any_flagged;             // some channel has its fresh, gap or pending flag set
+  bool keep_terms;              // automatic calls write their terms
   // What the kernel is given, kept in step with `params` and `state` by
   // refresh_kernel_view wherever either is replaced.
   bank_kernel::Strided strided[kParamCount];
@@ -115,6 +115,7 @@ struct BankConfig {
   bool tt_auto;
   AntiWindup anti_windup;
   OnNan on_nan;
+  bool keep_terms;
 };
 
 // A copy of `bank`'s configuration; the caller holds the bank's lock.
@@ -127,6 +128,7 @@ inline void copy_config(const BankObject* bank, BankConfig& config) {
   config.tt_auto = bank->tt_auto;
   config.anti_windup = bank->anti_windup;
   config.on_nan = bank->on_nan;
+  config.keep_terms = bank->keep_terms;
 }
 
 inline double* doubles(const Ref& array) {

@@ -1,12 +1,17 @@
 // Pickling, copy and deepcopy of PIDBank.
 //
 // A pickle is (copyreg.__newobj__, (PIDBank,), state) with `state` a dict
-// that carries its format version: today's is 2, which added rate_limit,
-// on_nan and the gap flags, the held setpoint and measurement and the
-// terms. Version 1 states still load, with those at their defaults. Loading
-// refuses other versions, and any state that does not hold a valid bank,
-// with a ValueError or TypeError, before the bank is touched.
+// that carries its format version: today's is 3. Version 2 added
+// rate_limit, on_nan, the gap flags, the held setpoint and measurement and
+// the terms; version 3 keeps the terms only where asked for (keep_terms)
+// and holds pending kp and b changes instead of the last inputs. Older
+// states still load: version 1 with the later fields at their defaults,
+// version 2 keeping its terms (its banks all did) and leaving its held
+// inputs, which nothing reads now. Loading refuses other versions, and any
+// state that does not hold a valid bank, with a ValueError or TypeError,
+// before the bank is touched.
 #include <cmath>
+#include <cstring>
 
 #include "kovar/bank/arguments.hpp"
 #include "kovar/bank/parameters.hpp"
@@ -16,7 +21,7 @@ namespace kovar::bank {
 
 namespace {
 
-constexpr long kStateVersion = 2;
+constexpr long kStateVersion = 3;
 constexpr long kOldestStateVersion = 1;
 
 bool set_item(PyObject* dict, const char* key, Ref value) {
@@ -35,12 +40,13 @@ Ref entry(PyObject* state, const char* key) {
   return value;
 }
 
-// A state array: exactly the bank's shape, converted to the field's dtype.
-Ref state_array(PyObject* state, const StateField& f, const Shape& shape) {
+// Loads a state array into the bank's own `into`: exactly the bank's shape,
+// converted to the field's dtype.
+bool load_array(PyObject* state, const StateField& f, const Shape& shape, const Ref& into) {
   Ref value = entry(state, f.key);
-  if (!value) return {};
+  if (!value) return false;
   Ref array = Ref::steal(PyArray_FromAny(value.get(), PyArray_DescrFromType(f.type_num), 0, 0,
-                                         NPY_ARRAY_ALIGNED | NPY_ARRAY_NOTSWAPPED, nullptr));
+                                         NPY_ARRAY_CARRAY_RO, nullptr));
   if (!array) {
     // NumPy's OverflowError for an int beyond float range: a refusal like
     // any other.
@@ -51,22 +57,21 @@ Ref state_array(PyObject* state, const StateField& f, const Shape& shape) {
       PyErr_Format(PyExc_TypeError, "PIDBank state '%s' is not an array of %s", f.key,
                    f.type_num == NPY_BOOL ? "booleans" : "real numbers");
     }
-    return {};
+    return false;
   }
   auto* a = reinterpret_cast<PyArrayObject*>(array.get());
   if (!shape.matches(PyArray_NDIM(a), PyArray_DIMS(a))) {
     Ref own = shape_tuple(PyArray_NDIM(a), PyArray_DIMS(a));
     Ref expected = shape_tuple(shape);
-    if (!own || !expected) return {};
+    if (!own || !expected) return false;
     PyErr_Format(PyExc_ValueError, "PIDBank state '%s' has shape %R, expected %R", f.key,
                  own.get(), expected.get());
-    return {};
+    return false;
   }
   // The bank's own copy, never shared with the pickle's objects.
-  Ref copy = new_storage(shape, f.type_num);
-  if (!copy || PyArray_CopyInto(reinterpret_cast<PyArrayObject*>(copy.get()), a) < 0) return {};
-  seal(copy);
-  return copy;
+  std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(into.get())), PyArray_DATA(a),
+              static_cast<std::size_t>(PyArray_NBYTES(a)));
+  return true;
 }
 
 // What set_manual refuses: a manual channel's value must be finite (the
@@ -101,7 +106,6 @@ PyObject* bank_reduce(PyObject* self, PyObject*) {
   BankConfig config;
   {
     BankLock lock(bank);
-    store_terms(bank);
     bool copied = true;
     for (const StateField& f : kStateFields) {
       copies.*f.field = Ref::steal(PyArray_NewCopy(
@@ -123,7 +127,8 @@ PyObject* bank_reduce(PyObject* self, PyObject*) {
   if (!set_item(state.get(), "anti_windup",
                 Ref::steal(PyUnicode_FromString(anti_windup_name(config.anti_windup)))) ||
       !set_item(state.get(), "on_nan",
-                Ref::steal(PyUnicode_FromString(on_nan_name(config.on_nan))))) {
+                Ref::steal(PyUnicode_FromString(on_nan_name(config.on_nan)))) ||
+      !set_item(state.get(), "keep_terms", Ref::borrow(config.keep_terms ? Py_True : Py_False))) {
     return nullptr;
   }
   for (const StateField& f : kStateFields) {
@@ -167,22 +172,36 @@ PyObject* bank_setstate(PyObject* self, PyObject* state) {
     Ref on_nan = entry(state, "on_nan");
     if (!on_nan || !parse_on_nan(on_nan.get(), config.on_nan)) return nullptr;
   }
+  // Version 2 banks all kept their terms.
+  config.keep_terms = number == 2;
+  if (number >= 3) {
+    Ref keep_terms = entry(state, "keep_terms");
+    if (!keep_terms) return nullptr;
+    if (!PyBool_Check(keep_terms.get())) {
+      PyErr_Format(PyExc_TypeError, "PIDBank state 'keep_terms' must be a bool, not %.100s",
+                   Py_TYPE(keep_terms.get())->tp_name);
+      return nullptr;
+    }
+    config.keep_terms = keep_terms.get() == Py_True;
+  }
   if (!check_limits(config.params, config.shape)) return nullptr;
+  if (!new_state(config.shape, config.state)) return nullptr;
   for (const StateField& f : kStateFields) {
-    config.state.*f.field = f.since <= number ? state_array(state, f, config.shape)
-                                              : new_state_array(config.shape, f);
-    if (!(config.state.*f.field)) return nullptr;
+    if (f.since <= number && !load_array(state, f, config.shape, config.state.*f.field)) {
+      return nullptr;
+    }
   }
   if (!check_manual_values(config.state, config.shape)) return nullptr;
   const std::size_t n = config.shape.size();
   const npy_bool* manual = bools(config.state.manual);
   const npy_bool* fresh = bools(config.state.fresh);
   const npy_bool* gap = bools(config.state.gap);
+  const npy_bool* pending = bools(config.state.pending);
   config.manual_count = 0;
   config.any_flagged = false;
   for (std::size_t i = 0; i < n; ++i) {
     config.manual_count += manual[i] != 0;
-    config.any_flagged = config.any_flagged || fresh[i] != 0 || gap[i] != 0;
+    config.any_flagged = config.any_flagged || fresh[i] != 0 || gap[i] != 0 || pending[i] != 0;
   }
   if (!install(reinterpret_cast<BankObject*>(self), config)) return nullptr;
   Py_RETURN_NONE;

@@ -4,7 +4,6 @@
 
 #include "kovar/bank/arguments.hpp"
 #include "kovar/bank/pid_bank.hpp"
-#include "kovar/kernels/bank_capsule.hpp"
 #include "kovar/kernels/bank_kernel.hpp"
 
 namespace kovar::bank {
@@ -116,14 +115,13 @@ void view_bank(const BankObject* bank, bank_kernel::UpdateArgs& kernel) noexcept
   // takes the path that reads the flags.
   kernel.manual_count = bank->manual_count;
   kernel.any_flagged = bank->any_flagged;
-  kernel.terms_derived = bank->terms_derived;
-  kernel.feedforward_zero = bank->feedforward_zero;
+  kernel.keep_terms = bank->keep_terms;
 }
 
 }  // namespace
 
 void select_channels(const BankObject* bank, std::size_t begin, std::size_t end,
-                     bank_capsule::ChannelRun& run) {
+                     ChannelRun& run) {
   run.begin = begin;
   run.end = end;
   bank_kernel::UpdateArgs& kernel = run.args;
@@ -135,27 +133,15 @@ void select_channels(const BankObject* bank, std::size_t begin, std::size_t end,
       run.params[id] = {p.data + begin * p.step, p.step};
     }
     const bank_kernel::ChannelState& s = bank->arrays;
-    run.state = {s.integral + begin, s.derivative + begin, s.x_prev + begin, s.output + begin,
-                 s.r_last + begin,   s.y_last + begin,     s.term_p + begin, s.term_i + begin,
-                 s.term_d + begin,   s.term_ff + begin,    s.manual_value + begin,
-                 s.manual + begin,   s.fresh + begin,      s.gap + begin};
+    run.state = {s.integral + begin,     s.derivative + begin, s.x_prev + begin,
+                 s.output + begin,       s.term_p + begin,     s.term_i + begin,
+                 s.term_d + begin,       s.term_ff + begin,    s.manual_value + begin,
+                 s.kp_old + begin,       s.b_old + begin,      s.manual + begin,
+                 s.fresh + begin,        s.gap + begin,        s.pending + begin};
     kernel.params = run.params;
     kernel.state = &run.state;
   }
   kernel.n = end - begin;
-}
-
-void step_channels(bank_capsule::ChannelRun& run) noexcept {
-  const bank_kernel::UpdateResult done = bank_kernel::run_update(run.args);
-  run.args.any_flagged = done.any_flagged;
-  run.args.terms_derived = done.terms_derived;
-  run.args.feedforward_zero = done.feedforward_zero;
-}
-
-void keep_flags(BankObject* bank, const bank_capsule::ChannelRun& run) noexcept {
-  bank->any_flagged = run.args.any_flagged;
-  bank->terms_derived = run.args.terms_derived;
-  bank->feedforward_zero = run.args.feedforward_zero;
 }
 
 bool make_update_names() {
@@ -266,16 +252,14 @@ PyObject* bank_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       kernel.has_track = slots[kTrack] != nullptr;
       kernel.h = h;
       kernel.out = doubles(result);
-      bank_kernel::UpdateResult done;
+      bool flagged;
       if (n >= kReleaseGilFrom) {
-        Py_BEGIN_ALLOW_THREADS done = bank_kernel::run_update(kernel);
+        Py_BEGIN_ALLOW_THREADS flagged = bank_kernel::run_update(kernel);
         Py_END_ALLOW_THREADS
       } else {
-        done = bank_kernel::run_update(kernel);
+        flagged = bank_kernel::run_update(kernel);
       }
-      bank->any_flagged = done.any_flagged;
-      bank->terms_derived = done.terms_derived;
-      bank->feedforward_zero = done.feedforward_zero;
+      bank->any_flagged = flagged;
     }
   }
   if (!result) {

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <utility>
 
@@ -54,25 +55,6 @@ Ref wrap_storage(PyArray_Descr* descr, const Shape& shape, void* data, int flags
 
 }  // namespace
 
-Ref new_storage(const Shape& shape, int type_num) {
-  Ref descr = Ref::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(type_num)));
-  if (!descr) return {};
-  auto* d = reinterpret_cast<PyArray_Descr*>(descr.get());
-  const auto itemsize = static_cast<std::size_t>(PyDataType_ELSIZE(d));
-  // Never 0 bytes: an empty bank still has a data pointer of its own.
-  void* data = PyMem_RawCalloc(std::max<std::size_t>(shape.size(), 1), itemsize);
-  if (data == nullptr) {
-    PyErr_NoMemory();
-    return {};
-  }
-  Ref owner = Ref::steal(PyCapsule_New(data, kStorageName, free_storage));
-  if (!owner) {
-    PyMem_RawFree(data);
-    return {};
-  }
-  return wrap_storage(d, shape, data, NPY_ARRAY_CARRAY, owner.get());
-}
-
 Ref state_view(const Ref& storage) {
   auto* a = reinterpret_cast<PyArrayObject*>(storage.get());
   Shape shape;
@@ -91,19 +73,20 @@ const StateField kStateFields[kStateFieldCount] = {
     {"manual", &StateArrays::manual, NPY_BOOL, 1},
     {"fresh", &StateArrays::fresh, NPY_BOOL, 1},
     {"gap", &StateArrays::gap, NPY_BOOL, 2},
-    {"r_last", &StateArrays::r_last, NPY_DOUBLE, 2},
-    {"y_last", &StateArrays::y_last, NPY_DOUBLE, 2},
     {"term_p", &StateArrays::term_p, NPY_DOUBLE, 2},
     {"term_i", &StateArrays::term_i, NPY_DOUBLE, 2},
     {"term_d", &StateArrays::term_d, NPY_DOUBLE, 2},
     {"term_ff", &StateArrays::term_ff, NPY_DOUBLE, 2},
+    {"pending", &StateArrays::pending, NPY_BOOL, 3},
+    {"kp_old", &StateArrays::kp_old, NPY_DOUBLE, 3},
+    {"b_old", &StateArrays::b_old, NPY_DOUBLE, 3},
 };
 
 bank_kernel::ChannelState kernel_state(const StateArrays& s) {
-  return {doubles(s.integral), doubles(s.derivative), doubles(s.x_prev), doubles(s.output),
-          doubles(s.r_last),   doubles(s.y_last),     doubles(s.term_p), doubles(s.term_i),
-          doubles(s.term_d),   doubles(s.term_ff),    doubles(s.manual_value),
-          bools(s.manual),     bools(s.fresh),        bools(s.gap)};
+  return {doubles(s.integral), doubles(s.derivative), doubles(s.x_prev),    doubles(s.output),
+          doubles(s.term_p),   doubles(s.term_i),     doubles(s.term_d),    doubles(s.term_ff),
+          doubles(s.manual_value), doubles(s.kp_old), doubles(s.b_old),     bools(s.manual),
+          bools(s.fresh),      bools(s.gap),          bools(s.pending)};
 }
 
 void refresh_kernel_view(BankObject* bank) {
@@ -115,29 +98,61 @@ void refresh_kernel_view(BankObject* bank) {
   bank->arrays = kernel_state(bank->state);
 }
 
-void store_terms(BankObject* bank) {
-  bank_kernel::derive_terms(bank->strided, bank->arrays, bank->shape.size(), bank->terms_derived,
-                            bank->feedforward_zero);
-  bank->terms_derived = false;
-  bank->feedforward_zero = false;
-}
+namespace {
 
-Ref new_state_array(const Shape& shape, const StateField& field) {
-  Ref array = new_storage(shape, field.type_num);
-  if (!array) return array;
-  if (field.field == &StateArrays::fresh) {
-    npy_bool* fresh = bools(array);
-    for (std::size_t i = 0, n = shape.size(); i < n; ++i) fresh[i] = 1;
-  }
-  seal(array);
-  return array;
-}
+// Where each state array lies in the bank's one allocation. Large arrays
+// start at staggered offsets within a 4 KiB page, none at NumPy's own
+// (16: the caller's setpoint, measurement and out lie there): arrays that
+// all began at one offset would contend for the same cache sets and
+// store-to-load checks as a pass streams through them together. Small
+// ones are packed, 64 bytes apart.
+constexpr std::size_t kPage = 4096;
+constexpr std::size_t kStaggerFrom = 4 * kPage;
+constexpr std::size_t kStagger = 256;
+constexpr std::size_t kFirstOffset = 128;
+
+std::size_t round_up(std::size_t x, std::size_t to) { return (x + to - 1) / to * to; }
+
+}  // namespace
 
 bool new_state(const Shape& shape, StateArrays& state) {
-  for (const StateField& f : kStateFields) {
-    state.*f.field = new_state_array(shape, f);
-    if (!(state.*f.field)) return false;
+  const std::size_t n = std::max<std::size_t>(shape.size(), 1);
+  if (n > PY_SSIZE_T_MAX / 8 / kStateFieldCount) {
+    PyErr_NoMemory();
+    return false;
   }
+  const bool stagger = n * 8 >= kStaggerFrom;
+  std::size_t offsets[kStateFieldCount];
+  std::size_t end = 0;
+  for (int k = 0; k < kStateFieldCount; ++k) {
+    const std::size_t bytes = n * (kStateFields[k].type_num == NPY_BOOL ? 1 : 8);
+    offsets[k] = stagger ? round_up(end, kPage) + kFirstOffset + kStagger * k : round_up(end, 64);
+    end = offsets[k] + bytes;
+  }
+  const std::size_t align = stagger ? kPage : 64;
+  void* block = PyMem_RawCalloc(end + align, 1);
+  if (block == nullptr) {
+    PyErr_NoMemory();
+    return false;
+  }
+  Ref owner = Ref::steal(PyCapsule_New(block, kStorageName, free_storage));
+  if (!owner) {
+    PyMem_RawFree(block);
+    return false;
+  }
+  char* base = reinterpret_cast<char*>(round_up(reinterpret_cast<std::uintptr_t>(block), align));
+  for (int k = 0; k < kStateFieldCount; ++k) {
+    const StateField& f = kStateFields[k];
+    Ref descr = Ref::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(f.type_num)));
+    if (!descr) return false;
+    Ref array = wrap_storage(reinterpret_cast<PyArray_Descr*>(descr.get()), shape,
+                             base + offsets[k], NPY_ARRAY_CARRAY, owner.get());
+    if (!array) return false;
+    seal(array);
+    state.*f.field = std::move(array);
+  }
+  npy_bool* fresh = bools(state.fresh);
+  for (std::size_t i = 0; i < shape.size(); ++i) fresh[i] = 1;
   return true;
 }
 
@@ -172,8 +187,7 @@ bool install(BankObject* bank, Configuration& config) {
       std::swap(bank->state, config.state);
       std::swap(bank->manual_count, config.manual_count);
       std::swap(bank->any_flagged, config.any_flagged);
-      std::swap(bank->terms_derived, config.terms_derived);
-      std::swap(bank->feedforward_zero, config.feedforward_zero);
+      std::swap(bank->keep_terms, config.keep_terms);
       refresh_kernel_view(bank);
       ++bank->params_version;
     }
@@ -219,8 +233,7 @@ PyObject* bank_new(PyTypeObject* type, PyObject*, PyObject*) {
   bank->manual_count = 0;
   bank->params_version = 0;
   bank->any_flagged = false;
-  bank->terms_derived = false;
-  bank->feedforward_zero = false;
+  bank->keep_terms = false;
   bank->lock = PyThread_allocate_lock();
   bank->lock_generation = fork_generation;
   if (bank->lock == nullptr) {
@@ -249,17 +262,18 @@ void bank_dealloc(PyObject* self) {
 int bank_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"shape", "kp", "ki", "kd", "b", "c", "tf", "u_min", "u_max",
                                    "i_min", "i_max", "deadband", "anti_windup", "tt",
-                                   "rate_limit", "on_nan", nullptr};
+                                   "rate_limit", "on_nan", "keep_terms", nullptr};
   PyObject* shape = nullptr;
   PyObject* values[kParamCount] = {};
   PyObject* anti_windup = nullptr;
   PyObject* on_nan = nullptr;
+  int keep_terms = 0;
   PyObject*& tt = values[kTt];
   if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "O|$OOOOOOOOOOOOOOO:PIDBank", const_cast<char**>(keywords), &shape,
+          args, kwargs, "O|$OOOOOOOOOOOOOOOp:PIDBank", const_cast<char**>(keywords), &shape,
           &values[kKp], &values[kKi], &values[kKd], &values[kB], &values[kC], &values[kTf],
           &values[kUMin], &values[kUMax], &values[kIMin], &values[kIMax], &values[kDeadband],
-          &anti_windup, &tt, &values[kRateLimit], &on_nan)) {
+          &anti_windup, &tt, &values[kRateLimit], &on_nan, &keep_terms)) {
     return -1;
   }
   if (values[kKp] == nullptr) {
@@ -287,6 +301,7 @@ int bank_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!check_limits(config.params, config.shape)) return -1;
   if (!new_state(config.shape, config.state)) return -1;
   config.any_flagged = config.shape.size() > 0;
+  config.keep_terms = keep_terms != 0;
   return install(as_bank(self), config) ? 0 : -1;
 }
 
@@ -338,9 +353,10 @@ bool merge(const Param& old, Param& wanted, const Ref& mask, const Shape& shape)
 
 // Installs `change` on the channels `mask` selects (null: all), after
 // checking the limits of the result as a whole. Where kp or b change, the
-// integral of every selected automatic channel moves by the change of P at
-// the last setpoint and measurement (where that change is finite), so that
-// the output from the held state stays, to rounding.
+// integral of every selected automatic channel moves at its next call with
+// finite inputs by the change of P at those inputs (where that change is
+// finite), so that its output stays where the old kp and b put it, to
+// rounding.
 bool apply_change(BankObject* bank, bool was_configured, ParamChange& change, const Ref& mask,
                   const char* method) {
   const Shape shape = bank->shape;
@@ -376,28 +392,28 @@ bool apply_change(BankObject* bank, bool was_configured, ParamChange& change, co
       BankLock lock(bank);
       if (bank->configured != was_configured) break;
       if (bank->params_version != version) continue;
-      // P of the stored terms is made with the old kp and b.
-      if (bump) store_terms(bank);
       if (bump && bank->manual_count < shape.size()) {
+        // The integral moves at each channel's next call, by the change of
+        // P at that call's inputs, from the kp and b of its last output.
         const Param* old = bank->params;
         const StateArrays& s = bank->state;
+        // A fresh channel has no output to keep; a pending one keeps the
+        // kp and b of its last output.
         const npy_bool* manual = bools(s.manual);
-        const double* r = doubles(s.r_last);
-        const double* y = doubles(s.y_last);
-        double* integral = doubles(s.integral);
+        const npy_bool* fresh = bools(s.fresh);
         const npy_bool* selected = mask ? bools(mask) : nullptr;
+        npy_bool* pending = bools(s.pending);
+        double* kp_old = doubles(s.kp_old);
+        double* b_old = doubles(s.b_old);
         for (std::size_t i = 0, n = shape.size(); i < n; ++i) {
-          // A channel the change does not select keeps its integral bit for
-          // bit, even where its P is NaN (before == after fails there).
-          if (manual[i] || (selected != nullptr && !selected[i])) continue;
-          const double before = old[kKp].at(i) * (old[kB].at(i) * r[i] - y[i]);
-          const double after = next[kKp].at(i) * (next[kB].at(i) * r[i] - y[i]);
-          const double change = before - after;
-          // Where P at the held inputs overflowed, no move keeps the output
-          // (it was not finite): an inf or NaN move would only end the
-          // channel's integral for good.
-          if (before == after || !std::isfinite(change)) continue;
-          integral[i] = clip(integral[i] + change, next[kIMin].at(i), next[kIMax].at(i));
+          if (manual[i] || fresh[i] || pending[i] || (selected != nullptr && !selected[i]) ||
+              (next[kKp].at(i) == old[kKp].at(i) && next[kB].at(i) == old[kB].at(i))) {
+            continue;
+          }
+          pending[i] = 1;
+          kp_old[i] = old[kKp].at(i);
+          b_old[i] = old[kB].at(i);
+          bank->any_flagged = true;
         }
       }
       for (int id = 0; id < kParamCount; ++id) {
@@ -471,14 +487,18 @@ PyObject* get_state(PyObject* self, void* closure) {
   return state_view(state.*field).release();
 }
 
-// Copies, not views: the common update leaves the stored terms stale (see
-// bank_kernel::derive_terms).
+// Copies, not views: a snapshot of one call's terms.
 PyObject* get_terms(PyObject* self, void*) {
   BankObject* bank = as_bank(self);
   Ref terms[4];
   {
     BankLock lock(bank);
-    store_terms(bank);
+    if (!bank->keep_terms) {
+      PyErr_SetString(PyExc_AttributeError,
+                      "this bank does not keep its terms: make it with keep_terms=True, or set "
+                      "bank.keep_terms = True and update");
+      return nullptr;
+    }
     const StateArrays& s = bank->state;
     const Ref* fields[4] = {&s.term_p, &s.term_i, &s.term_d, &s.term_ff};
     for (int k = 0; k < 4; ++k) {
@@ -489,6 +509,35 @@ PyObject* get_terms(PyObject* self, void*) {
   }
   for (const Ref& term : terms) seal(term);
   return PyTuple_Pack(4, terms[0].get(), terms[1].get(), terms[2].get(), terms[3].get());
+}
+
+PyObject* get_keep_terms(PyObject* self, void*) {
+  return PyBool_FromLong(as_bank(self)->keep_terms);
+}
+
+// Switching it on: the terms read NaN until each channel's next automatic
+// call with finite inputs.
+int set_keep_terms(PyObject* self, PyObject* value, void*) {
+  if (value == nullptr) {
+    PyErr_SetString(PyExc_AttributeError, "cannot delete keep_terms");
+    return -1;
+  }
+  const int truth = PyObject_IsTrue(value);
+  if (truth < 0) return -1;
+  BankObject* bank = as_bank(self);
+  BankLock lock(bank);
+  const bool keep = truth != 0;
+  if (keep && !bank->keep_terms) {
+    const StateArrays& s = bank->state;
+    for (const Ref* field : {&s.term_p, &s.term_i, &s.term_d, &s.term_ff}) {
+      double* term = doubles(*field);
+      for (std::size_t i = 0, n = bank->shape.size(); i < n; ++i) {
+        term[i] = std::numeric_limits<double>::quiet_NaN();
+      }
+    }
+  }
+  bank->keep_terms = keep;
+  return 0;
 }
 
 Ref StateArrays::*kIntegral = &StateArrays::integral;
@@ -530,7 +579,11 @@ PyGetSetDef bank_getset[] = {
      &kManual},
     {"terms", get_terms, nullptr,
      "(p, i, d, ff) of the last automatic update of every channel, with\n"
-     "v = p + i + d + ff (read-only copies).",
+     "v = p + i + d + ff (read-only copies); only while keep_terms is True.",
+     nullptr},
+    {"keep_terms", get_keep_terms, set_keep_terms,
+     "Whether automatic calls keep their terms for `terms` (a stream of writes\n"
+     "each; off unless asked for).",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -660,9 +713,12 @@ PyObject* bank_set_integral(PyObject* self, PyObject* args, PyObject* kwargs) {
       !convert_where(where, bank->shape, mask)) {
     return nullptr;
   }
+  // A set integral is the one the next call starts from: no pending move
+  // of kp or b applies to it.
   const bool done = for_channels(bank, was_configured, mask, [&](std::size_t i) {
     doubles(bank->state.integral)[i] = clip(integral.at(i), bank->params[kIMin].at(i),
                                             bank->params[kIMax].at(i));
+    bools(bank->state.pending)[i] = 0;
   }, [] {});
   if (!done) return nullptr;
   Py_RETURN_NONE;
@@ -744,12 +800,13 @@ PyObject* bank_reset(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!convert_where(where, bank->shape, mask)) return nullptr;
   const bool done = for_channels(bank, was_configured, mask, [&](std::size_t i) {
     const StateArrays& s = bank->state;
-    for (const Ref* field : {&s.integral, &s.derivative, &s.x_prev, &s.output, &s.r_last,
-                             &s.y_last, &s.term_p, &s.term_i, &s.term_d, &s.term_ff}) {
+    for (const Ref* field : {&s.integral, &s.derivative, &s.x_prev, &s.output, &s.term_p,
+                             &s.term_i, &s.term_d, &s.term_ff}) {
       doubles(*field)[i] = 0.0;
     }
     bools(s.fresh)[i] = 1;
     bools(s.gap)[i] = 0;
+    bools(s.pending)[i] = 0;
     bank->any_flagged = true;
   }, [] {});
   if (!done) return nullptr;
@@ -788,6 +845,9 @@ PyObject* bank_repr(PyObject* self) {
   }
   if (!add(Ref::steal(PyUnicode_FromFormat("on_nan='%s'", on_nan_name(config.on_nan)))))
     return nullptr;
+  if (config.keep_terms && !add(Ref::steal(PyUnicode_FromString("keep_terms=True")))) {
+    return nullptr;
+  }
   Ref separator = Ref::steal(PyUnicode_FromString(", "));
   if (!separator) return nullptr;
   Ref joined = Ref::steal(PyUnicode_Join(separator.get(), parts.get()));
@@ -835,7 +895,7 @@ const char bank_doc[] =
     "PIDBank(shape, *, kp, ki=0.0, kd=0.0, b=1.0, c=0.0, tf=0.0, u_min=-math.inf,\n"
     "        u_max=math.inf, i_min=-math.inf, i_max=math.inf, deadband=0.0,\n"
     "        anti_windup='back_calculation', tt=None, rate_limit=math.inf,\n"
-    "        on_nan='nan')\n"
+    "        on_nan='nan', keep_terms=False)\n"
     "--\n"
     "\n"
     "A bank of independent PID controllers, one per element of `shape`.\n"
@@ -870,6 +930,9 @@ const char bank_doc[] =
     "on_nan : {'nan', 'hold'}\n"
     "    What an automatic channel with a non-finite input outputs: NaN, or its\n"
     "    last output.\n"
+    "keep_terms : bool\n"
+    "    Whether automatic calls keep their terms for the `terms` attribute\n"
+    "    (four more arrays written per call; see `keep_terms`).\n"
     "\n"
     "Notes\n"
     "-----\n"

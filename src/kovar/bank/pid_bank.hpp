@@ -3,7 +3,6 @@
 #pragma once
 
 #include "kovar/bank/bank_object.hpp"
-#include "kovar/kernels/bank_capsule.hpp"
 
 namespace kovar::bank {
 
@@ -20,8 +19,7 @@ struct Configuration {
   StateArrays state;
   std::size_t manual_count = 0;
   bool any_flagged = true;
-  bool terms_derived = false;
-  bool feedforward_zero = false;
+  bool keep_terms = false;
 };
 
 // The state arrays by the names their pickles give them, in the order they
@@ -33,7 +31,7 @@ struct StateField {
   int type_num;
   long since;
 };
-inline constexpr int kStateFieldCount = 14;
+inline constexpr int kStateFieldCount = 15;
 extern const StateField kStateFields[kStateFieldCount];
 
 // The kernel's view of the state arrays.
@@ -43,28 +41,16 @@ bank_kernel::ChannelState kernel_state(const StateArrays& state);
 // its parameters or state arrays were replaced. Under the lock.
 void refresh_kernel_view(BankObject* bank);
 
-// Stores the terms of every channel if they are derived. The caller holds
-// the bank's lock.
-void store_terms(BankObject* bank);
-
 // Parameters at their defaults.
 void default_params(Param* params);
 
 // State arrays of `shape` for a bank that has not run: zeros, automatic
 // mode, every channel fresh. Returns false with an exception set.
 bool new_state(const Shape& shape, StateArrays& state);
-// One state array of `shape` as new_state makes it.
-Ref new_state_array(const Shape& shape, const StateField& field);
 
 // "nan", "hold".
 const char* on_nan_name(OnNan mode);
 bool parse_on_nan(PyObject* obj, OnNan& mode);
-
-// A zeroed, writeable C-contiguous array of `shape` and `type_num` for a
-// state field. Its memory is owned by a capsule, not by the array, so that
-// no view of it can be made writeable; the array itself never leaves the
-// bank. Returns null with an exception set.
-Ref new_storage(const Shape& shape, int type_num);
 
 // A new read-only array over the memory of `storage`, sharing its owner.
 Ref state_view(const Ref& storage);
@@ -92,15 +78,21 @@ extern const char bank_setstate_doc[];
 // Made once when the module is executed.
 bool make_update_names();
 
-// What update does around the kernel, shared with the native callers of
-// the bank's capsule (bank_capsule.cpp). Under the bank's lock.
-// The kernel's view of channels [begin, end), with the bank's flags.
+// Channels [begin, end) of a bank as the kernel sees them, for the native
+// callers of the bank's capsule (bank_capsule.cpp). `args` may point into
+// this struct: it is filled in place and never copied.
+struct ChannelRun {
+  bank_kernel::Strided params[kParamCount];
+  bank_kernel::ChannelState state;
+  bank_kernel::UpdateArgs args;
+  std::size_t begin;
+  std::size_t end;
+};
+
+// The kernel's view of channels [begin, end), with the bank's flags; the
+// caller sets the inputs. Under the bank's lock.
 void select_channels(const BankObject* bank, std::size_t begin, std::size_t end,
-                     bank_capsule::ChannelRun& run);
-// One kernel call; the flags it returns are kept in the run.
-void step_channels(bank_capsule::ChannelRun& run) noexcept;
-// The bank takes the flags of a run over all of its channels.
-void keep_flags(BankObject* bank, const bank_capsule::ChannelRun& run) noexcept;
+                     ChannelRun& run);
 
 // Adds the `_bank_api` capsule to the module; `type` is PIDBank.
 bool add_bank_api(PyObject* module, PyObject* type);

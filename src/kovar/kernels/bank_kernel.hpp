@@ -43,22 +43,27 @@ struct Strided {
   double at(std::size_t i) const noexcept { return data[i * step]; }
 };
 
-// The per-channel state, one element per channel in each array.
+// The per-channel state, one element per channel in each array. A channel
+// is irregular while any of its flags (manual, fresh, gap, pending) is set:
+// the pass gives it the law's whole statement, one channel at a time.
 struct ChannelState {
   double* integral;    // I, within [i_min, i_max]
   double* derivative;  // D
   double* x_prev;      // c*r - y of the last step that advanced time
   double* output;      // the last output
-  double* r_last;      // setpoint and measurement of the last call with
-  double* y_last;      //   finite inputs (the held state)
   double* term_p;      // P, I, D and feed-forward that made v in the last
-  double* term_i;      //   automatic call with finite inputs; p and d only
-  double* term_d;      //   while not derived, ff only while not derived as
-  double* term_ff;     //   0 (see derive_terms)
+  double* term_i;      //   automatic call with finite inputs; written only
+  double* term_d;      //   by calls that keep the terms
+  double* term_ff;
   const double* manual_value;
+  const double* kp_old;  // where pending: the kp and b that made the last
+  const double* b_old;   //   output, before a change of either
   const unsigned char* manual;  // read only when manual_count > 0
   unsigned char* fresh;         // no step advanced time since construction/reset
   unsigned char* gap;           // a non-finite input came since the last step
+  unsigned char* pending;       // kp or b changed since the last call: the
+                                // next call with finite inputs moves the
+                                // integral by P_old - P_new at its inputs
 };
 
 struct UpdateArgs {
@@ -73,34 +78,18 @@ struct UpdateArgs {
   Strided track;        // read only when has_track; NaN: the bank's own output
   bool has_feedforward;
   bool has_track;
+  bool keep_terms;  // write the terms of every automatic channel
   double h;
   std::size_t n;
   const ChannelState* state;
   std::size_t manual_count;
-  bool any_flagged;       // some channel has its fresh or gap flag set
-  bool terms_derived;     // see derive_terms
-  bool feedforward_zero;  // see derive_terms
-  double* out;            // the caller's result array
-};
-
-struct UpdateResult {
-  bool any_flagged;
-  bool terms_derived;
-  bool feedforward_zero;
+  bool any_flagged;  // some channel has its fresh, gap or pending flag set
+  double* out;       // the caller's result array
 };
 
 // Advances every channel by one call. Touches no Python object, so it may
-// run without the GIL.
-UpdateResult run_update(const UpdateArgs& args) noexcept;
-
-// While the terms are derived, the stored p and d are stale and every
-// channel's are kp*(b*r_last - y_last) with the current kp and b, and D;
-// while the feed-forward is derived as zero, the stored ff is stale and
-// every channel's is 0. The common update (uniform, automatic) then stores
-// the integral term alone, and the feed-forward where given. This writes
-// the derived ones out (per flag); call it before kp or b change, and
-// before reading the terms.
-void derive_terms(const Strided* params, const ChannelState& state, std::size_t n,
-                  bool terms_derived, bool feedforward_zero) noexcept;
+// run without the GIL. Returns whether some channel's fresh, gap or
+// pending flag is still set.
+bool run_update(const UpdateArgs& args) noexcept;
 
 }  // namespace kovar::bank_kernel

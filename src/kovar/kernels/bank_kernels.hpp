@@ -19,7 +19,7 @@ enum SourceId : int {
 };
 
 // The widest vector of any path.
-inline constexpr int kMaxWidth = 4;
+inline constexpr int kMaxWidth = 8;
 
 struct Pass {
   // Channel i of an input is data[id][i & mask[id]] (mask 0: one number
@@ -41,7 +41,8 @@ struct Pass {
   AntiWindup mode;
   double tt;      // uniform back-calculation: the tracking time
   bool rated;     // some channel's rate limit is finite
-  bool plain;     // time advances, no channel manual, fresh or gapped, no track
+  bool rich;      // feed-forward, track, rate limit or terms: the rich pass
+  bool flagged;   // some channel is manual, fresh, gapped or pending
   bool stream;    // write the arrays the pass only writes around the cache
 };
 

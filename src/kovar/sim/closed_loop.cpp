@@ -10,10 +10,8 @@ namespace kovar::sim {
 
 namespace {
 
-constexpr double kNoInput = 0.0;
-
 // The row of step k of `series` for channels [begin, end).
-bank_kernel::Strided row_at(const Series& series, std::int64_t k, std::size_t begin,
+bank_api::Input row_at(const Series& series, std::int64_t k, std::size_t begin,
                             std::size_t end, double* scratch) noexcept {
   const char* row = series.data + k * series.time_stride;
   switch (series.layout) {
@@ -32,15 +30,15 @@ bank_kernel::Strided row_at(const Series& series, std::int64_t k, std::size_t be
 
 // Steps [from, to) of channels [begin, end), one block, in `run` (selected
 // for them).
-void run_block(const bank_capsule::Api& api, const LoopInputs& in,
+void run_block(const bank_api::Api& api, const LoopInputs& in,
                const sim_kernel::Plants& plants, const sim_kernel::Measures& measures,
                LoopScratch& scratch, BlockScratch& local, std::size_t begin, std::size_t end,
-               std::int64_t from, std::int64_t to, bank_capsule::ChannelRun& run) noexcept {
+               std::int64_t from, std::int64_t to, bank_api::Run* run) noexcept {
   const std::size_t n = plants.n;
   const std::size_t width = end - begin;
   for (std::int64_t k = from; k < to; ++k) {
     const std::size_t row = static_cast<std::size_t>(k) * n;
-    const bank_kernel::Strided r = row_at(in.r, k, begin, end, local.r);
+    const bank_api::Input r = row_at(in.r, k, begin, end, local.r);
     // What the bank sees: y + noise*z[k].
     const double* seen = plants.x + begin;
     if (in.z != nullptr) {
@@ -67,19 +65,17 @@ void run_block(const bank_capsule::Api& api, const LoopInputs& in,
         u_prev = local.u + ((k - 1) & 1) * width;
       }
     }
-    bank_kernel::UpdateArgs& args = run.args;
-    args.setpoint = r;
-    args.measurement = {seen, 1};
-    args.feedforward = in.has_feedforward
+    bank_api::Step step;
+    step.setpoint = r;
+    step.measurement = {seen, 1};
+    step.feedforward = in.has_feedforward
                            ? row_at(in.feedforward, k, begin, end, local.feedforward)
-                           : bank_kernel::Strided{&kNoInput, 0};
-    args.track = in.has_track ? row_at(in.track, k, begin, end, local.track)
-                              : bank_kernel::Strided{&kNoInput, 0};
-    args.has_feedforward = in.has_feedforward;
-    args.has_track = in.has_track;
-    args.h = in.dt;
-    args.out = u;
-    api.step(&run);
+                           : bank_api::Input{nullptr, 0};
+    step.track = in.has_track ? row_at(in.track, k, begin, end, local.track)
+                              : bank_api::Input{nullptr, 0};
+    step.dt = in.dt;
+    step.out = u;
+    api.step(run, &step);
     sim_kernel::Sample sample;
     sample.k = k;
     sample.t = static_cast<double>(k) * in.dt;
@@ -92,7 +88,7 @@ void run_block(const bank_capsule::Api& api, const LoopInputs& in,
     sample.load = nullptr;
     sample.load_step = 0;
     if (sample.loaded) {
-      const bank_kernel::Strided load = row_at(in.load, k, begin, end, local.load);
+      const bank_api::Input load = row_at(in.load, k, begin, end, local.load);
       sample.load = load.data;
       sample.load_step = load.step;
     }
@@ -111,7 +107,7 @@ constexpr std::ptrdiff_t kChannelStepWork = 40;
 
 }  // namespace
 
-void run_closed_loop(const bank_capsule::Api& api, bank_capsule::Session* session,
+void run_closed_loop(const bank_api::Api& api, bank_api::Session* session,
                      const LoopInputs& in, const sim_kernel::Plants& plants,
                      const sim_kernel::Measures& measures, LoopScratch& scratch,
                      std::int64_t from, std::int64_t to) noexcept {
@@ -139,13 +135,13 @@ void run_closed_loop(const bank_capsule::Api& api, bank_capsule::Session* sessio
       slot = (slot + 1) % scratch.blocks.size();
     }
     BlockScratch& local = scratch.blocks[slot];
-    bank_capsule::ChannelRun run;
     for (std::ptrdiff_t b = first; b < last; ++b) {
       const std::size_t begin = static_cast<std::size_t>(b) * kBlock;
       const std::size_t end = std::min(n, begin + kBlock);
-      with_flags([&] { api.select(session, begin, end, &run); });
+      bank_api::Run* run = nullptr;
+      with_flags([&] { run = api.select(session, begin, end, &local.run); });
       run_block(api, in, plants, measures, scratch, local, begin, end, from, to, run);
-      with_flags([&] { api.merge(session, &run); });
+      with_flags([&] { api.merge(session, run); });
     }
     scratch.taken[slot].store(false, std::memory_order_release);
   };

@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "kovar/kernels/bank_capsule.hpp"
+#include "kovar/common/bank_api.hpp"
 #include "kovar/kernels/sim_kernel.hpp"
 
 namespace kovar::sim {
@@ -55,6 +55,7 @@ struct BlockScratch {
   double feedforward[kBlock];
   double track[kBlock];
   double u[2 * kBlock];
+  bank_api::RunStorage run;
 };
 
 // The run's working memory: a block scratch for each thread that may run
@@ -77,7 +78,7 @@ struct LoopScratch {
 // kernel threads. Channels are independent, so the numbers are those of
 // whole steps over the bank whatever thread ran them, and chunks add up
 // to the same bits as one call over every step. Runs without the GIL.
-void run_closed_loop(const bank_capsule::Api& api, bank_capsule::Session* session,
+void run_closed_loop(const bank_api::Api& api, bank_api::Session* session,
                      const LoopInputs& in, const sim_kernel::Plants& plants,
                      const sim_kernel::Measures& measures, LoopScratch& scratch,
                      std::int64_t from, std::int64_t to) noexcept;

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "kovar/kernels/bank_capsule.hpp"
+#include "kovar/common/bank_api.hpp"
 #include "kovar/kernels/core_client.hpp"
 #include "kovar/common/numpy_c_api.hpp"
 #include "kovar/common/one_interpreter.hpp"
@@ -37,7 +37,7 @@ constexpr std::int64_t kFirstChunkWork = std::int64_t{1} << 18;
 constexpr std::chrono::microseconds kHandOver{50};
 
 std::int64_t owner_interpreter = -1;
-const bank_capsule::Api* bank_api = nullptr;
+const bank_api::Api* bank_interface = nullptr;
 
 // Calls `body` and turns a C++ exception that leaves it into the matching
 // Python exception, so that none reaches std::terminate through CPython's
@@ -159,14 +159,14 @@ bool read_series(PyObject* obj, const char* name, std::int64_t steps, npy_intp n
 
 // Ends the session, with the GIL held, however `run` returns.
 struct HeldBank {
-  bank_capsule::Session* session = nullptr;
+  bank_api::Session* session = nullptr;
   HeldBank() = default;
   HeldBank(const HeldBank&) = delete;
   HeldBank& operator=(const HeldBank&) = delete;
   ~HeldBank() { release(); }
   // Touches no Python object: may run without the GIL.
   void release() noexcept {
-    if (session != nullptr) bank_api->end(session);
+    if (session != nullptr) bank_interface->end(session);
     session = nullptr;
   }
 };
@@ -399,9 +399,9 @@ PyObject* run(PyObject* const* args, Py_ssize_t nargs) {
     std::chrono::steady_clock::duration took;
     {
       HeldBank held;
-      held.session = bank_api->begin(bank);
+      held.session = bank_interface->begin(bank);
       if (held.session == nullptr) return nullptr;
-      if (bank_api->channels(held.session) != static_cast<std::size_t>(n)) {
+      if (bank_interface->channels(held.session) != static_cast<std::size_t>(n)) {
         PyErr_SetString(PyExc_RuntimeError, "the bank was configured during the call");
         return nullptr;
       }
@@ -410,8 +410,8 @@ PyObject* run(PyObject* const* args, Py_ssize_t nargs) {
       // go before the GIL is asked back, and a thread woken waiting for it
       // is given the time to take it; else this thread, back first, would
       // take it again every time.
-      Py_BEGIN_ALLOW_THREADS run_closed_loop(*bank_api, held.session, in, plants, m, scratch, done,
-                                             until);
+      Py_BEGIN_ALLOW_THREADS run_closed_loop(*bank_interface, held.session, in, plants, m, scratch,
+                                             done, until);
       took = std::chrono::steady_clock::now() - start;
       held.release();
       if (until < steps) std::this_thread::sleep_for(kHandOver);
@@ -451,17 +451,17 @@ int exec(PyObject* module) {
   if (!ndarray::bind_c_api(versions) || !kernels::bind_core() || !watch_interpreter_exit()) {
     return -1;
   }
-  if (bank_api == nullptr) {
-    auto* api = static_cast<const bank_capsule::Api*>(
-        PyCapsule_Import(bank_capsule::kCapsuleName, 0));
+  if (bank_interface == nullptr) {
+    auto* api = static_cast<const bank_api::Api*>(
+        PyCapsule_Import(bank_api::kCapsuleName, 0));
     if (api == nullptr) return -1;
-    if (api->version != bank_capsule::kVersion) {
+    if (api->version != bank_api::kVersion) {
       PyErr_SetString(PyExc_ImportError, "kovar.bank's C interface is of another version");
       return -1;
     }
     // The capsule points at a table that lives as long as kovar.bank,
     // which is never unloaded.
-    bank_api = api;
+    bank_interface = api;
   }
   return PyModule_AddFunctions(module, module_methods);
 }

@@ -64,7 +64,7 @@ def record(bank):
     def listed(a):
         return [x if math.isfinite(x) else repr(x) for x in np.ravel(a).tolist()]
 
-    terms = [listed(t) for t in bank.terms]
+    terms = [listed(t) for t in bank.terms] if bank.keep_terms else None
     outputs = []
     for call in NEXT_CALLS:
         outputs.append(listed(bank.update(**call)))
