@@ -195,25 +195,21 @@ def bank(r, y, integral, derivative, x_prev, output, out, h,
     return out
 
 
-# The bank's floor moves what the bank's own pass moves, which is more than
-# the law above: it also keeps each channel's last setpoint and measurement
-# and its integral term (for terms(), merges and parameter changes).
+# The bank's floor moves what the bank's own pass moves: the law's arrays
+# and its last output beside the caller's.
 
 def bank_floor_of(per_channel):
     """The floor's loop; numba takes per_channel as a constant and drops the other branch."""
     @njit
-    def floor(r, y, integral, derivative, x_prev, output, out, r_last, y_last, term_i, kp, ki, kd,
-              tf, u_min, u_max):
+    def floor(r, y, integral, derivative, x_prev, output, out, kp, ki, kd, tf, u_min, u_max):
         for i in range(r.shape[0]):
             v = r[i] ^ y[i]
             if per_channel:
                 v ^= kp[i] ^ ki[i] ^ kd[i] ^ tf[i] ^ u_min[i] ^ u_max[i]
-            w = integral[i]
-            integral[i] = w ^ v
+            integral[i] = integral[i] ^ v
             derivative[i] = derivative[i] ^ x_prev[i]
             x_prev[i] = v
             out[i] = output[i] = v
-            r_last[i], y_last[i], term_i[i] = r[i], y[i], w
         return out
     return floor
 
@@ -333,7 +329,7 @@ class BankCase:
         arrays = [u(np.atleast_1d(np.array(params[k], dtype=float)))
                   for k in ("kp", "ki", "kd", "tf", "u_min", "u_max")]
         self.floor_law = BANK_FLOORS[not uniform]
-        self.floor_args = [u(self.r), u(self.y), *[u(np.zeros(n)) for _ in range(8)], *arrays]
+        self.floor_args = [u(self.r), u(self.y), *[u(np.zeros(n)) for _ in range(5)], *arrays]
 
     def peer(self, r, y, h, out):
         return bank(r, y, self.integral, self.derivative, self.x_prev, self.output, out, h,

@@ -38,21 +38,85 @@
 
 namespace kovar::bank_kernel::law {
 
+// The call as a pass uses it, copied into a local object: the build lets
+// any store alias any memory, so fields read through the call's own
+// structures would be read again after every store. S: the path's scalar
+// lane, which makes the type the path's own.
+template <class S>
+struct Call {
+  double* integral;
+  double* derivative;
+  double* x_prev;
+  double* output;
+  double* out;
+  double* term_p;
+  double* term_i;
+  double* term_d;
+  double* term_ff;
+  const double* manual_value;
+  const double* kp_old;
+  const double* b_old;
+  const unsigned char* manual;  // null when no channel is manual
+  unsigned char* fresh;
+  unsigned char* gap;
+  unsigned char* pending;
+  AntiWindup mode;
+  OnNan on_nan;
+  bool feedforward;
+  bool track;
+  bool keep_terms;
+  bool rated;
+  bool flagged;
+  bool stream;
+  bool tt_auto;
+
+  explicit Call(const Pass& pass) noexcept {
+    const UpdateArgs& a = *pass.args;
+    const ChannelState& s = *a.state;
+    integral = s.integral;
+    derivative = s.derivative;
+    x_prev = s.x_prev;
+    output = s.output;
+    out = a.out;
+    term_p = s.term_p;
+    term_i = s.term_i;
+    term_d = s.term_d;
+    term_ff = s.term_ff;
+    manual_value = s.manual_value;
+    kp_old = s.kp_old;
+    b_old = s.b_old;
+    manual = a.manual_count > 0 ? s.manual : nullptr;
+    fresh = s.fresh;
+    gap = s.gap;
+    pending = s.pending;
+    mode = pass.mode;
+    on_nan = a.on_nan;
+    feedforward = a.has_feedforward;
+    track = a.has_track;
+    keep_terms = a.keep_terms;
+    rated = pass.rated;
+    flagged = pass.flagged;
+    stream = pass.stream;
+    tt_auto = a.tt_auto;
+  }
+};
+
 // What a pass is compiled for. kMode: the pass's anti-windup mode.
-template <bool kUniformParams, AntiWindup kPassMode, bool kRichPass>
+template <class S, bool kUniformParams, AntiWindup kPassMode, bool kRichPass>
 struct Compiled {
   static constexpr bool kUniform = kUniformParams;
   static constexpr bool kRich = kRichPass;
   static constexpr bool kIrregular = false;
-  static AntiWindup mode(const Pass&) noexcept { return kPassMode; }
+  static AntiWindup mode(const Call<S>&) noexcept { return kPassMode; }
 };
 
 // One channel with every case on, everything read from the call.
+template <class S>
 struct Irregular {
   static constexpr bool kUniform = false;
   static constexpr bool kRich = true;
   static constexpr bool kIrregular = true;
-  static AntiWindup mode(const Pass& pass) noexcept { return pass.mode; }
+  static AntiWindup mode(const Call<S>& call) noexcept { return call.mode; }
 };
 
 // The parameters and inputs of the channels from i, as vectors of V.
@@ -104,7 +168,8 @@ struct VectorSource {
   }
 };
 
-// The same for one channel, read where it lies.
+// The same for one channel, read where it lies (one channel's worth of
+// rereads costs less than copying the sources).
 template <class S>
 struct ChannelSource {
   using R = double;
@@ -138,7 +203,7 @@ inline typename V::Reg limit(const Src& in, const double* output, std::size_t i,
 
 // The integral after a step of automatic mode, within its limits.
 template <class V, class F, class Src>
-inline typename V::Reg integrate(const Pass& pass, const Src& in, std::size_t i,
+inline typename V::Reg integrate(const Call<typename V::Lane>& call, const Src& in, std::size_t i,
                                  typename V::Reg i0, typename V::Reg e, typename V::Reg v,
                                  typename V::Reg applied) noexcept {
   using R = typename V::Reg;
@@ -148,7 +213,7 @@ inline typename V::Reg integrate(const Pass& pass, const Src& in, std::size_t i,
   const R ki = in.param(kKi, i);
   const R integrated = V::add(i0, V::mul(in.times_h(kKi, i), ei));
   R next = integrated;
-  const AntiWindup mode = F::mode(pass);
+  const AntiWindup mode = F::mode(call);
   if (mode == AntiWindup::kConditional) {
     // Integration stops only where it would push v further past the
     // output that was applied, whatever the signs of the gains.
@@ -170,7 +235,7 @@ inline typename V::Reg integrate(const Pass& pass, const Src& in, std::size_t i,
       // no tracking: its term would be 0, but NaN where a - v overflows.
       R tt = in.param(kTt, i);
       M tracking = V::equal(zero, zero);
-      if (pass.args->tt_auto) {
+      if (call.tt_auto) {
         const R kp = in.param(kKp, i);
         tracking = V::negate(V::equal(ki, zero));
         tt = V::select(V::equal(kp, zero), h, V::max_of(h, V::abs(V::div(kp, ki))));
@@ -188,18 +253,16 @@ inline typename V::Reg integrate(const Pass& pass, const Src& in, std::size_t i,
 // state stays, the derivative restarts at the next finite step, and manual
 // mode outputs the manual value all the same.
 template <class S>
-inline void fail_channel(const Pass& pass, const ChannelSource<S>& in, std::size_t i,
-                         bool manual, bool rated) noexcept {
-  const UpdateArgs& a = *pass.args;
-  const ChannelState& s = *a.state;
-  s.gap[i] = 1;
+inline void fail_channel(const Call<S>& c, const ChannelSource<S>& in, std::size_t i, bool manual,
+                         bool rated) noexcept {
+  c.gap[i] = 1;
   double u;
   if (manual) {
-    u = limit<S>(in, s.output, i, s.manual_value[i], rated);
+    u = limit<S>(in, c.output, i, c.manual_value[i], rated);
   } else {
-    u = a.on_nan == OnNan::kHold ? s.output[i] : std::numeric_limits<double>::quiet_NaN();
+    u = c.on_nan == OnNan::kHold ? c.output[i] : std::numeric_limits<double>::quiet_NaN();
   }
-  a.out[i] = s.output[i] = u;
+  c.out[i] = c.output[i] = u;
 }
 
 // Moves the integral of a pending channel by P_old - P_new at this call's
@@ -207,9 +270,9 @@ inline void fail_channel(const Pass& pass, const ChannelSource<S>& in, std::size
 // stays where the last one was made, to rounding. An inf or NaN move would
 // only end the channel's integral for good.
 template <class S>
-inline double settle_change(const ChannelSource<S>& in, const ChannelState& s, std::size_t i,
+inline double settle_change(const ChannelSource<S>& in, const Call<S>& c, std::size_t i,
                             double integral, double r, double y, double prop) noexcept {
-  const double before = s.kp_old[i] * (s.b_old[i] * r - y);
+  const double before = c.kp_old[i] * (c.b_old[i] * r - y);
   const double change = before - prop;
   if (before == prop || !__builtin_isfinite(change)) return integral;
   return clip<S>(integral + change, in.param(kIMin, i), in.param(kIMax, i));
@@ -219,12 +282,11 @@ inline double settle_change(const ChannelSource<S>& in, const ChannelState& s, s
 // of regular ones (F compiled), or one channel of any kind (F Irregular,
 // V the scalar lane). Returns whether an input was not finite.
 template <class V, class F, class Src>
-[[gnu::always_inline]] inline bool step(const Pass& pass, const Src& in, std::size_t i) noexcept {
+[[gnu::always_inline]] inline bool step(const Call<typename V::Lane>& c, const Src& in,
+                                        std::size_t i) noexcept {
   using R = typename V::Reg;
-  const UpdateArgs& a = *pass.args;
-  const ChannelState& s = *a.state;
-  const bool feedforward = F::kRich && a.has_feedforward;
-  const bool stream = !F::kIrregular && pass.stream;
+  const bool feedforward = F::kRich && c.feedforward;
+  const bool stream = !F::kIrregular && c.stream;
   const auto put = [stream](double* to, R value) {
     if (stream) {
       V::stream(to, value);
@@ -237,36 +299,36 @@ template <class V, class F, class Src>
   const R ff = feedforward ? in.input(kFeedforwardInput, i) : V::set1(0.0);
   const R prop = V::mul(in.param(kKp, i), V::sub(V::mul(in.param(kB, i), r), y));
   const R x = V::sub(V::mul(in.param(kC, i), r), y);
-  R i0 = V::load(s.integral + i);
+  R i0 = V::load(c.integral + i);
   bool manual = false;
   bool restart = false;
-  bool rated = F::kRich && pass.rated;
+  bool rated = F::kRich && c.rated;
   if constexpr (F::kIrregular) {
-    manual = a.manual_count > 0 && s.manual[i];
-    const bool fresh = s.fresh[i];
+    manual = c.manual != nullptr && c.manual[i];
+    const bool fresh = c.fresh[i];
     rated = rated && !fresh;
     if (!(__builtin_isfinite(r) && __builtin_isfinite(y) && __builtin_isfinite(ff))) {
-      fail_channel(pass, in, i, manual, rated);
+      fail_channel(c, in, i, manual, rated);
       return true;
     }
-    if (s.pending[i]) {
+    if (c.pending[i]) {
       // Manual mode makes the integral anew.
-      if (!manual) i0 = settle_change(in, s, i, i0, r, y, prop);
-      s.pending[i] = 0;
+      if (!manual) i0 = settle_change(in, c, i, i0, r, y, prop);
+      c.pending[i] = 0;
     }
-    restart = fresh || s.gap[i];
-    s.fresh[i] = 0;
-    s.gap[i] = 0;
+    restart = fresh || c.gap[i];
+    c.fresh[i] = 0;
+    c.gap[i] = 0;
   }
   const R d = restart ? V::set1(0.0)
-                      : V::div(V::add(V::mul(in.param(kTf, i), V::load(s.derivative + i)),
-                                      V::mul(in.param(kKd, i), V::sub(x, V::load(s.x_prev + i)))),
+                      : V::div(V::add(V::mul(in.param(kTf, i), V::load(c.derivative + i)),
+                                      V::mul(in.param(kKd, i), V::sub(x, V::load(c.x_prev + i)))),
                                in.plus_h(kTf, i));
   R integral = i0;
   R u = i0;
   if (manual) {
     if constexpr (F::kIrregular) {
-      u = limit<V>(in, s.output, i, s.manual_value[i], rated);
+      u = limit<V>(in, c.output, i, c.manual_value[i], rated);
       integral = V::sub(V::sub(u, prop), d);
       if (feedforward) integral = V::sub(integral, ff);
       integral = clip<V>(integral, in.param(kIMin, i), in.param(kIMax, i));
@@ -276,46 +338,47 @@ template <class V, class F, class Src>
     // An absent feed-forward is left out, not added as +0.0 (which would
     // turn a v of -0.0 into +0.0).
     if (feedforward) v = V::add(v, ff);
-    u = limit<V>(in, s.output, i, v, rated);
+    u = limit<V>(in, c.output, i, v, rated);
     R applied = u;
-    if (F::kRich && a.has_track) {
+    if (F::kRich && c.track) {
       const R t = in.input(kTrackInput, i);
       applied = V::select(V::finite(t), t, u);
     }
-    integral = integrate<V, F>(pass, in, i, i0, V::sub(r, y), v, applied);
-    if (F::kRich && a.keep_terms) {
-      put(s.term_p + i, prop);
-      put(s.term_i + i, i0);
-      put(s.term_d + i, d);
-      put(s.term_ff + i, ff);
+    integral = integrate<V, F>(c, in, i, i0, V::sub(r, y), v, applied);
+    if (F::kRich && c.keep_terms) {
+      put(c.term_p + i, prop);
+      put(c.term_i + i, i0);
+      put(c.term_d + i, d);
+      put(c.term_ff + i, ff);
     }
   }
-  V::store(s.integral + i, integral);
-  V::store(s.derivative + i, d);
-  V::store(s.x_prev + i, x);
+  V::store(c.integral + i, integral);
+  V::store(c.derivative + i, d);
+  V::store(c.x_prev + i, x);
   // With a rate limit the last output was just read: its line is cached.
   if (rated) {
-    V::store(s.output + i, u);
+    V::store(c.output + i, u);
   } else {
-    put(s.output + i, u);
+    put(c.output + i, u);
   }
-  put(a.out + i, u);
+  put(c.out + i, u);
   return false;
 }
 
 // One channel of any kind.
 template <class S>
 [[gnu::noinline]] bool irregular(const Pass& pass, std::size_t i) noexcept {
-  return step<S, Irregular>(pass, ChannelSource<S>(pass), i);
+  return step<S, Irregular<S>>(Call<S>(pass), ChannelSource<S>(pass), i);
 }
 
 // Whether any of the channels [i, i + width) is manual, fresh, gapped or
 // pending.
-template <std::size_t kWidth>
-inline bool flagged(const ChannelState& s, bool manual, std::size_t i) noexcept {
+template <std::size_t kWidth, class S>
+inline bool flagged(const Call<S>& c, std::size_t i) noexcept {
   unsigned flags = 0;
   for (std::size_t k = 0; k < kWidth; ++k) {
-    flags |= s.fresh[i + k] | s.gap[i + k] | s.pending[i + k] | (manual ? s.manual[i + k] : 0);
+    flags |= c.fresh[i + k] | c.gap[i + k] | c.pending[i + k] |
+             (c.manual != nullptr ? c.manual[i + k] : 0);
   }
   return flags != 0;
 }
@@ -326,33 +389,32 @@ template <class V, class F>
 bool advance_range(const Pass& pass, std::size_t begin, std::size_t end) noexcept {
   using S = typename V::Lane;
   constexpr std::size_t kWidth = static_cast<std::size_t>(V::kWidth);
-  const UpdateArgs& a = *pass.args;
-  const ChannelState& s = *a.state;
+  const Call<S> c(pass);
   const VectorSource<V, F::kUniform> in(pass);
-  const bool check_flags = F::kRich && pass.flagged;
-  const bool manual = a.manual_count > 0;
-  const bool feedforward = F::kRich && a.has_feedforward;
+  const bool check_flags = F::kRich && c.flagged;
+  const bool feedforward = F::kRich && c.feedforward;
   bool failed = false;
   std::size_t i = begin;
   for (; i + kWidth <= end; i += kWidth) {
     auto finite = V::both(V::finite(in.input(kSetpointInput, i)),
                           V::finite(in.input(kMeasurementInput, i)));
     if (feedforward) finite = V::both(finite, V::finite(in.input(kFeedforwardInput, i)));
-    if (V::all(finite) && !(check_flags && flagged<kWidth>(s, manual, i))) {
-      step<V, F>(pass, in, i);
+    if (V::all(finite) && !(check_flags && flagged<kWidth>(c, i))) {
+      step<V, F>(c, in, i);
     } else {
       for (std::size_t k = 0; k < kWidth; ++k) failed = irregular<S>(pass, i + k) || failed;
     }
   }
   for (; i < end; ++i) failed = irregular<S>(pass, i) || failed;
-  if (pass.stream) V::fence();
+  if (c.stream) V::fence();
   return failed;
 }
 
 template <class V, bool kUniform, AntiWindup kMode>
 bool advance_mode(const Pass& pass, std::size_t begin, std::size_t end) noexcept {
-  return pass.rich ? advance_range<V, Compiled<kUniform, kMode, true>>(pass, begin, end)
-                   : advance_range<V, Compiled<kUniform, kMode, false>>(pass, begin, end);
+  using S = typename V::Lane;
+  return pass.rich ? advance_range<V, Compiled<S, kUniform, kMode, true>>(pass, begin, end)
+                   : advance_range<V, Compiled<S, kUniform, kMode, false>>(pass, begin, end);
 }
 
 template <class V, bool kUniform>
@@ -387,41 +449,39 @@ bool advance(const Pass& pass, std::size_t begin, std::size_t end) noexcept {
 template <class V>
 bool hold(const Pass& pass, std::size_t begin, std::size_t end) noexcept {
   using S = typename V::Lane;
-  const UpdateArgs& a = *pass.args;
-  const ChannelState& s = *a.state;
+  const Call<S> c(pass);
   const ChannelSource<S> in(pass);
-  const bool any_manual = a.manual_count > 0;
   bool failed = false;
   for (std::size_t i = begin; i < end; ++i) {
     const double r = in.input(kSetpointInput, i);
     const double y = in.input(kMeasurementInput, i);
-    const double ff = a.has_feedforward ? in.input(kFeedforwardInput, i) : 0.0;
-    const bool manual = any_manual && s.manual[i];
+    const double ff = c.feedforward ? in.input(kFeedforwardInput, i) : 0.0;
+    const bool manual = c.manual != nullptr && c.manual[i];
     if (!(__builtin_isfinite(r) && __builtin_isfinite(y) && __builtin_isfinite(ff))) {
       failed = true;
-      fail_channel(pass, in, i, manual, false);
+      fail_channel(c, in, i, manual, false);
       continue;
     }
     double u;
     if (manual) {
-      u = clip<S>(s.manual_value[i], in.param(kUMin, i), in.param(kUMax, i));
+      u = clip<S>(c.manual_value[i], in.param(kUMin, i), in.param(kUMax, i));
     } else {
       const double prop = in.param(kKp, i) * (in.param(kB, i) * r - y);
-      if (s.pending[i]) {
-        s.integral[i] = settle_change(in, s, i, s.integral[i], r, y, prop);
-        s.pending[i] = 0;
+      if (c.pending[i]) {
+        c.integral[i] = settle_change(in, c, i, c.integral[i], r, y, prop);
+        c.pending[i] = 0;
       }
-      double v = prop + s.integral[i] + s.derivative[i];
-      if (a.has_feedforward) v = v + ff;
+      double v = prop + c.integral[i] + c.derivative[i];
+      if (c.feedforward) v = v + ff;
       u = clip<S>(v, in.param(kUMin, i), in.param(kUMax, i));
-      if (a.keep_terms) {
-        s.term_p[i] = prop;
-        s.term_i[i] = s.integral[i];
-        s.term_d[i] = s.derivative[i];
-        s.term_ff[i] = ff;
+      if (c.keep_terms) {
+        c.term_p[i] = prop;
+        c.term_i[i] = c.integral[i];
+        c.term_d[i] = c.derivative[i];
+        c.term_ff[i] = ff;
       }
     }
-    a.out[i] = s.output[i] = u;
+    c.out[i] = c.output[i] = u;
   }
   return failed;
 }
