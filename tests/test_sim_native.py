@@ -361,43 +361,46 @@ def test_runs_leak_no_references():
 def _run_args(n=2, steps=3):
     f = lambda: np.zeros(n)  # noqa: E731
     i = lambda: np.full(n, -1, dtype=np.int64)  # noqa: E731
-    return [PIDBank(n, kp=1.0), 0, 0.1, steps, np.zeros(n, dtype=np.int64), (f(), f()),
-            np.ones((steps, n)), None, f(), np.zeros((steps, n)), steps, tuple(f() for _ in range(7)),
-            (i(), i(), i()), tuple(f() for _ in range(5)), None, None, None, None, None,
-            (f(), None, f())]
+    return dict(bank=PIDBank(n, kp=1.0), kind=0, dt=0.1, steps=steps,
+                d=np.zeros(n, dtype=np.int64), coefficients=(f(), f()), r=np.ones((steps, n)),
+                z=None, noise=f(), load=np.zeros((steps, n)), load_start=steps,
+                sums=tuple(f() for _ in range(7)), marks=(i(), i(), i()),
+                levels=tuple(f() for _ in range(5)), y=None, u=None, progress=None,
+                feedforward=None, track=None, start=(f(), None, f()))
 
 
-@pytest.mark.parametrize("index, value, error", [
-    (0, object(), TypeError),
-    (1, 3, ValueError),
-    (2, 0.0, ValueError),
-    (3, 0, ValueError),
-    (4, np.zeros(2), TypeError),
-    (4, np.array([0, -1]), ValueError),
-    (5, (np.zeros(2),), TypeError),
-    (5, (np.zeros(2), np.zeros(3)), ValueError),
-    (6, np.ones((4, 2)), ValueError),
-    (6, np.ones((3, 2), dtype=">f8"), TypeError),
-    (7, np.zeros(5), ValueError),
-    (8, [0.0, 0.0], TypeError),
-    (11, (np.zeros(2),) * 6, TypeError),
-    (12, (np.zeros(2),) * 3, TypeError),
-    (14, np.zeros(6)[::2], TypeError),
-    (15, np.zeros(6)[::2], TypeError),
-    (15, np.broadcast_to(0.0, 6), TypeError),
-    (9, np.zeros(2), ValueError),
-    (17, np.ones((3, 3)), ValueError),
-    (18, np.ones((3, 2), dtype=">f8"), TypeError),
-    (19, (np.zeros(2), None), TypeError),
-    (19, (np.zeros(2), None, np.zeros(3)), ValueError),
+@pytest.mark.parametrize("name, value, error", [
+    ("bank", object(), TypeError),
+    ("kind", 3, ValueError),
+    ("dt", 0.0, ValueError),
+    ("steps", 0, ValueError),
+    ("d", np.zeros(2), TypeError),
+    ("d", np.array([0, -1]), ValueError),
+    ("coefficients", (np.zeros(2),), TypeError),
+    ("coefficients", (np.zeros(2), np.zeros(3)), ValueError),
+    ("r", np.ones((4, 2)), ValueError),
+    ("r", np.ones((3, 2), dtype=">f8"), TypeError),
+    ("z", np.zeros(5), ValueError),
+    ("noise", [0.0, 0.0], TypeError),
+    ("sums", (np.zeros(2),) * 6, TypeError),
+    ("marks", (np.zeros(2),) * 3, TypeError),
+    ("y", np.zeros(6)[::2], TypeError),
+    ("u", np.zeros(6)[::2], TypeError),
+    ("u", np.broadcast_to(0.0, 6), TypeError),
+    ("load", np.zeros(2), ValueError),
+    ("feedforward", np.ones((3, 3)), ValueError),
+    ("track", np.ones((3, 2), dtype=">f8"), TypeError),
+    ("start", (np.zeros(2), None), TypeError),
+    ("start", (np.zeros(2), None, np.zeros(3)), ValueError),
 ])
-def test_the_native_entry_checks_every_argument(index, value, error):
+def test_the_native_entry_checks_every_argument(name, value, error):
     args = _run_args()
-    args[index] = value
+    args[name] = value
     with pytest.raises(error):
-        _loop.run(*args)
-    with pytest.raises(TypeError):
-        _loop.run(*args[:-1])
+        _loop.run(**args)
+    del args["start"]
+    with pytest.raises(TypeError, match="missing required keyword argument 'start'"):
+        _loop.run(**args)
 
 
 class Resizing:
@@ -411,21 +414,22 @@ class Resizing:
         return self.value
 
 
-@pytest.mark.parametrize("index, name", [
-    (4, "a coefficient"),  # d gives the channel count: 0 now
-    (5, "a coefficient"), (8, "noise"), (9, "load"), (11, "a measure"), (14, "y"),
+@pytest.mark.parametrize("key, name", [
+    ("d", "a coefficient"),  # d gives the channel count: 0 now
+    ("coefficients", "a coefficient"), ("noise", "noise"), ("load", "load"),
+    ("sums", "a measure"), ("y", "y"),
 ])
-def test_arrays_are_checked_after_the_numbers_convert(index, name):
+def test_arrays_are_checked_after_the_numbers_convert(key, name):
     args = _run_args()
-    args[14] = np.zeros((3, 2))
-    array = args[index][0] if isinstance(args[index], tuple) else args[index]
-    args[10] = Resizing(array, 3)
+    args["y"] = np.zeros((3, 2))
+    array = args[key][0] if isinstance(args[key], tuple) else args[key]
+    args["load_start"] = Resizing(array, 3)
     with pytest.raises((ValueError, TypeError), match=f"^{name} has the wrong"):
-        _loop.run(*args)
+        _loop.run(**args)
 
 
 def test_the_native_entry_refuses_a_bank_of_another_size():
     args = _run_args()
-    args[0] = PIDBank(3, kp=1.0)
+    args["bank"] = PIDBank(3, kp=1.0)
     with pytest.raises(RuntimeError, match="the bank was configured during the call"):
-        _loop.run(*args)
+        _loop.run(**args)

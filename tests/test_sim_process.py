@@ -81,10 +81,12 @@ ENTRY = '''
     def args(n, steps, d, r):
         f = lambda: np.zeros(n)
         i = lambda: np.full(n, -1, dtype=np.int64)
-        return [PIDBank(n, kp=1.0), 0, 0.1, steps, d, (f(), f()), r, None, f(),
-                np.broadcast_to(0.0, (steps, n)), steps, tuple(f() for _ in range(7)),
-                (i(), i(), i()), tuple(f() for _ in range(5)), None, None, None, None, None,
-                (f(), None, f())]
+        return dict(bank=PIDBank(n, kp=1.0), kind=0, dt=0.1, steps=steps, d=d,
+                    coefficients=(f(), f()), r=r, z=None, noise=f(),
+                    load=np.broadcast_to(0.0, (steps, n)), load_start=steps,
+                    sums=tuple(f() for _ in range(7)), marks=(i(), i(), i()),
+                    levels=tuple(f() for _ in range(5)), y=None, u=None, progress=None,
+                    feedforward=None, track=None, start=(f(), None, f()))
 
     def limit_to(more):
         with open("/proc/self/status") as status:
@@ -95,7 +97,7 @@ ENTRY = '''
     if case == "dead times past a run longer than any delay line":
         steps = 2**60 - 1  # the longest setpoint NumPy allows
         call = args(1, steps, np.array([steps]), np.broadcast_to(1.0, (steps, 1)))
-        call[16] = lambda done: 1 / 0  # stops the run after its first chunk
+        call["progress"] = lambda done: 1 / 0  # stops the run after its first chunk
     elif case == "a gathered setpoint past the memory limit":
         n = 2**21
         call = args(n, 1, np.zeros(n, dtype=np.int64), np.ones((1, n, 2))[..., 0])
@@ -103,10 +105,10 @@ ENTRY = '''
     elif case == "dead times past the run, under a memory limit":
         n, steps = 10_000, 5_000
         call = args(n, steps, np.full(n, steps), np.ones((steps, 1, 1)))
-        call[6] = np.broadcast_to(1.0, (steps, n))
+        call["r"] = np.broadcast_to(1.0, (steps, n))
         limit_to(128 << 20)
     try:
-        _loop.run(*call)
+        _loop.run(**call)
         print(json.dumps(["done", ""]))
     except Exception as exc:
         print(json.dumps([type(exc).__name__, str(exc)]))

@@ -4,6 +4,7 @@ kovar/sim/loop.py with arrays it has checked and prepared)."""
 from typing import Any
 
 def run(
+    *,
     bank: Any,
     kind: int,
     dt: float,
@@ -24,5 +25,4 @@ def run(
     feedforward: Any,
     track: Any,
     start: tuple[Any, Any, Any],
-    /,
 ) -> None: ...

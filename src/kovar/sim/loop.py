@@ -205,14 +205,16 @@ def run_native(bank, model, u0, inputs, metrics, y_out, u_out, progress=None):
     x, x1 = steady_state(model, u0)
     m = metrics
     _loop.run(
-        bank, _KINDS[model.kind], model.dt, steps, _channels(model.d, shape, np.int64), coefficients,
-        inputs.r, z, _channels(inputs.noise, shape), inputs.load,
-        inputs.load_step if inputs.has_load else steps,
-        (m.iae, m.ise, m.itae, m.y_max, m.y_min, m.peak_u, m.u_variation),
-        (m.last_out, m.k10, m.k90),
-        tuple(_channels(v, shape) for v in (m.band, m.lo, m.hi, m.sign, m.y0)),
-        y_out, u_out, progress, inputs.feedforward, inputs.track,
-        (_channels(x, shape), None if x1 is None else _channels(x1, shape), _channels(u0, shape)),
+        bank=bank, kind=_KINDS[model.kind], dt=model.dt, steps=steps,
+        d=_channels(model.d, shape, np.int64), coefficients=coefficients,
+        r=inputs.r, z=z, noise=_channels(inputs.noise, shape), load=inputs.load,
+        load_start=inputs.load_step if inputs.has_load else steps,
+        sums=(m.iae, m.ise, m.itae, m.y_max, m.y_min, m.peak_u, m.u_variation),
+        marks=(m.last_out, m.k10, m.k90),
+        levels=tuple(_channels(v, shape) for v in (m.band, m.lo, m.hi, m.sign, m.y0)),
+        y=y_out, u=u_out, progress=progress, feedforward=inputs.feedforward, track=inputs.track,
+        start=(_channels(x, shape), None if x1 is None else _channels(x1, shape),
+               _channels(u0, shape)),
     )
     m.steps = steps
 

@@ -196,8 +196,8 @@ enum Arg {
 };
 
 const char run_doc[] =
-    "run(bank, kind, dt, steps, d, coefficients, r, z, noise, load, load_start,\n"
-    "    sums, marks, levels, y, u, progress, feedforward, track, start, /)\n"
+    "run(*, bank, kind, dt, steps, d, coefficients, r, z, noise, load, load_start,\n"
+    "    sums, marks, levels, y, u, progress, feedforward, track, start)\n"
     "--\n\n"
     "The closed loop of kovar.sim.simulate; see kovar/sim/loop.py.";
 
@@ -430,13 +430,38 @@ PyObject* run(PyObject* const* args, Py_ssize_t nargs) {
   Py_RETURN_NONE;
 }
 
-PyObject* run_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return guarded<PyObject*>(nullptr, [&] { return run(args, nargs); });
+// The arguments by name, in the order of Arg.
+const char* const kArgNames[kArgCount + 1] = {
+    "bank", "kind", "dt", "steps", "d", "coefficients", "r", "z", "noise", "load", "load_start",
+    "sums", "marks", "levels", "y", "u", "progress", "feedforward", "track", "start", nullptr};
+
+// Every argument by keyword, none positional, none left out.
+PyObject* run_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static_assert(kArgCount == 20, "one O per argument below");
+    PyObject* slots[kArgCount] = {};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOOOOOOOOOOOOOOOOOOO:run",
+                                     const_cast<char**>(kArgNames), &slots[0], &slots[1],
+                                     &slots[2], &slots[3], &slots[4], &slots[5], &slots[6],
+                                     &slots[7], &slots[8], &slots[9], &slots[10], &slots[11],
+                                     &slots[12], &slots[13], &slots[14], &slots[15], &slots[16],
+                                     &slots[17], &slots[18], &slots[19])) {
+      return nullptr;
+    }
+    for (int arg = 0; arg < kArgCount; ++arg) {
+      if (slots[arg] == nullptr) {
+        PyErr_Format(PyExc_TypeError, "run() missing required keyword argument '%s'",
+                     kArgNames[arg]);
+        return nullptr;
+      }
+    }
+    return run(slots, kArgCount);
+  });
 }
 
 PyMethodDef module_methods[] = {
-    {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_entry)), METH_FASTCALL,
-     run_doc},
+    {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_entry)),
+     METH_VARARGS | METH_KEYWORDS, run_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
