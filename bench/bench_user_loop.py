@@ -14,8 +14,7 @@ Two calls are compared:
   setpoint=r, measurement=y, dt=h, out=out);
 - feature-rich: the same plus feed-forward, an output rate limit and the
   terms (p, I before the update, d, ff) kept in four arrays; the bank with
-  rate_limit= and keep_terms=True (without keep_terms where this PIDBank
-  does not take it), update(..., feedforward=ff).
+  rate_limit= and keep_terms=True, update(..., feedforward=ff).
 
 Each loop is checked bit for bit against the bank (outputs, state, terms)
 over a few calls before it is timed. How it is timed: one thread on each
@@ -221,13 +220,7 @@ class PlainCase(Case):
 
 
 def rich_bank_options():
-    """rate_limit, and keep_terms where this PIDBank takes it."""
-    try:
-        PIDBank(1, keep_terms=True)
-    except TypeError as err:
-        if "keep_terms" not in str(err):
-            raise
-        return {"rate_limit": RATE}
+    """A rate limit, and the terms kept."""
     return {"rate_limit": RATE, "keep_terms": True}
 
 
@@ -337,9 +330,6 @@ def main():
           f"default, timed on 1{also}; numba {numba.__version__}"
           f" (NUMBA_CPU_NAME={os.environ.get('NUMBA_CPU_NAME', 'host')}), one thread; "
           f"NumPy {np.__version__}, Python {sys.version.split()[0]}")
-    rich_options = rich_bank_options()
-    if not args.plain_only and "keep_terms" not in rich_options:
-        print("this PIDBank takes no keep_terms: the feature-rich bank is built without it")
     print("load average before: %.2f %.2f %.2f" % os.getloadavg())
     print(f"{'call':>46} {'n':>9} {'unit':>10} {'kovar':>10} {'numba':>10} {'kovar/numba':>12}")
     rng = np.random.default_rng(0)
