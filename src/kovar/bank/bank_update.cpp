@@ -132,12 +132,7 @@ void select_channels(const BankObject* bank, std::size_t begin, std::size_t end,
       const bank_kernel::Strided& p = bank->strided[id];
       run.params[id] = {p.data + begin * p.step, p.step};
     }
-    const bank_kernel::ChannelState& s = bank->arrays;
-    run.state = {s.integral + begin,     s.derivative + begin, s.x_prev + begin,
-                 s.output + begin,       s.term_p + begin,     s.term_i + begin,
-                 s.term_d + begin,       s.term_ff + begin,    s.manual_value + begin,
-                 s.kp_old + begin,       s.b_old + begin,      s.manual + begin,
-                 s.fresh + begin,        s.gap + begin,        s.pending + begin};
+    run.state = bank->arrays.from(begin);
     kernel.params = run.params;
     kernel.state = &run.state;
   }

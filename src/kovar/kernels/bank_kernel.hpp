@@ -64,6 +64,14 @@ struct ChannelState {
   unsigned char* pending;       // kp or b changed since the last call: the
                                 // next call with finite inputs moves the
                                 // integral by P_old - P_new at its inputs
+
+  // The state of the channels from `begin` on.
+  ChannelState from(std::size_t begin) const noexcept {
+    return {integral + begin,     derivative + begin, x_prev + begin, output + begin,
+            term_p + begin,       term_i + begin,     term_d + begin, term_ff + begin,
+            manual_value + begin, kp_old + begin,     b_old + begin,  manual + begin,
+            fresh + begin,        gap + begin,        pending + begin};
+  }
 };
 
 struct UpdateArgs {

@@ -44,22 +44,9 @@ namespace kovar::bank_kernel::law {
 // lane, which makes the type the path's own.
 template <class S>
 struct Call {
-  double* integral;
-  double* derivative;
-  double* x_prev;
-  double* output;
+  ChannelState s;
   double* out;
-  double* term_p;
-  double* term_i;
-  double* term_d;
-  double* term_ff;
-  const double* manual_value;
-  const double* kp_old;
-  const double* b_old;
-  const unsigned char* manual;  // null when no channel is manual
-  unsigned char* fresh;
-  unsigned char* gap;
-  unsigned char* pending;
+  const unsigned char* manual;  // s.manual, or null when no channel is manual
   AntiWindup mode;
   OnNan on_nan;
   bool feedforward;
@@ -70,35 +57,19 @@ struct Call {
   bool stream;
   bool tt_auto;
 
-  explicit Call(const Pass& pass) noexcept {
-    const UpdateArgs& a = *pass.args;
-    const ChannelState& s = *a.state;
-    integral = s.integral;
-    derivative = s.derivative;
-    x_prev = s.x_prev;
-    output = s.output;
-    out = a.out;
-    term_p = s.term_p;
-    term_i = s.term_i;
-    term_d = s.term_d;
-    term_ff = s.term_ff;
-    manual_value = s.manual_value;
-    kp_old = s.kp_old;
-    b_old = s.b_old;
-    manual = a.manual_count > 0 ? s.manual : nullptr;
-    fresh = s.fresh;
-    gap = s.gap;
-    pending = s.pending;
-    mode = pass.mode;
-    on_nan = a.on_nan;
-    feedforward = a.has_feedforward;
-    track = a.has_track;
-    keep_terms = a.keep_terms;
-    rated = pass.rated;
-    flagged = pass.flagged;
-    stream = pass.stream;
-    tt_auto = a.tt_auto;
-  }
+  explicit Call(const Pass& pass) noexcept
+      : s(*pass.args->state),
+        out(pass.args->out),
+        manual(pass.args->manual_count > 0 ? s.manual : nullptr),
+        mode(pass.mode),
+        on_nan(pass.args->on_nan),
+        feedforward(pass.args->has_feedforward),
+        track(pass.args->has_track),
+        keep_terms(pass.args->keep_terms),
+        rated(pass.rated),
+        flagged(pass.flagged),
+        stream(pass.stream),
+        tt_auto(pass.args->tt_auto) {}
 };
 
 // What a pass is compiled for. kMode: the pass's anti-windup mode.
@@ -268,14 +239,14 @@ inline typename V::Reg integrate(const Call<typename V::Lane>& call, const Src& 
 template <class S>
 inline void fail_channel(const Call<S>& c, const ChannelSource<S>& in, std::size_t i, bool manual,
                          bool rated) noexcept {
-  c.gap[i] = 1;
+  c.s.gap[i] = 1;
   double u;
   if (manual) {
-    u = limit<S>(in, c.output, i, c.manual_value[i], rated);
+    u = limit<S>(in, c.s.output, i, c.s.manual_value[i], rated);
   } else {
-    u = c.on_nan == OnNan::kHold ? c.output[i] : std::numeric_limits<double>::quiet_NaN();
+    u = c.on_nan == OnNan::kHold ? c.s.output[i] : std::numeric_limits<double>::quiet_NaN();
   }
-  c.out[i] = c.output[i] = u;
+  c.out[i] = c.s.output[i] = u;
 }
 
 // Moves the integral of a pending channel by P_old - P_new at this call's
@@ -285,7 +256,7 @@ inline void fail_channel(const Call<S>& c, const ChannelSource<S>& in, std::size
 template <class S>
 inline double settle_change(const ChannelSource<S>& in, const Call<S>& c, std::size_t i,
                             double integral, double r, double y, double prop) noexcept {
-  const double before = c.kp_old[i] * (c.b_old[i] * r - y);
+  const double before = c.s.kp_old[i] * (c.s.b_old[i] * r - y);
   const double change = before - prop;
   if (before == prop || !__builtin_isfinite(change)) return integral;
   return clip<S>(integral + change, in.param(kIMin, i), in.param(kIMax, i));
@@ -312,38 +283,38 @@ template <class V, class F, class Src>
   const R ff = feedforward ? in.input(kFeedforwardInput, i) : V::set1(0.0);
   const R prop = V::mul(in.param(kKp, i), V::sub(V::mul(in.param(kB, i), r), y));
   const R x = V::sub(V::mul(in.param(kC, i), r), y);
-  R i0 = V::load(c.integral + i);
+  R i0 = V::load(c.s.integral + i);
   bool manual = false;
   bool restart = false;
   bool rated = F::kRich && c.rated;
   if constexpr (F::kIrregular) {
     manual = c.manual != nullptr && c.manual[i];
-    const bool fresh = c.fresh[i];
+    const bool fresh = c.s.fresh[i];
     rated = rated && !fresh;
     if (!(__builtin_isfinite(r) && __builtin_isfinite(y) && __builtin_isfinite(ff))) {
       fail_channel(c, in, i, manual, rated);
       return true;
     }
-    if (c.pending[i]) {
+    if (c.s.pending[i]) {
       // Manual mode makes the integral anew.
       if (!manual) i0 = settle_change(in, c, i, i0, r, y, prop);
-      c.pending[i] = 0;
+      c.s.pending[i] = 0;
     }
-    restart = fresh || c.gap[i];
-    c.fresh[i] = 0;
-    c.gap[i] = 0;
+    restart = fresh || c.s.gap[i];
+    c.s.fresh[i] = 0;
+    c.s.gap[i] = 0;
   }
   // tf + h is positive: tf is finite and not negative, h positive.
   const R d = restart ? V::set1(0.0)
                       : over_positive<V>(
-                            V::add(V::mul(in.param(kTf, i), V::load(c.derivative + i)),
-                                   V::mul(in.param(kKd, i), V::sub(x, V::load(c.x_prev + i)))),
+                            V::add(V::mul(in.param(kTf, i), V::load(c.s.derivative + i)),
+                                   V::mul(in.param(kKd, i), V::sub(x, V::load(c.s.x_prev + i)))),
                             in.plus_h(kTf, i));
   R integral = i0;
   R u = i0;
   if (manual) {
     if constexpr (F::kIrregular) {
-      u = limit<V>(in, c.output, i, c.manual_value[i], rated);
+      u = limit<V>(in, c.s.output, i, c.s.manual_value[i], rated);
       integral = V::sub(V::sub(u, prop), d);
       if (feedforward) integral = V::sub(integral, ff);
       integral = clip<V>(integral, in.param(kIMin, i), in.param(kIMax, i));
@@ -353,7 +324,7 @@ template <class V, class F, class Src>
     // An absent feed-forward is left out, not added as +0.0 (which would
     // turn a v of -0.0 into +0.0).
     if (feedforward) v = V::add(v, ff);
-    u = limit<V>(in, c.output, i, v, rated);
+    u = limit<V>(in, c.s.output, i, v, rated);
     R applied = u;
     if (F::kRich && c.track) {
       const R t = in.input(kTrackInput, i);
@@ -361,20 +332,20 @@ template <class V, class F, class Src>
     }
     integral = integrate<V, F>(c, in, i, i0, V::sub(r, y), v, applied);
     if (F::kRich && c.keep_terms) {
-      put(c.term_p + i, prop);
-      put(c.term_i + i, i0);
-      put(c.term_d + i, d);
-      put(c.term_ff + i, ff);
+      put(c.s.term_p + i, prop);
+      put(c.s.term_i + i, i0);
+      put(c.s.term_d + i, d);
+      put(c.s.term_ff + i, ff);
     }
   }
-  V::store(c.integral + i, integral);
-  V::store(c.derivative + i, d);
-  V::store(c.x_prev + i, x);
+  V::store(c.s.integral + i, integral);
+  V::store(c.s.derivative + i, d);
+  V::store(c.s.x_prev + i, x);
   // With a rate limit the last output was just read: its line is cached.
   if (rated) {
-    V::store(c.output + i, u);
+    V::store(c.s.output + i, u);
   } else {
-    put(c.output + i, u);
+    put(c.s.output + i, u);
   }
   put(c.out + i, u);
   return false;
@@ -392,7 +363,7 @@ template <std::size_t kWidth, class S>
 inline bool flagged(const Call<S>& c, std::size_t i) noexcept {
   unsigned flags = 0;
   for (std::size_t k = 0; k < kWidth; ++k) {
-    flags |= c.fresh[i + k] | c.gap[i + k] | c.pending[i + k] |
+    flags |= c.s.fresh[i + k] | c.s.gap[i + k] | c.s.pending[i + k] |
              (c.manual != nullptr ? c.manual[i + k] : 0);
   }
   return flags != 0;
@@ -479,24 +450,24 @@ bool hold(const Pass& pass, std::size_t begin, std::size_t end) noexcept {
     }
     double u;
     if (manual) {
-      u = clip<S>(c.manual_value[i], in.param(kUMin, i), in.param(kUMax, i));
+      u = clip<S>(c.s.manual_value[i], in.param(kUMin, i), in.param(kUMax, i));
     } else {
       const double prop = in.param(kKp, i) * (in.param(kB, i) * r - y);
-      if (c.pending[i]) {
-        c.integral[i] = settle_change(in, c, i, c.integral[i], r, y, prop);
-        c.pending[i] = 0;
+      if (c.s.pending[i]) {
+        c.s.integral[i] = settle_change(in, c, i, c.s.integral[i], r, y, prop);
+        c.s.pending[i] = 0;
       }
-      double v = prop + c.integral[i] + c.derivative[i];
+      double v = prop + c.s.integral[i] + c.s.derivative[i];
       if (c.feedforward) v = v + ff;
       u = clip<S>(v, in.param(kUMin, i), in.param(kUMax, i));
       if (c.keep_terms) {
-        c.term_p[i] = prop;
-        c.term_i[i] = c.integral[i];
-        c.term_d[i] = c.derivative[i];
-        c.term_ff[i] = ff;
+        c.s.term_p[i] = prop;
+        c.s.term_i[i] = c.s.integral[i];
+        c.s.term_d[i] = c.s.derivative[i];
+        c.s.term_ff[i] = ff;
       }
     }
-    c.out[i] = c.output[i] = u;
+    c.out[i] = c.s.output[i] = u;
   }
   return failed;
 }
