@@ -65,7 +65,8 @@ OFF, RUNNING, DONE, FAILED = 0, 1, 2, 3
 NO_REASON, REASON_MAX_TIME, REASON_NON_FINITE, REASON_STALLED = 0, 1, 2, 3
 
 HYSTERESIS_MULTIPLE = 4.0
-NOISE_SAMPLES = 16
+NOISE_SAMPLES = 32
+FIRST_SWITCH = 2.0
 NOISE_SCALE = 1.9544100476116797  # sqrt(12/pi): E|second difference| over sigma
 TOLERANCE = 0.05
 NOISE_ALLOWANCE = 2.0
@@ -182,9 +183,10 @@ class RelayChannel(Channel):
                 self.eps = HYSTERESIS_MULTIPLE * self.sigma
 
         eps = self.eps
-        blocked = self.switches == 0 and self.estimate and self.noise_n < NOISE_SAMPLES
+        first = self.switches == 0
+        blocked = first and self.estimate and self.noise_n < NOISE_SAMPLES
         e1 = self.e1
-        if self.on and es < -eps and not blocked:
+        if self.on and es < -(FIRST_SWITCH * eps if first else eps) and not blocked:
             # Where between the last two calls es crossed -eps: the switch
             # comes `lag` after the crossing.
             f = (e1 + eps) / (e1 - es) if e1 - es > 0 else 0.0

@@ -43,6 +43,11 @@ FIELDS = (
     ("min_amp", "float"), ("max_amp", "float"),
 )
 
+# Where the input's integral over the run is below this fraction of the
+# integral of |u - bias|, the gain Iy/Iu is 0/0 to rounding: a sampled
+# cycle can lock with its input balanced (5 samples at +1 and 6 at -1/1.2).
+MIN_NET_INPUT = 1e-4
+
 # Below this ratio of the applied levels the relay is taken as symmetric:
 # the input's integral over a period is then about 0 and the normalised
 # delay's formula 0/0, so there is no model (ku and tu only).
@@ -51,6 +56,8 @@ MIN_ASYMMETRY = 1.05
 # Why a done channel has no model.
 NO_MODEL_SYMMETRIC = "no model: symmetric relay (ku and tu only)"
 NO_MODEL_GAIN = "no model: the gain's sign does not match the controller's direction"
+NO_MODEL_BALANCED = ("no model: the input's integral over the periods is about 0 (a larger asymmetry "
+                     "or a shorter dt gives one)")
 NO_MODEL_FIT = "no model: no FOPDT relay cycle has these half-periods"
 
 
@@ -58,7 +65,8 @@ def _text(codes, names):
     """The names of integer codes (an unknown code reads "unknown")."""
     table = np.array((*names, "unknown"))
     codes = np.asarray(codes, dtype=np.int64)
-    return table[np.where((codes >= 0) & (codes < len(names)), codes, len(names))]
+    index = np.where((codes >= 0) & (codes < len(names)), codes, len(names))
+    return table[index.reshape(-1)].reshape(codes.shape)
 
 
 class RelayResult:
@@ -146,14 +154,18 @@ class RelayResult:
                 f["sum_iu"], f["sum_iy"], f["y_end"] - f["y_run"],
                 f["sum_lag_on"] / n, f["sum_lag_off"] / n)
             kw = sign * gain
+            # |Iu| against the integral of |u - bias| (on part plus off part).
+            net = np.abs(f["sum_iu"]) / (2.0 * f["sum_iu_on"] - f["sum_iu"])
 
-        symmetric = done & ~(gamma >= MIN_ASYMMETRY)
-        wrong_gain = done & ~symmetric & ~(kw > 0.0)
-        no_level = done & ~symmetric & ~wrong_gain & ~(np.isfinite(t) & (t > 0.0))
-        for mask, text in ((symmetric, NO_MODEL_SYMMETRIC), (wrong_gain, NO_MODEL_GAIN),
-                           (no_level, NO_MODEL_FIT)):
-            reason[mask] = text
-        modelled = done & ~(symmetric | wrong_gain | no_level)
+        # Why a done channel has no model, the first that applies.
+        left = done.copy()
+        for bad, text in ((~(gamma >= MIN_ASYMMETRY), NO_MODEL_SYMMETRIC),
+                          (~(net >= MIN_NET_INPUT), NO_MODEL_BALANCED),
+                          (~(kw > 0.0), NO_MODEL_GAIN),
+                          (~(np.isfinite(t) & (t > 0.0) & np.isfinite(big_l)), NO_MODEL_FIT)):
+            reason[left & bad] = text
+            left &= ~bad
+        modelled = left
 
         from kovar.sim.plants import FOPDT
 
