@@ -155,7 +155,8 @@ def test_relay_tune_rules_and_refusals():
     result, _ = experiment(PLANTS[:2], [0.01, 0.05], asymmetry=1.0)  # symmetric: ku, tu only
     assert result.done.all() and np.all(np.isnan(result.model.gain))
     assert result.reason[0].startswith("no model: symmetric")
-    assert np.all(np.isnan(relay_tune(result, "amigo")["kp"]))
+    none = relay_tune(result, "amigo")
+    assert np.all(np.isnan(none["kp"])) and pickle.loads(pickle.dumps(none)) == none
     gains = relay_tune(result, "astrom_hagglund", "pid", n=math.inf)
     # The design puts the loop through the ultimate point at 45 degrees of phase margin.
     w = 2 * math.pi / result.tu
