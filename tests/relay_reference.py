@@ -29,24 +29,28 @@ dt <= 0 advance nothing):
   the measurement noise estimated, until the first switch, from the mean
   absolute second difference of the measurement (blind to a linear trend:
   ``E|y[k] - 2y[k-1] + y[k-2]| = sqrt(12/pi)*sigma`` for white Gaussian
-  noise), and the relay may not switch before NOISE_SAMPLES second
-  differences are in; eps is frozen at the first switch.
+  noise); the relay may not switch before NOISE_SAMPLES second differences
+  are in, the first switch needs ``es < -FIRST_SWITCH*eps`` (a young
+  estimate may be low), and eps is frozen at the first switch.
+- Half-periods run from threshold crossing to threshold crossing: at a
+  switch, the crossing is placed by linear interpolation between the last
+  two calls, ``lag`` (the delay the sampling adds) before the switch.
 - A period runs from a switch on to the next one, from the second switch
   on (the first switch ends the start's transient half-period). Over each
-  period: the on and off half-periods, the measurement's extremes, the
-  integrals of ``u - bias`` (the output held since the last call, exactly)
-  and of ``y - y0`` (trapezoid), the integral of ``u - bias`` over the on
-  half alone (the applied on level, after the limits) and, per switch, how
-  long after the measurement crossed the threshold the switch came
-  (linear interpolation between the last two calls: the delay sampling adds).
+  period, between the switches: the integrals of ``u - bias`` (the output
+  held since the last call, exactly) and of ``y - y0`` (trapezoid), the
+  integral of ``u - bias`` and the time while on (the applied levels, after
+  the limits), the measurement's extremes, and the lags of the switch on
+  that starts it and of its switch off; the measurement at the switches
+  that start and end a run of periods.
 - Convergence: a run of consecutive periods whose on half-periods, off
   half-periods and amplitudes ``(max - min)/2`` each spread (max - min of
-  the run) by at most ``TOLERANCE*max`` plus an allowance: one sample (the
-  longest dt of the experiment) for half-periods, and NOISE_ALLOWANCE
-  times the noise for amplitudes (``NOISE_ALLOWANCE*sigma``) and
-  half-periods (``NOISE_ALLOWANCE*sigma*t/a``, the time noise shifts a
-  switch by on a slope of about ``a/t``). A period that breaks the run
-  starts a new one. After ``cycles`` periods in a run the channel is done.
+  the run) by at most ``TOLERANCE*max`` plus allowances: one sample (the
+  longest dt of the experiment) and ``NOISE_ALLOWANCE*sigma*t/a`` for
+  half-periods (the time noise shifts a switch by on a slope of about
+  ``a/t``); ``NOISE_ALLOWANCE*sigma`` and ``2*a*dt/t`` (a switch one sample
+  later) for amplitudes. A period that breaks the run starts a new one.
+  After ``cycles`` periods in a run the channel is done.
 - Failure: a non-finite r, y or ff ("non-finite input": the call is then
   the automatic mode's, which handles the failed input); the time past
   max_time; a half-period longer than STALL times the longest one since
@@ -135,9 +139,12 @@ class RelayChannel(Channel):
         return self._manual_call(self.u_on if self.on else self.u_off, r, y, h, ff)
 
     def _manual_call(self, level, r, y, h, ff):
+        """The bank's manual call with the relay's level as manual value
+        (the channel's own manual value untouched)."""
+        kept = self.manual_value
         self.manual, self.manual_value = True, level
         u = Channel.update(self, r, y, h, ff, None)
-        self.manual = False
+        self.manual, self.manual_value = False, kept
         return u
 
     def _finish(self, state, reason):
@@ -186,7 +193,7 @@ class RelayChannel(Channel):
         first = self.switches == 0
         blocked = first and self.estimate and self.noise_n < NOISE_SAMPLES
         e1 = self.e1
-        if self.on and es < -(FIRST_SWITCH * eps if first else eps) and not blocked:
+        if self.on and es < -(FIRST_SWITCH * eps if first and self.estimate else eps) and not blocked:
             # Where between the last two calls es crossed -eps: the switch
             # comes `lag` after the crossing.
             f = (e1 + eps) / (e1 - es) if e1 - es > 0 else 0.0
