@@ -58,6 +58,17 @@ class Plant:
         self._shape = _values.common_shape(checked)
         self._params = {name: _read_only(array, self._shape) for name, array in checked}
 
+    @classmethod
+    def _unchecked(cls, *values):
+        """A bank of these parameters as they are, NaN included: results
+        that mark channels with no model (a relay experiment's) hold them.
+        Such a bank pickles only through the result holding it."""
+        plant = cls.__new__(cls)
+        arrays = [np.asarray(v, dtype=np.float64) for v in values]
+        plant._shape = np.broadcast_shapes(*(a.shape for a in arrays))
+        plant._params = {name: _read_only(a, plant._shape) for (name, _), a in zip(cls._rules, arrays)}
+        return plant
+
     @property
     def shape(self):
         """The shape of the bank of plants."""

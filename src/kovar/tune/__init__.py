@@ -10,14 +10,18 @@ gains by simulation.
   ``PIDBank(shape, **gains)`` takes as they are.
 - :func:`robustness`: closed-loop stability, maximum sensitivity, gain
   and phase margins.
+- :func:`relay_tune`: gains from a relay experiment's
+  :class:`RelayResult` (``PIDBank.relay_result()``).
 - :func:`search`: the best candidate gains per plant by simulation, among
   the stable ones, under a limit on the maximum sensitivity.
 """
 
+from kovar._relay import RelayResult
 from kovar.tune.gains import Gains
 from kovar.tune.identify import identify, identify_fopdt, identify_integrating, identify_sopdt
 from kovar.tune.robustness import robustness
 from kovar.tune.search import SearchResult, search
+from kovar.tune.relay import astrom_hagglund, relay_tune
 from kovar.tune.rules import amigo, half_rule, lambda_tuning, simc, ziegler_nichols
 
-__all__ = ["identify", "identify_fopdt", "identify_sopdt", "identify_integrating", "Gains", "simc", "amigo", "lambda_tuning", "ziegler_nichols", "half_rule", "robustness", "search", "SearchResult"]
+__all__ = ["identify", "identify_fopdt", "identify_sopdt", "identify_integrating", "Gains", "simc", "amigo", "lambda_tuning", "ziegler_nichols", "half_rule", "astrom_hagglund", "relay_tune", "RelayResult", "robustness", "search", "SearchResult"]

@@ -72,6 +72,39 @@ def amigo(model: _Model, kind: Literal["pi", "pid"] = "pi", *, n: float = 10.0) 
 def lambda_tuning(model: _Model, lam: _Values, *, n: float = 10.0) -> Gains: ...
 def ziegler_nichols(ku: _Values, tu: _Values, kind: Literal["p", "pi", "pid"] = "pid", *, n: float = 10.0) -> Gains: ...
 def half_rule(model: SOPDT) -> FOPDT: ...
+
+_Strings = numpy.typing.NDArray[numpy.str_]
+
+class RelayResult:
+    state: _Strings
+    reason: _Strings
+    ku: _Floats
+    tu: _Floats
+    model: FOPDT
+    t_on: _Floats
+    t_off: _Floats
+    amplitude: _Floats
+    d_on: _Floats
+    d_off: _Floats
+    hysteresis: _Floats
+    noise: _Floats
+    periods: _Ints
+    time: _Floats
+    def __init__(self, fields: Mapping[str, numpy.typing.ArrayLike]) -> None: ...
+    @property
+    def shape(self) -> tuple[int, ...]: ...
+    @property
+    def done(self) -> _Bools: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
+
+def relay_tune(
+    result: RelayResult,
+    rule: Literal["amigo", "simc", "ziegler_nichols", "astrom_hagglund"] = "amigo",
+    kind: Literal["p", "pi", "pid"] = "pi",
+    *,
+    n: float = 10.0,
+) -> Gains: ...
+def astrom_hagglund(ku: _Values, tu: _Values, *, n: float = 10.0) -> Gains: ...
 class _Robustness(TypedDict):
     stable: _Bools
     ms: _Floats
@@ -97,5 +130,5 @@ def search(
 
 __all__ = [
     "identify", "identify_fopdt", "identify_sopdt", "identify_integrating", "Gains", "simc", "amigo", "lambda_tuning", "ziegler_nichols", "half_rule",
-    "robustness", "search", "SearchResult",
+    "astrom_hagglund", "relay_tune", "RelayResult", "robustness", "search", "SearchResult",
 ]

@@ -27,6 +27,22 @@ class Gains(Mapping):
             self._values[name] = array
         self._shape = shape
 
+    @classmethod
+    def _with_nan(cls, **values):
+        """Gains in which NaN marks a channel with none (a relay experiment
+        that did not finish); every other value checked as the constructor
+        checks it."""
+        arrays = {n: _values.real_array(n, v) for n, v in values.items()}
+        gains = cls(**{n: np.where(np.isnan(a), 0.0, a) for n, a in arrays.items()})
+        for name, array in arrays.items():
+            missing = np.broadcast_to(np.isnan(array), gains.shape)
+            if missing.any():
+                kept = gains._values[name].copy()
+                kept[missing] = np.nan
+                kept.flags.writeable = False
+                gains._values[name] = kept
+        return gains
+
     @property
     def shape(self):
         """The shape of every gain array."""
@@ -131,12 +147,12 @@ class Gains(Mapping):
         return self._values
 
     def __setstate__(self, state):
-        self.__init__(**state)
+        self.__dict__.update(Gains._with_nan(**state).__dict__)
 
     def __eq__(self, other):
         if not isinstance(other, Gains):
             return NotImplemented
-        return all(np.array_equal(self[n], other[n]) for n in NAMES)
+        return all(np.array_equal(self[n], other[n], equal_nan=True) for n in NAMES)
 
     __hash__ = None  # type: ignore[assignment]
 
