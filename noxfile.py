@@ -8,7 +8,9 @@
 Environments live under build/nox and are reused: a session installs into
 its environment again only when the sources or its requirements changed,
 and builds go through persistent build directories, so a rerun without a
-source change does no C++ work. Dependency lists come from pyproject.toml.
+source change does no C++ work. One wheel per CPython and source state, in
+build/wheelhouse, serves every session on that CPython (test, demo, bench,
+docs and the matrix's). Dependency lists come from pyproject.toml.
 """
 
 import hashlib
@@ -74,6 +76,14 @@ os.environ["PATH"] = os.pathsep.join([*{str(pathlib.Path(p).parent): None for p 
                                       os.environ.get("PATH", "")])
 
 
+# The CPython nox runs on, the Makefile's default. The sessions that run
+# on it (test, demo, bench) install the wheel the matrix builds for its
+# version, so that one build serves them all; a version outside the matrix
+# has no wheel session, and they build into their own environments.
+HOST = f"{sys.version_info[0]}.{sys.version_info[1]}"
+HOST_WHEEL = [f"wheel-{HOST}"] if HOST in FOUND else []
+
+
 def extras(*names):
     return [req for name in names for req in EXTRAS[name]]
 
@@ -110,6 +120,19 @@ def build_here(session, *options):
                  "--force-reinstall", f"-Cbuild-dir={build_dir}", WERROR, *options, str(ROOT))
 
 
+def install_kovar(session):
+    """kovar into an environment on nox's own interpreter: the wheel of its
+    CPython (the wheel session, which the session requires, has just made
+    it from the current sources), or a build of its own."""
+    if not HOST_WHEEL:
+        build_here(session)
+        return
+    tag = "cp" + HOST.replace(".", "")
+    digest = source_digest()
+    install_once(session, f"kovar:{digest}", "--no-deps", "--force-reinstall",
+                 str(repaired_wheel(session, tag, digest)))
+
+
 def run_tests(session, *args, env=None):
     session.run("python", "-c", "import sys, numpy; print('Testing on CPython', sys.version.split()[0], "
                 "'with NumPy', numpy.__version__)")
@@ -127,32 +150,32 @@ def interpreters(session):
     session.log(line)
 
 
-@nox.session
+@nox.session(requires=HOST_WHEEL)
 def test(session):
     """The whole suite on the interpreter nox runs on, with its newest NumPy."""
     # Everything the suite can use, binary wheels only.
     install_once(session, "test-deps", "--only-binary=:all:", "numpy>=2",
                  *extras("test", "reference", "dask", "progress", "typing"))
-    build_here(session)
+    install_kovar(session)
     run_tests(session)
 
 
-@nox.session
+@nox.session(requires=HOST_WHEEL)
 def demo(session):
     """The closed-loop examples and their figure, build/closed_loop.png."""
     install_once(session, "demo-deps", "--only-binary=:all:", "numpy>=2", *extras("plot"))
-    build_here(session)
+    install_kovar(session)
     session.run("python", "examples/figure.py", *(session.posargs or [str(BUILD / "closed_loop.png")]))
 
 
-@nox.session
+@nox.session(requires=HOST_WHEEL)
 def bench(session):
     """The benchmarks: both modules against plain NumPy, the bank against simple-pid,
     every law against a numba loop of it and the streaming floor, the bank's new
     inputs, the closed-loop simulator, the bank against the numba loop a user would
     write for the same job (nox -s bench -- --quick for fewer calls)."""
     install_once(session, "bench-deps", "--only-binary=:all:", "numpy>=2", *BENCH_DEPS)
-    build_here(session)
+    install_kovar(session)
     session.run("python", "bench/bench_compute_control.py", *session.posargs)
     session.run("python", "bench/bench_bank.py", *session.posargs)
     session.run("python", "bench/bench_bank_inputs.py", *session.posargs)
@@ -201,30 +224,33 @@ def wheelhouse(tag):
     return BUILD / "wheelhouse" / tag
 
 
-def repaired_wheel(session, tag):
-    """The repaired wheel built for `tag` from the current sources."""
+def repaired_wheel(session, tag, digest):
+    """The repaired wheel built for `tag` from the sources of `digest`."""
     wheels = list(wheelhouse(tag).glob(f"kovar-*-{tag}-*.whl"))
     stamp = wheelhouse(tag) / "source"
-    if len(wheels) != 1 or not stamp.exists() or stamp.read_text() != source_digest():
-        session.error(f"No wheel for {tag} from these sources in {wheelhouse(tag)}: run its wheel session")
+    if len(wheels) != 1 or not stamp.exists() or stamp.read_text() != digest:
+        session.error(f"No wheel for {tag} from the current sources in {wheelhouse(tag)} (did they change "
+                      f"while it was built?): run this again, or its wheel session")
     return wheels[0]
 
 
-def repair(session, wheel, tag):
+def repair(session, wheel, tag, digest):
     """auditwheel's repair to PLATFORM into the wheelhouse of `tag`, marked
-    with the sources it was made from."""
+    with the digest of the sources it was made from (taken before the
+    build, so sources changed during it leave a stamp that matches neither)."""
     out = wheelhouse(tag)
     shutil.rmtree(out, ignore_errors=True)
     session.run("auditwheel", "repair", "--plat", PLATFORM, "-w", str(out), str(wheel))
     session.run("auditwheel", "show", *map(str, out.glob("*.whl")))
-    (out / "source").write_text(source_digest())
+    (out / "source").write_text(digest)
 
 
-def up_to_date(session, tag):
+def up_to_date(session, tag, digest):
     stamp = wheelhouse(tag) / "source"
-    if stamp.exists() and stamp.read_text() == source_digest() and list(wheelhouse(tag).glob("*.whl")):
+    if stamp.exists() and stamp.read_text() == digest and list(wheelhouse(tag).glob("*.whl")):
         session.log(f"The {tag} wheel is up to date: {wheelhouse(tag)}")
         return True
+    session.log(f"Building the {tag} wheel from the current sources (only what changed compiles)")
     return False
 
 
@@ -234,14 +260,15 @@ def add_matrix_sessions(python, numpys):
     @nox.session(python=python, name=f"wheel-{python}")
     def wheel(session):
         """The manylinux2014 wheel for this CPython, rebuilt when the sources change."""
-        if up_to_date(session, tag):
+        digest = source_digest()
+        if up_to_date(session, tag, digest):
             return
         install_once(session, "wheel-deps", "--only-binary=:all:", *BUILD_DEPS, *WHEEL_TOOLS)
         dist = BUILD / "dist" / tag
         shutil.rmtree(dist, ignore_errors=True)
         session.run("python", "-m", "pip", "wheel", "-q", "--no-build-isolation", "--no-deps", "-w", str(dist),
                     f"-Cbuild-dir={BUILD / 'cmake' / f'wheel-{tag}'}", WERROR, str(ROOT))
-        repair(session, next(dist.glob("kovar-*.whl")), tag)
+        repair(session, next(dist.glob("kovar-*.whl")), tag, digest)
 
     @nox.session(python=python, name=f"tests-{python}", tags=["tests"], requires=[f"wheel-{python}"])
     @nox.parametrize("numpy", numpys)
@@ -254,8 +281,9 @@ def add_matrix_sessions(python, numpys):
         if (python, numpy) in TYPING_PAIRS:
             optional += extras("typing")
         install_once(session, "deps", "--only-binary=:all:", f"numpy=={numpy}", *extras("test"), *optional)
-        install_once(session, f"kovar:{source_digest()}", "--no-deps", "--force-reinstall",
-                     str(repaired_wheel(session, tag)))
+        digest = source_digest()
+        install_once(session, f"kovar:{digest}", "--no-deps", "--force-reinstall",
+                     str(repaired_wheel(session, tag, digest)))
         run_tests(session, "-p", "no:cacheprovider")
 
 
@@ -273,8 +301,9 @@ def docs(session):
     """The documentation site in build/docs (index.html), warnings as errors."""
     install_once(session, "docs-deps", "--only-binary=:all:", "numpy>=2", *extras("docs"))
     tag = "cp" + DOCS_PYTHON.replace(".", "")
-    install_once(session, f"kovar:{source_digest()}", "--no-deps", "--force-reinstall",
-                 str(repaired_wheel(session, tag)))
+    digest = source_digest()
+    install_once(session, f"kovar:{digest}", "--no-deps", "--force-reinstall",
+                 str(repaired_wheel(session, tag, digest)))
     out = BUILD / "docs"
     # -E: Sphinx does not see a changed docstring, only changed pages.
     session.run("python", "-m", "sphinx", "-b", "html", "-W", "--keep-going", "-E", "-q",
@@ -292,7 +321,8 @@ def wheel_314(session):
     headers = BUILD / "apt-3.14" / "root" / "usr" / "include"
     if not (headers / "python3.14" / "Python.h").exists():
         session.error(f"No CPython 3.14 headers under {headers}: run make wheel-3.14")
-    if up_to_date(session, tag):
+    digest = source_digest()
+    if up_to_date(session, tag, digest):
         return
     install_once(session, "wheel-deps", "--only-binary=:all:", *BUILD_DEPS, *WHEEL_TOOLS)
     numpy_include = session.run("python", "-c", "import numpy; print(numpy.get_include())",
@@ -320,4 +350,4 @@ def wheel_314(session):
     shutil.rmtree(dist, ignore_errors=True)
     dist.mkdir(parents=True)
     session.run("wheel", "pack", "-d", str(dist), str(stage / "wheel"))
-    repair(session, next(dist.glob("kovar-*.whl")), tag)
+    repair(session, next(dist.glob("kovar-*.whl")), tag, digest)

@@ -112,9 +112,50 @@ class RunningMetrics:
 
 
 def response_metrics(dt, r, y, u):
-    """The measures of a response recorded with sample time `dt`: `r`, `y`
-    and `u` broadcastable to ``(steps, *shape)``; the same numbers as the run
-    that produced them."""
+    """The closed-loop measures of a recorded response.
+
+    With ``e[k] = r[k] - y[k]``, the step ``s = r[-1] - y[0]`` and
+    ``t[k] = k*dt``, per channel:
+
+    - ``iae = sum |e[k]|*dt``, ``ise = sum (e[k]*e[k])*dt``,
+      ``itae = sum (t[k]*|e[k]|)*dt``, summed in step order;
+    - ``overshoot = max(0, max_k (y[k] - r[-1])/s)`` (0 where ``s == 0``);
+    - ``settling_time``: the first ``t[k]`` from which
+      ``|e| <= 0.02*|s|`` holds to the end (``inf`` if it does not hold at
+      the last step; a NaN error counts as outside the band);
+    - ``rise_time``: ``t[k90] - t[k10]``, the first steps where
+      ``(y[k] - y[0])*sign(s)`` reaches ``0.1*|s|`` and ``0.9*|s|``
+      (``inf`` if either is never reached);
+    - ``peak_u = max |u[k]|``, ``u_variation = sum_{k>=1} |u[k] - u[k-1]|``.
+
+    Parameters
+    ----------
+    dt : float
+        The sample time.
+    r, y, u : array_like
+        The setpoint, the plant output and the controller output,
+        broadcastable together to ``(steps, *shape)``, time first (`y`
+        has the time axis).
+
+    Returns
+    -------
+    dict of str to numpy.ndarray
+        The measures by name, arrays of shape `shape`: for a run of
+        :func:`kovar.sim.simulate`, the same numbers as its
+        :class:`Result`'s.
+
+    Raises
+    ------
+    ValueError
+        Where the three do not broadcast together.
+
+    Examples
+    --------
+    >>> from kovar.sim import response_metrics
+    >>> measures = response_metrics(0.5, r=1.0, y=[0.0, 0.5, 1.0, 1.25, 1.0], u=[2.0, 1.0, 0.0, -0.5, 0.0])
+    >>> {name: float(measures[name]) for name in ("iae", "overshoot", "settling_time", "peak_u")}
+    {'iae': 0.875, 'overshoot': 0.25, 'settling_time': 2.0, 'peak_u': 2.0}
+    """
     y = np.asarray(y, dtype=np.float64)
     u = np.asarray(u, dtype=np.float64)
     steps = y.shape[0]

@@ -49,6 +49,19 @@ class Plant:
     its zero-order-hold model (:meth:`discretize`), its frequency response
     (:meth:`frequency_response`), its first-order reduction
     (:meth:`half_rule`) and its python-control form (:meth:`to_control`).
+    Banks compare equal when they are of one class with equal parameters,
+    and pickle by their parameters.
+
+    The base is not a plant itself: what takes any plant bank
+    (:func:`kovar.sim.simulate`, :func:`kovar.tune.robustness`, ...) checks
+    ``isinstance(plant, Plant)``.
+
+    Examples
+    --------
+    >>> from kovar.sim import FOPDT, Plant
+    >>> plant = FOPDT(gain=2.0, tau=[1.0, 3.0], delay=0.5)
+    >>> isinstance(plant, Plant), plant.shape
+    (True, (2,))
     """
 
     _rules: tuple[tuple[str, Callable[[str, Any], np.ndarray]], ...] = ()  # (name, check) in the constructor's order
@@ -85,7 +98,20 @@ class Plant:
         return self._params["delay"]
 
     def params(self):
-        """The parameters by name, as read-only arrays of the bank's shape."""
+        """The parameters by name, in the constructor's order.
+
+        Returns
+        -------
+        dict of str to numpy.ndarray
+            Read-only arrays of the bank's shape: ``type(plant)(**params)``
+            is the same bank.
+
+        Examples
+        --------
+        >>> from kovar.sim import Integrating
+        >>> {name: value.tolist() for name, value in Integrating(0.5, delay=1.0).params().items()}
+        {'gain': 0.5, 'delay': 1.0}
+        """
         return dict(self._params)
 
     def __repr__(self):
@@ -105,7 +131,34 @@ class Plant:
     __hash__ = None  # type: ignore[assignment]
 
     def discretize(self, dt):
-        """The bank's exact zero-order-hold model for sample time `dt`."""
+        """The bank's exact zero-order-hold model for the sample time `dt`.
+
+        Parameters
+        ----------
+        dt : float
+            The sample time.
+
+        Returns
+        -------
+        Discrete
+            The coefficients of every plant's state update (see the class
+            of the bank), and its dead time in whole samples,
+            ``d = floor(delay/dt + 0.5)``.
+
+        Raises
+        ------
+        ValueError
+            Where `dt` is not a positive finite number.
+        TypeError
+            Where `dt` is not a real number.
+
+        Examples
+        --------
+        >>> from kovar.sim import FOPDT
+        >>> model = FOPDT(2.0, 1.0, delay=0.3).discretize(0.1)
+        >>> int(model.d), round(float(model.a), 6), round(float(model.b), 6)
+        (3, 0.904837, 0.190325)
+        """
         dt = _values.positive_scalar("dt", dt)
         return self._discretize(dt)
 
@@ -131,7 +184,19 @@ class Plant:
     def half_rule(self):
         """The bank as first-order models (Skogestad's half rule): half of a
         SOPDT's smaller lag goes to the larger lag, half to the dead time.
-        FOPDT and integrating banks are their own reduction."""
+        FOPDT and integrating banks are their own reduction.
+
+        Returns
+        -------
+        FOPDT or Integrating
+            A FOPDT bank for a SOPDT, the bank itself otherwise.
+
+        Examples
+        --------
+        >>> from kovar.sim import SOPDT
+        >>> SOPDT(1.0, tau1=2.0, tau2=1.0, delay=0.5).half_rule()
+        FOPDT(gain=1.0, tau=2.5, delay=1.0)
+        """
         return self
 
     def _rational(self, s):
@@ -295,13 +360,42 @@ def _short(array):
 
 
 class FOPDT(Plant):
-    """First order plus dead time, gain*exp(-delay*s)/(tau*s + 1).
+    """A bank of first-order plants plus dead time,
+    ``gain*exp(-delay*s)/(tau*s + 1)``.
 
     Discretised as ``x[k+1] = a*x[k] + ((1 - a)*gain)*w[k]``,
     ``a = numpy.exp(-dt/tau)``, ``y[k] = x[k]``, ``w[k] = u[k - d]``.
     (NumPy's exp gives the same bits for an element wherever it sits in
     an array, but not always the C library's: a native loop takes ``a``
     from here rather than computing it.)
+
+    Parameters
+    ----------
+    gain : float or array_like
+        The static gain, finite (negative for a reverse-acting plant).
+    tau : float or array_like
+        The time constant, positive.
+    delay : float or array_like, optional
+        The dead time, non-negative (0 by default).
+
+    Raises
+    ------
+    ValueError
+        Naming the parameter and the index of its first bad element, where
+        a value is out of its range, or naming two parameters whose shapes
+        do not broadcast together.
+    TypeError
+        Where a parameter is not real numbers.
+
+    Examples
+    --------
+    >>> from kovar.sim import FOPDT
+    >>> FOPDT(2.0, tau=[1.0, 3.0], delay=0.5).shape
+    (2,)
+    >>> FOPDT(2.0, tau=0.0)
+    Traceback (most recent call last):
+      ...
+    ValueError: tau must be positive, not 0.0
     """
 
     _rules = (("gain", _values.finite), ("tau", _values.positive), ("delay", _values.non_negative))
@@ -332,12 +426,41 @@ class FOPDT(Plant):
 
 
 class SOPDT(Plant):
-    """Second order plus dead time, gain*exp(-delay*s)/((tau1*s + 1)*(tau2*s + 1)).
+    """A bank of second-order plants (two real lags) plus dead time,
+    ``gain*exp(-delay*s)/((tau1*s + 1)*(tau2*s + 1))``.
 
     States x1 (the lag tau1, driven by w) and x2 (the output); the pair is
     discretised as a whole from the exponential of the augmented matrix
     ``[[A, B], [0, 0]]*dt``, ``A = [[-1/tau1, 0], [1/tau2, -1/tau2]]``,
     ``B = [gain/tau1, 0]``: ``x[k+1] = Ad x[k] + Bd w[k]``, ``y[k] = x2[k]``.
+
+    Parameters
+    ----------
+    gain : float or array_like
+        The static gain, finite.
+    tau1, tau2 : float or array_like
+        The two time constants, positive, in either order (the tuning
+        rules take the larger as ``tau1``); equal ones are allowed.
+    delay : float or array_like, optional
+        The dead time, non-negative (0 by default).
+
+    Raises
+    ------
+    ValueError
+        Naming the parameter and the index of its first bad element, where
+        a value is out of its range, or naming two parameters whose shapes
+        do not broadcast together.
+    TypeError
+        Where a parameter is not real numbers.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from kovar.sim import SOPDT
+    >>> plant = SOPDT(1.0, tau1=2.0, tau2=1.0)
+    >>> y = plant.response(np.ones(2001), dt=0.01)
+    >>> round(float(y[-1]), 3)  # the step response after 20 s, 1 - 2*exp(-10) + exp(-20)
+    1.0
     """
 
     _rules = (
@@ -430,9 +553,32 @@ def _stiff_sopdt(gain, tau1, tau2, dt):
 
 
 class Integrating(Plant):
-    """Integrator plus dead time, gain*exp(-delay*s)/s.
+    """A bank of integrating plants plus dead time, ``gain*exp(-delay*s)/s``:
+    the output ramps at ``gain`` per unit of input.
 
     Discretised as ``x[k+1] = x[k] + (gain*dt)*w[k]``, ``y[k] = x[k]``.
+
+    Parameters
+    ----------
+    gain : float or array_like
+        The velocity gain, finite.
+    delay : float or array_like, optional
+        The dead time, non-negative (0 by default).
+
+    Raises
+    ------
+    ValueError
+        Naming the parameter and the index of its first bad element, where
+        a value is out of its range, or where the two do not broadcast
+        together.
+    TypeError
+        Where a parameter is not real numbers.
+
+    Examples
+    --------
+    >>> from kovar.sim import Integrating
+    >>> Integrating(0.5, delay=1.0).response([1.0] * 5, dt=0.5).tolist()
+    [0.0, 0.0, 0.0, 0.25, 0.5]
     """
 
     _rules = (("gain", _values.finite), ("delay", _values.non_negative))
@@ -452,10 +598,39 @@ class Integrating(Plant):
 
 
 class Discrete:
-    """A plant bank's zero-order-hold model for one sample time: its kind
-    ("fopdt", "sopdt" or "integrating"), shape, ``dt``, dead times ``d`` in
-    samples, steady-state ``gain``, and the coefficients of its state update
-    (arrays of the shape, by name). :meth:`start` runs it."""
+    """A plant bank's zero-order-hold model for one sample time, made by
+    :meth:`Plant.discretize`; :meth:`start` runs it.
+
+    Parameters
+    ----------
+    kind : {"fopdt", "sopdt", "integrating"}
+        The kind of plant.
+    shape : tuple of int
+        The bank's shape.
+    dt : float
+        The sample time.
+    d : numpy.ndarray
+        The dead times in whole samples (int64), broadcastable to `shape`.
+    gain : float or array_like, optional
+        The steady-state gain (1 by default), broadcast to `shape`.
+    **coefficients : numpy.ndarray
+        The coefficients of the state update by name, as the plant's class
+        gives them: ``a`` and ``b`` (FOPDT), ``a11``, ``a12``, ``a21``,
+        ``a22``, ``b1`` and ``b2`` (SOPDT), ``b`` (integrating). Each is
+        also an attribute.
+
+    Attributes
+    ----------
+    kind, shape, dt, d, gain, coefficients
+        As given (`gain` broadcast to the shape, `coefficients` a dict).
+
+    Examples
+    --------
+    >>> from kovar.sim import Integrating
+    >>> model = Integrating(2.0, delay=0.3).discretize(0.1)
+    >>> model.kind, int(model.d), float(model.b), model.order
+    ('integrating', 3, 0.2, 1)
+    """
 
     def __init__(self, kind, shape, dt, d, *, gain=1.0, **coefficients):
         self.kind = kind
@@ -477,7 +652,23 @@ class Discrete:
         return 2 if self.kind == "sopdt" else 1
 
     def broadcast(self, shape):
-        """The same model with every array broadcast to `shape`."""
+        """The same model with every array broadcast to `shape`.
+
+        Parameters
+        ----------
+        shape : tuple of int
+            A shape the model's broadcasts to.
+
+        Returns
+        -------
+        Discrete
+            A model of that shape, its arrays read-only views of this one's.
+
+        Raises
+        ------
+        ValueError
+            Where the model's arrays do not broadcast to `shape`.
+        """
         return Discrete(
             self.kind, shape, self.dt, np.broadcast_to(self.d, shape),
             gain=np.broadcast_to(self.gain, shape),
@@ -485,7 +676,19 @@ class Discrete:
         )
 
     def with_delays(self, d):
-        """The same model with the dead times `d` (samples, of its shape)."""
+        """The same model with other dead times.
+
+        Parameters
+        ----------
+        d : numpy.ndarray
+            The dead times in whole samples (int64), broadcastable to the
+            model's shape.
+
+        Returns
+        -------
+        Discrete
+            A model sharing this one's coefficients.
+        """
         return Discrete(self.kind, self.shape, self.dt, d, gain=self.gain, **self.coefficients)
 
     def start(self, u0=0.0):

@@ -12,13 +12,33 @@ _Recorded = TypeVar("_Recorded")
 
 
 class Result(Generic[_Recorded]):
-    """One closed-loop run of a bank.
+    """One closed-loop run of a bank, as :func:`kovar.sim.simulate` returns
+    it.
 
-    ``t`` (``k*dt``, shape ``(steps,)``); ``r``, the setpoint as a
-    read-only view of shape ``(steps, *shape)``; ``y`` (the plant output,
-    without noise) and ``u`` (the controller output), of shape
-    ``(steps, *shape)`` when the run was recorded, else None; and the
-    measures of :mod:`kovar.sim.metrics`, arrays of the bank's shape.
+    Attributes
+    ----------
+    t : numpy.ndarray
+        The sample times ``k*dt``, of shape ``(steps,)``.
+    r : numpy.ndarray
+        The setpoint, a read-only view of shape ``(steps, *shape)``.
+    y, u : numpy.ndarray or None
+        The plant output (without the measurement noise) and the
+        controller output, of shape ``(steps, *shape)``, when the run was
+        recorded; None when it kept the measures only.
+    iae, ise, itae, overshoot, settling_time, rise_time, peak_u, u_variation : numpy.ndarray
+        The measures of the run, arrays of the bank's shape, as
+        :func:`kovar.sim.response_metrics` defines them.
+
+    Examples
+    --------
+    >>> from kovar.bank import PIDBank
+    >>> from kovar.sim import FOPDT, simulate
+    >>> result = simulate(PIDBank(2, kp=[0.5, 2.0], ki=0.5), FOPDT(1.0, 2.0, delay=0.5),
+    ...                   dt=0.1, steps=400, record=False)
+    >>> result, result.y
+    (<Result: 400 steps of shape (2,), measures only>, None)
+    >>> result.overshoot.round(3).tolist(), sorted(result.metrics)[:3]
+    ([0.095, 0.0], ['iae', 'ise', 'itae'])
     """
 
     def __init__(self, t, r, y, u, metrics):
@@ -45,9 +65,29 @@ class Result(Generic[_Recorded]):
         return f"<Result: {self.t.shape[0]} steps of shape {self.shape}, {kept}>"
 
     def plot(self, channels=None, ax=None):
-        """Draws y and r (upper axes) and u (lower axes) against t for the
-        given channels (indices into the flattened bank; the first 5 when
-        None) and returns the two axes. Needs matplotlib and a recorded run."""
+        """Draws y and r (upper axes, r dashed) and u (lower axes) against t.
+
+        Parameters
+        ----------
+        channels : int or sequence of int, optional
+            The channels to draw, as indices into the flattened bank; the
+            first 5 when None (the default).
+        ax : sequence of two matplotlib.axes.Axes, optional
+            The upper and the lower axes; new ones in a new figure (shared
+            time axis) when None.
+
+        Returns
+        -------
+        tuple of two matplotlib.axes.Axes
+            The upper and the lower axes.
+
+        Raises
+        ------
+        ValueError
+            Where the run kept the measures only (``record=False``).
+        ModuleNotFoundError
+            Where matplotlib is not installed (the extra ``kovar[plot]``).
+        """
         if self.y is None:
             raise ValueError("plot needs a recorded run (simulate with record=True)")
         try:

@@ -72,6 +72,25 @@ class Stepper:
     The outputs are new arrays at every step, never changed afterwards, so
     they may be kept. The dead time's ring holds ``max(d) + 1`` inputs per
     channel.
+
+    Examples
+    --------
+    A cascade of three loops: the outer PI sets the inner loop's setpoint,
+    the inner plant's output drives the outer plant.
+
+    >>> from kovar.bank import PIDBank
+    >>> from kovar.sim import FOPDT
+    >>> dt = 0.1
+    >>> inner = FOPDT(gain=[1.0, 1.0, 1.0], tau=0.5).discretize(dt).start()
+    >>> outer = FOPDT(1.0, [4.0, 5.0, 6.0]).discretize(dt).start()
+    >>> inner_bank, outer_bank = PIDBank(3, kp=4.0, ki=2.0), PIDBank(3, kp=1.0, ki=0.2)
+    >>> y_inner, y_outer = inner.output(), outer.output()
+    >>> for k in range(1000):
+    ...     r_inner = outer_bank.update(1.0, y_outer, dt)
+    ...     y_inner = inner.step(inner_bank.update(r_inner, y_inner, dt))
+    ...     y_outer = outer.step(y_inner)
+    >>> y_outer.round(6).tolist()
+    [1.0, 1.0, 1.0]
     """
 
     def __init__(self, model, u0=0.0):

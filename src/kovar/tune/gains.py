@@ -10,10 +10,46 @@ NAMES = ("kp", "ki", "kd", "tf", "b", "c")
 
 
 class Gains(Mapping):
-    """``kp, ki, kd, tf, b, c`` as float64 arrays of one shape, in the form
-    of kovar.bank's law (parallel gains, derivative filter time constant
-    ``tf``, setpoint weights ``b`` and ``c``), so that
-    ``PIDBank(gains.shape, **gains)`` builds the bank they describe."""
+    """The gains of a bank of PID controllers, in the form of kovar.bank's
+    law: ``u = kp*(b*r - y) + ki*integral(r - y) + D``, the derivative
+    ``D = kd*s/(tf*s + 1)*(c*r - y)``.
+
+    A read-only mapping of the six names, in the order ``kp, ki, kd, tf, b,
+    c``, to float64 arrays of one shape (each also an attribute), so that
+    ``PIDBank(gains.shape, **gains)`` builds the bank they describe. Gains
+    compare equal when every array is equal, and pickle.
+
+    Parameters
+    ----------
+    kp : float or array_like
+        The proportional gain.
+    ki, kd : float or array_like, optional
+        The integral and derivative gains (0 by default).
+    tf : float or array_like, optional
+        The derivative filter's time constant, non-negative (0 by default:
+        no filter).
+    b, c : float or array_like, optional
+        The setpoint weights of the proportional (1 by default) and the
+        derivative term (0 by default).
+
+    Raises
+    ------
+    ValueError
+        Naming the gain and the index of its first bad element, where a
+        value is not finite (or `tf` is negative), or naming two gains
+        whose shapes do not broadcast together.
+    TypeError
+        Where a gain is not real numbers.
+
+    Examples
+    --------
+    >>> from kovar.bank import PIDBank
+    >>> from kovar.tune import Gains
+    >>> gains = Gains(kp=[1.0, 2.0], ki=0.5)
+    >>> gains.shape, gains.kp.tolist(), gains["ki"].tolist()
+    ((2,), [1.0, 2.0], [0.5, 0.5])
+    >>> bank = PIDBank(gains.shape, **gains)
+    """
 
     def __init__(self, kp, ki=0.0, kd=0.0, tf=0.0, b=1.0, c=0.0):
         # What PIDBank refuses for each, in its words.
@@ -64,14 +100,60 @@ class Gains(Mapping):
         raise AttributeError(f"'Gains' object has no attribute '{name}'")
 
     def replace(self, **changes):
-        """A copy with some gains replaced (broadcast with the others)."""
+        """A copy with some gains replaced.
+
+        Parameters
+        ----------
+        **changes : float or array_like
+            New values by name, broadcast with the others (which may make
+            the shape larger).
+
+        Returns
+        -------
+        Gains
+
+        Raises
+        ------
+        TypeError
+            Where a name is not one of the six gains, or a value is not
+            real numbers.
+        ValueError
+            As the constructor.
+
+        Examples
+        --------
+        >>> from kovar.tune import Gains
+        >>> Gains(kp=2.0, ki=0.5).replace(kd=0.1, tf=0.01)
+        Gains(kp=2.0, ki=0.5, kd=0.1, tf=0.01, b=1.0, c=0.0)
+        """
         unknown = set(changes) - set(NAMES)
         if unknown:
             raise TypeError(f"Gains has no parameter '{sorted(unknown)[0]}'")
         return Gains(**{**self._values, **changes})
 
     def reshape(self, *shape):
-        """Every gain reshaped."""
+        """Every gain reshaped, as ``numpy.ndarray.reshape`` takes the shape.
+
+        Parameters
+        ----------
+        *shape : int or tuple of int
+            The new shape, of the same size (one dimension may be -1).
+
+        Returns
+        -------
+        Gains
+
+        Raises
+        ------
+        ValueError
+            Where the size differs.
+
+        Examples
+        --------
+        >>> from kovar.tune import Gains
+        >>> Gains(kp=[1.0, 2.0, 3.0, 4.0]).reshape(2, 2).shape
+        (2, 2)
+        """
         return Gains(**{n: v.reshape(*shape) for n, v in self._values.items()})
 
     def to_control(self, dt=None):

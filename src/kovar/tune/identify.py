@@ -399,6 +399,15 @@ def identify_fopdt(t, u, y, *, iterations=60):
     The fit starts from the two-point method: with the output change
     normalised to 0..1, ``T = 1.5*(t63 - t28)`` and ``L = t63 - T - t_step``
     from the times it first reaches 28.3% and 63.2%.
+
+    Examples
+    --------
+    >>> from kovar.sim import FOPDT, step_test
+    >>> from kovar.tune import identify_fopdt
+    >>> t, u, y = step_test(FOPDT([2.0, -1.0], tau=4.0, delay=0.5), dt=0.1, steps=600)
+    >>> model, fit_error = identify_fopdt(t, u, y)
+    >>> model.gain.round(4).tolist(), model.tau.round(4).tolist(), model.delay.round(4).tolist()
+    ([2.0, -1.0], [4.0, 4.0], [0.5, 0.5])
     """
     return _one("fopdt", t, u, y, iterations)
 
@@ -429,6 +438,15 @@ def identify_sopdt(t, u, y, *, iterations=60):
     A first-order process gives a ``tau2`` near its lower bound, a
     thousandth of a sample. The delay and ``tau2`` trade against each other
     under noise: their sum is better determined than either.
+
+    Examples
+    --------
+    >>> from kovar.sim import SOPDT, step_test
+    >>> from kovar.tune import identify_sopdt
+    >>> t, u, y = step_test(SOPDT(2.0, tau1=4.0, tau2=1.0, delay=0.5), dt=0.1, steps=600)
+    >>> model, fit_error = identify_sopdt(t, u, y)
+    >>> [round(float(v), 4) for v in (model.gain, model.tau1, model.tau2, model.delay)]
+    [2.0, 4.0, 1.0, 0.5]
     """
     return _one("sopdt", t, u, y, iterations)
 
@@ -455,6 +473,21 @@ def identify_integrating(t, u, y, *, iterations=60):
 
     The fit starts from a line through the second half of the response
     after the step, ``L`` where it meets the baseline.
+
+    Examples
+    --------
+    A level that ramps after the step, which no FOPDT fits:
+
+    >>> from kovar.sim import Integrating, step_test
+    >>> from kovar.tune import identify_fopdt, identify_integrating
+    >>> t, u, y = step_test(Integrating(0.5, delay=1.0), dt=0.1, steps=200)
+    >>> model, fit_error = identify_integrating(t, u, y)
+    >>> round(float(model.gain), 4), round(float(model.delay), 4)
+    (0.5, 1.0)
+    >>> identify_fopdt(t, u, y)
+    Traceback (most recent call last):
+      ...
+    ValueError: y has not settled: the fitted FOPDT reaches only 0 % of its change by the end of the record (an integrating process? see identify_integrating)
     """
     return _one("integrating", t, u, y, iterations)
 
@@ -472,6 +505,11 @@ def identify(t, u, y, *, models=("fopdt", "sopdt", "integrating"), iterations=60
     process's own kind tie, and the fewer parameters win). To choose per
     channel, call it per channel.
 
+    {parameters}
+    models : sequence of str, optional
+        The kinds to try, among "fopdt", "sopdt" and "integrating" (all
+        three by default; one name alone is taken as a sequence of one).
+
     Returns
     -------
     model : kovar.sim.FOPDT, kovar.sim.SOPDT or kovar.sim.Integrating
@@ -483,7 +521,16 @@ def identify(t, u, y, *, models=("fopdt", "sopdt", "integrating"), iterations=60
     ------
     ValueError
         As the ``identify_*`` functions; where every kind is refused on
-        some channel, with each kind's reason.
+        some channel, with each kind's reason; where `models` is empty or
+        names another kind.
+
+    Examples
+    --------
+    >>> from kovar.sim import SOPDT, step_test
+    >>> from kovar.tune import identify
+    >>> t, u, y = step_test(SOPDT(2.0, tau1=4.0, tau2=1.0, delay=0.5), dt=0.1, steps=600)
+    >>> type(identify(t, u, y)[0]).__name__, type(identify(t, u, y, models="fopdt")[0]).__name__
+    ('SOPDT', 'FOPDT')
     """
     if isinstance(models, str):
         models = (models,)
@@ -521,6 +568,6 @@ def _with_shared(doc, settled):
     return doc
 
 
-for _function in (identify_fopdt, identify_sopdt, identify_integrating):
+for _function in (identify_fopdt, identify_sopdt, identify_integrating, identify):
     if _function.__doc__:  # None under -OO
-        _function.__doc__ = _with_shared(_function.__doc__, "." if _function is identify_integrating else _SETTLED)
+        _function.__doc__ = _with_shared(_function.__doc__, _SETTLED if _function in (identify_fopdt, identify_sopdt) else ".")

@@ -194,6 +194,29 @@ def robustness(model, gains):
     ``|S|`` at the crossings (elsewhere ``|S| <= 1/|1 - |L|| < M``); the
     local maxima the grid may have underestimated to below the highest
     are refined by golden section, to about 1e-13.
+
+    Raises
+    ------
+    ValueError
+        Where the shapes of `model` and `gains` do not broadcast together,
+        or a gain is refused as :class:`Gains` refuses it.
+    TypeError
+        Where `model` is not a plant bank, or `gains` is not a mapping of
+        gain names.
+
+    Examples
+    --------
+    SIMC's PI on a FOPDT, and a reverse-acting PI on a plant of positive
+    gain (unstable: ``ms`` is ``inf``, the margins describe crossings):
+
+    >>> from kovar.sim import FOPDT
+    >>> from kovar.tune import Gains, robustness, simc
+    >>> plant = FOPDT(2.0, 10.0, delay=1.0)
+    >>> found = robustness(plant, simc(plant))
+    >>> bool(found["stable"]), round(float(found["ms"]), 3), round(float(found["gm"]), 3), round(float(found["pm"]), 2)
+    (True, 1.609, 3.106, 58.35)
+    >>> robustness(plant, Gains(kp=[1.0, -1.0], ki=0.2))["stable"].tolist()
+    [True, False]
     """
     if not isinstance(model, Plant):
         raise TypeError(f"model must be a FOPDT, SOPDT or Integrating bank, not {type(model).__name__}")

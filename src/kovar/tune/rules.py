@@ -55,20 +55,74 @@ def _pid(k, ti, td, n, b=1.0):
 def half_rule(model):
     """A SOPDT reduced to a FOPDT by Skogestad's half rule: half of the
     smaller lag goes to the larger lag, half to the delay (the plant's own
-    :meth:`~kovar.sim.SOPDT.half_rule`)."""
+    :meth:`~kovar.sim.Plant.half_rule`).
+
+    Parameters
+    ----------
+    model : kovar.sim.SOPDT
+        The second-order models.
+
+    Returns
+    -------
+    kovar.sim.FOPDT
+        Of the model's shape.
+
+    Raises
+    ------
+    TypeError
+        Where `model` is not a SOPDT bank.
+
+    Examples
+    --------
+    >>> from kovar.sim import SOPDT
+    >>> from kovar.tune import half_rule
+    >>> half_rule(SOPDT(1.0, tau1=2.0, tau2=1.0, delay=0.5))
+    FOPDT(gain=1.0, tau=2.5, delay=1.0)
+    """
     _model_kind(model, "half_rule", (SOPDT,))
     return model.half_rule()
 
 
 def simc(model, tc=None, *, n=10.0):
-    """Skogestad's SIMC rules (2003), closed-loop time constant `tc`
-    (the delay L when None; then it must be given where L is 0).
+    """Skogestad's SIMC rules (2003).
 
     - FOPDT, PI: ``K = T/(Kp*(tc + L))``, ``Ti = min(T, 4*(tc + L))``.
     - Integrating, PI: ``K = 1/(Kv*(tc + L))``, ``Ti = 4*(tc + L)``.
     - SOPDT, PID in series form ``K = tau1/(Kp*(tc + L))``,
       ``Ti = min(tau1, 4*(tc + L))``, ``Td = tau2``, converted to the
       parallel form: ``kp = K*(1 + Td/Ti)``, ``ki = K/Ti``, ``kd = K*Td``.
+
+    Parameters
+    ----------
+    model : kovar.sim.FOPDT, kovar.sim.SOPDT or kovar.sim.Integrating
+        The process models, one per channel.
+    tc : float or array_like, optional
+        The closed-loop time constant, non-negative; the delay L when None
+        (the default), which then must be positive everywhere.
+    n : float, optional
+        The derivative filter's ratio ``tf = Td/n`` of the SOPDT rule (10 by
+        default; ``inf`` for no filter).
+
+    Returns
+    -------
+    Gains
+        Of the shape of `model` and `tc` broadcast; ``b = 1``, ``c = 0``.
+
+    Raises
+    ------
+    ValueError
+        Where a model's gain is 0, `tc` is negative, or ``tc + L`` is 0
+        (`tc` not given, or 0, where the delay is 0), or, for a SOPDT, `n`
+        is not positive.
+    TypeError
+        Where `model` is not one of the three plant banks.
+
+    Examples
+    --------
+    >>> from kovar.sim import FOPDT
+    >>> from kovar.tune import simc
+    >>> simc(FOPDT(2.0, 10.0, delay=1.0))
+    Gains(kp=2.5, ki=0.3125, kd=0.0, tf=0.0, b=1.0, c=0.0)
     """
     kind = _model_kind(model, "simc", (FOPDT, SOPDT, Integrating))
     gain = _nonzero_gain(model)
@@ -108,7 +162,37 @@ def amigo(model, kind="pi", *, n=10.0):
     ``K = 0.45/(Kv*L)``, ``Ti = 8*L``, ``Td = 0.5*L``.
     A SOPDT is first reduced by the half rule. Setpoint weight ``b = 0``
     where ``tau <= 0.5``, ``b = 1`` above (integrating plants: ``b = 0``).
-    The delay must be positive.
+
+    Parameters
+    ----------
+    model : kovar.sim.FOPDT, kovar.sim.SOPDT or kovar.sim.Integrating
+        The process models, one per channel; the delay must be positive.
+    kind : {"pi", "pid"}, optional
+        The controller ("pi" by default).
+    n : float, optional
+        The derivative filter's ratio ``tf = Td/n`` of a PID (10 by
+        default; ``inf`` for no filter).
+
+    Returns
+    -------
+    Gains
+        Of the model's shape; ``c = 0``.
+
+    Raises
+    ------
+    ValueError
+        Where a delay or a model's gain is 0, `kind` is not "pi" or "pid",
+        or, for a PID, `n` is not positive.
+    TypeError
+        Where `model` is not one of the three plant banks.
+
+    Examples
+    --------
+    >>> from kovar.sim import FOPDT
+    >>> from kovar.tune import amigo
+    >>> gains = amigo(FOPDT(2.0, 10.0, delay=1.0))
+    >>> round(float(gains.kp), 4), round(float(gains.ki), 4), float(gains.b)
+    (1.4118, 0.2323, 0.0)
     """
     cls = _model_kind(model, "amigo", (FOPDT, SOPDT, Integrating))
     if kind not in ("pi", "pid"):
@@ -137,12 +221,43 @@ def amigo(model, kind="pi", *, n=10.0):
 
 
 def lambda_tuning(model, lam, *, n=10.0):
-    """Lambda tuning with closed-loop time constant ``lam`` (> 0).
+    """Lambda tuning with the closed-loop time constant `lam`.
 
     - FOPDT, PI: ``K = T/(Kp*(lam + L))``, ``Ti = T``.
     - Integrating, PI: ``K = (2*lam + L)/(Kv*(lam + L)**2)``, ``Ti = 2*lam + L``.
     - SOPDT, PID cancelling both lags: ``K = (tau1 + tau2)/(Kp*(lam + L))``,
       ``Ti = tau1 + tau2``, ``Td = tau1*tau2/(tau1 + tau2)``.
+
+    Parameters
+    ----------
+    model : kovar.sim.FOPDT, kovar.sim.SOPDT or kovar.sim.Integrating
+        The process models, one per channel.
+    lam : float or array_like
+        The closed-loop time constant, positive.
+    n : float, optional
+        The derivative filter's ratio ``tf = Td/n`` of the SOPDT rule (10 by
+        default; ``inf`` for no filter).
+
+    Returns
+    -------
+    Gains
+        Of the shape of `model` and `lam` broadcast; ``b = 1``, ``c = 0``.
+
+    Raises
+    ------
+    ValueError
+        Where `lam` is not positive, a model's gain is 0, or, for a SOPDT,
+        `n` is not positive.
+    TypeError
+        Where `model` is not one of the three plant banks.
+
+    Examples
+    --------
+    >>> from kovar.sim import FOPDT
+    >>> from kovar.tune import lambda_tuning
+    >>> gains = lambda_tuning(FOPDT(2.0, 10.0, delay=1.0), lam=5.0)
+    >>> round(float(gains.kp), 6), round(float(gains.ki), 6)
+    (0.833333, 0.083333)
     """
     cls = _model_kind(model, "lambda_tuning", (FOPDT, SOPDT, Integrating))
     lam = _values.positive("lam", lam)
@@ -162,8 +277,40 @@ def lambda_tuning(model, lam, *, n=10.0):
 
 def ziegler_nichols(ku, tu, kind="pid", *, n=10.0):
     """Ziegler and Nichols' frequency-response rules from the ultimate gain
-    ``ku`` and period ``tu``: P ``K = 0.5*ku``; PI ``K = 0.45*ku``,
-    ``Ti = tu/1.2``; PID ``K = 0.6*ku``, ``Ti = tu/2``, ``Td = tu/8``."""
+    `ku` and period `tu`: P ``K = 0.5*ku``; PI ``K = 0.45*ku``,
+    ``Ti = tu/1.2``; PID ``K = 0.6*ku``, ``Ti = tu/2``, ``Td = tu/8``.
+
+    Parameters
+    ----------
+    ku : float or array_like
+        The ultimate gain, finite (from a relay test, ``4*d/(pi*a)``).
+    tu : float or array_like
+        The ultimate period, positive.
+    kind : {"p", "pi", "pid"}, optional
+        The controller ("pid" by default).
+    n : float, optional
+        The derivative filter's ratio ``tf = Td/n`` of a PID (10 by
+        default; ``inf`` for no filter).
+
+    Returns
+    -------
+    Gains
+        Of the shape of `ku` and `tu` broadcast; ``b = 1``, ``c = 0``.
+
+    Raises
+    ------
+    ValueError
+        Where `ku` is not finite, `tu` not positive, `kind` none of the
+        three, or, for a PID, `n` not positive.
+    TypeError
+        Where `ku` or `tu` is not real numbers.
+
+    Examples
+    --------
+    >>> from kovar.tune import ziegler_nichols
+    >>> ziegler_nichols(ku=4.0, tu=10.0)
+    Gains(kp=2.4, ki=0.48, kd=3.0, tf=0.125, b=1.0, c=0.0)
+    """
     ku = _values.finite("ku", ku)
     tu = _values.positive("tu", tu)
     if kind == "p":

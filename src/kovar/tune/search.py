@@ -41,13 +41,36 @@ def candidates(grid):
 
 
 class SearchResult:
-    """The best candidate per plant.
+    """The best candidate per plant, as :func:`kovar.tune.search` returns it.
 
-    ``gains`` (a :class:`Gains` of the plant bank's shape; NaN where no
-    candidate met the limit), ``index`` (the candidate's position in the
-    grid, -1 where none), ``score`` (its objective, ``inf`` where none),
-    ``ms`` and ``metrics`` (every measure of its run, by name),
-    ``candidates`` (how many were tried)."""
+    Attributes
+    ----------
+    gains : Gains
+        The best candidate's gains, of the plant bank's shape; NaN where no
+        candidate was admitted.
+    index : numpy.ndarray
+        The best candidate's position among the candidates (int64), -1
+        where none was admitted.
+    score : numpy.ndarray
+        Its objective, ``inf`` where none was admitted.
+    ms : numpy.ndarray
+        Its maximum sensitivity.
+    metrics : dict of str to numpy.ndarray
+        Every measure of its run, by name (NaN where none was admitted).
+    candidates : int
+        How many candidates were tried.
+
+    Examples
+    --------
+    >>> from kovar.sim import FOPDT
+    >>> from kovar.tune import search
+    >>> best = search(FOPDT([1.0, 2.0], 5.0, delay=1.0), {"kp": [0.5, 1.0, 2.0, 4.0], "ki": [0.1, 0.2, 0.4]},
+    ...               dt=0.1, steps=600)
+    >>> best
+    <SearchResult: best of 12 candidates for plants of shape (2,)>
+    >>> best.index.tolist(), best.gains.kp.tolist(), best.gains.ki.tolist()
+    ([8, 4], [2.0, 1.0], [0.4, 0.2])
+    """
 
     def __init__(self, gains, index, score, ms, metrics, count):
         self.gains = gains
@@ -99,25 +122,78 @@ def evaluate_chunk(plant, gains, offset, dt, steps, objective, max_ms, setpoint,
 
 def search(plant, grid, *, dt, steps, objective="iae", max_ms=1.6, chunk=None, client=None,
            progress=False, setpoint=1.0, options=None):
-    """Simulates every candidate of `grid` on every plant of `plant` and
-    returns a :class:`SearchResult` with the best per plant.
+    """The best of many candidate gains per plant, by simulating every
+    candidate on every plant.
 
-    `grid`: a mapping of gain names (kp, ki, kd, tf, b, c) to candidate
-    values, whose Cartesian product is tried, or a :class:`Gains` of
-    candidates. A candidate is admitted for a plant only if their closed
-    loop is stable (:func:`robustness`'s ``stable``) and its maximum
-    sensitivity ``Ms`` is at most `max_ms`; ``max_ms=None`` (or ``inf``)
-    skips the Ms screen, not the stability test. `objective` is a measure of
-    kovar.sim (``"iae"``, ``"ise"``, ``"itae"``, ...) or a function of a
-    :class:`kovar.sim.Result` returning an array of its shape; smaller is
-    better, ties go to the earlier candidate. Each run is a step of
-    `setpoint` from rest over `steps` samples of `dt`; `options` are further
-    PIDBank keywords (limits, anti-windup...).
+    A candidate is admitted for a plant only if their closed loop is
+    stable (:func:`robustness`'s ``stable``) and its maximum sensitivity
+    ``Ms`` is at most `max_ms`. Each run is a step of `setpoint` from rest
+    over `steps` samples of `dt` (:func:`kovar.sim.simulate`); among the
+    admitted candidates the smallest `objective` wins, ties going to the
+    earlier candidate.
 
-    Candidates run `chunk` at a time as one bank each (by default about
-    65,000 channels per bank); `progress` shows a tqdm bar over chunks;
-    with a ``dask.distributed`` `client`, chunks run on its workers and the
-    result is the same as a local run.
+    Parameters
+    ----------
+    plant : kovar.sim.FOPDT, kovar.sim.SOPDT or kovar.sim.Integrating
+        The plant bank.
+    grid : mapping or Gains
+        A mapping of gain names (kp, ki, kd, tf, b, c; kp required) to
+        candidate values, whose Cartesian product is tried (the last name
+        varying fastest; the gains not named at their defaults), or a
+        :class:`Gains` of candidates (flattened).
+    dt : float
+        The sample time of the runs.
+    steps : int
+        The number of samples of each run.
+    objective : str or callable, optional
+        A measure of :class:`kovar.sim.Result` (``"iae"``, the default,
+        ``"ise"``, ``"itae"``, ``"overshoot"``, ...) or a function of a
+        ``Result`` returning an array of its shape; smaller is better, NaN
+        worst.
+    max_ms : float or None, optional
+        The limit on ``Ms`` (1.6 by default); None or ``inf`` skips the Ms
+        screen, not the stability test.
+    chunk : int, optional
+        Candidates per bank; by default about 65,000 channels per bank.
+    client : dask.distributed.Client, optional
+        Runs the chunks on its workers; the result is the same as a local
+        run.
+    progress : bool, optional
+        Shows a tqdm progress bar over the chunks (the extra
+        ``kovar[progress]``).
+    setpoint : float or array_like, optional
+        The setpoint of the runs, as :func:`kovar.sim.simulate` takes it
+        (1 by default).
+    options : dict, optional
+        Further ``PIDBank`` keywords (limits, anti-windup, ...); not the
+        searched gains.
+
+    Returns
+    -------
+    SearchResult
+        The best candidate per plant, of the plant bank's shape.
+
+    Raises
+    ------
+    ValueError
+        Where `objective` names no measure, `max_ms` is not positive, `dt`
+        is not a positive finite number, `steps` or `chunk` is below 1, or
+        the grid gives no values for a gain.
+    TypeError
+        Where `plant` is not a plant bank, `grid` neither a mapping nor a
+        Gains, or names a gain that does not exist, or not kp; `objective`
+        is neither a name nor callable; `options` sets a searched gain.
+    ImportError
+        With ``progress=True`` where tqdm is not installed.
+
+    Examples
+    --------
+    >>> from kovar.sim import FOPDT
+    >>> from kovar.tune import search
+    >>> best = search(FOPDT([1.0, 2.0], 5.0, delay=1.0), {"kp": [0.5, 1.0, 2.0, 4.0], "ki": [0.1, 0.2, 0.4]},
+    ...               dt=0.1, steps=600, max_ms=1.6)
+    >>> best.gains.kp.tolist(), best.ms.round(3).tolist()
+    ([2.0, 1.0], [1.438, 1.438])
     """
     if not isinstance(plant, Plant):
         raise TypeError(f"plant must be a FOPDT, SOPDT or Integrating bank, not {type(plant).__name__}")
