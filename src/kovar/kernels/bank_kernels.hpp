@@ -19,7 +19,7 @@ enum SourceId : int {
 };
 
 // The widest vector of any path.
-inline constexpr int kMaxWidth = 4;
+inline constexpr int kMaxWidth = 8;
 
 struct Pass {
   // Channel i of an input is data[id][i & mask[id]] (mask 0: one number
@@ -59,6 +59,7 @@ struct BankKernels {
 
 extern const BankKernels bank_scalar;
 extern const BankKernels bank_sse2;
-extern const BankKernels bank_avx2;  // run only where the CPU has AVX2
+extern const BankKernels bank_avx2;    // run only where the CPU has AVX2
+extern const BankKernels bank_avx512;  // run only where the CPU has AVX-512F
 
 }  // namespace kovar::bank_kernel
