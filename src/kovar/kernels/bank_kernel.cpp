@@ -142,7 +142,7 @@ UpdateResult run_update(const UpdateArgs& args) noexcept {
       derive_terms(args.params, *args.state, args.n, args.terms_derived && !plain,
                    args.feedforward_zero);
     }
-    const BankKernels& kernels = kernels::pick(bank_scalar, bank_sse2, bank_avx2);
+    const BankKernels& kernels = kernels::pick(bank_scalar, bank_sse2, bank_avx2, bank_avx512);
     Pass pass;
     make_pass(args, plain, kernels.width, pass);
     const auto range = __builtin_isgreater(args.h, 0.0) ? kernels.advance : kernels.hold;
