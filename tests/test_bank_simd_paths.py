@@ -14,7 +14,7 @@ from kovar import kernel_settings
 from kovar.bank import PIDBank
 from test_bank_law import MODES, apply_mode_event, at, channels_for, random_params
 
-PATHS = ["scalar", "sse2", "avx2"]
+PATHS = ["scalar", "sse2", "avx2", "avx512"]
 HERE = os.path.dirname(os.path.abspath(__file__))
 WILD = [np.nan, np.inf, -np.inf, 0.0, -0.0, 5e-324, -1e-310, 1e300]
 

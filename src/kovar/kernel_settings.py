@@ -3,9 +3,10 @@
 A process has one kernel core (the private module ``kovar._core``), which
 kovar.regulo and kovar.bank share, chosen when it is first imported:
 
-- the SIMD path: ``"avx2"`` where the CPU has AVX2, else ``"sse2"``. The
-  environment variable ``KOVAR_SIMD=sse2`` or ``KOVAR_SIMD=scalar`` forces a
-  lower path (every path gives the same bits);
+- the SIMD path: ``"avx512"`` where the CPU has AVX-512F, else ``"avx2"``
+  where it has AVX2, else ``"sse2"``. The environment variable
+  ``KOVAR_SIMD=avx2``, ``sse2`` or ``scalar`` forces a lower path (every path
+  gives the same bits; a higher one than the CPU has is never taken);
 - the threads a call of a few microseconds' work or more (thousands of
   channels) may spread over: ``KOVAR_THREADS`` if set, else the CPUs the
   process may use, at most 8. One thread means none: the call stays on the
@@ -34,7 +35,7 @@ def _check(module: str) -> None:
 
 
 def simd_path(module: str = "regulo") -> str:
-    """The SIMD path the kernels run on: "avx2", "sse2" or "scalar"."""
+    """The SIMD path the kernels run on: "avx512", "avx2", "sse2" or "scalar"."""
     _check(module)
     return _core.simd_path()
 

@@ -34,7 +34,8 @@ PyObject* set_threads(PyObject*, PyObject* count) {
 
 PyMethodDef methods[] = {
     {"simd_path", get_simd_path, METH_NOARGS,
-     "simd_path()\n--\n\nThe SIMD path the kernels run on: 'avx2', 'sse2' or 'scalar'."},
+     "simd_path()\n--\n\nThe SIMD path the kernels run on: 'avx512', 'avx2', 'sse2' or\n"
+     "'scalar'."},
     {"threads", get_threads, METH_NOARGS,
      "threads()\n--\n\nThe threads a large kernel call may use, the caller's included."},
     {"set_threads", set_threads, METH_O,
@@ -59,8 +60,8 @@ PyObject* module_create(PyObject* module_spec, PyModuleDef*) {
 
 int module_exec(PyObject* module) {
   if (!kernels::choose_simd_path() &&
-      !warn_unread("KOVAR_SIMD", "expected avx2, sse2 or scalar: the best path the CPU has "
-                                 "is used")) {
+      !warn_unread("KOVAR_SIMD",
+                   "expected avx512, avx2, sse2 or scalar: the best path the CPU has is used")) {
     return -1;
   }
   if (!kernels::choose_kernel_threads() &&

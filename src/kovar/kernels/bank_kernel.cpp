@@ -108,7 +108,7 @@ bool run_update(const UpdateArgs& args) noexcept {
     // arithmetic raises (inexact, overflow, invalid on a NaN input) are not
     // left behind, on this thread or (through the pool) any other.
     const kernels::FpStatusKeeper keep_status;
-    const BankKernels& kernels = kernels::pick(bank_scalar, bank_sse2, bank_avx2);
+    const BankKernels& kernels = kernels::pick(bank_scalar, bank_sse2, bank_avx2, bank_avx512);
     Pass pass;
     make_pass(args, kernels.width, pass);
     const auto range = __builtin_isgreater(args.h, 0.0) ? kernels.advance : kernels.hold;

@@ -60,6 +60,7 @@ struct BankKernels {
 
 extern const BankKernels bank_scalar;
 extern const BankKernels bank_sse2;
-extern const BankKernels bank_avx2;  // run only where the CPU has AVX2
+extern const BankKernels bank_avx2;    // run only where the CPU has AVX2
+extern const BankKernels bank_avx512;  // run only where the CPU has AVX-512F
 
 }  // namespace kovar::bank_kernel

@@ -13,7 +13,8 @@
 namespace kovar::core_api {
 
 inline constexpr const char* kCapsuleName = "kovar._core._C_API";
-inline constexpr int kVersion = 1;
+// 2: the path may be SimdPath::kAvx512.
+inline constexpr int kVersion = 2;
 
 struct Api {
   int version;

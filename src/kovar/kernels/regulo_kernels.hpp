@@ -17,6 +17,7 @@ struct ReguloKernels {
 
 extern const ReguloKernels regulo_scalar;
 extern const ReguloKernels regulo_sse2;
-extern const ReguloKernels regulo_avx2;  // run only where the CPU has AVX2
+extern const ReguloKernels regulo_avx2;    // run only where the CPU has AVX2
+extern const ReguloKernels regulo_avx512;  // run only where the CPU has AVX-512F
 
 }  // namespace kovar::kernels
