@@ -17,7 +17,8 @@ import numpy as np
 
 # State codes and failure reasons, as the relay state stores them.
 STATES = ("off", "running", "done", "failed")
-REASONS = ("", "max_time exceeded", "non-finite input", "stalled: no switch for 10 half-periods")
+REASONS = ("", "max_time exceeded", "non-finite input", "stalled: no switch for 10 half-periods",
+           "stopped by stop_relay()", "stopped by set_manual()", "stopped by reset()")
 
 # The relay state of one channel, in the order the native state lays it
 # out and pickles it: (name, kind), kind "int" (small integers) or "float".
@@ -80,7 +81,8 @@ class RelayResult:
         ``"failed"``.
     reason : numpy.ndarray of str
         Why a channel failed (``"max_time exceeded"``, ``"non-finite
-        input"``, ``"stalled: ..."``), or why a done channel has no model;
+        input"``, ``"stalled: ..."``, ``"stopped by stop_relay()"`` and the
+        like), or why a done channel has no model;
         ``""`` otherwise.
     ku, tu : numpy.ndarray
         The ultimate gain (by the describing function, ``4*d/(pi*a)``,
