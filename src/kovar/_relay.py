@@ -29,7 +29,7 @@ FIELDS = (
     ("eps", "float"), ("max_time", "float"),
     # Where it is.
     ("on", "int"), ("calls", "int"), ("switches", "int"), ("noise_n", "int"), ("run", "int"),
-    ("time", "float"), ("h_max", "float"), ("y0", "float"), ("c", "float"),
+    ("time", "float"), ("h_max", "float"), ("y0", "float"), ("e0", "float"),
     ("y1", "float"), ("y2", "float"), ("e1", "float"), ("noise_sum", "float"), ("sigma", "float"),
     ("t_cross", "float"), ("t_half_max", "float"),
     # The current period.
@@ -152,7 +152,7 @@ class RelayResult:
             tu = t_on + t_off
             gamma = np.maximum(d_on, d_off) / np.minimum(d_on, d_off)
             gain, t, big_l = fopdt_from_relay(
-                t_on, t_off, d_on, d_off, sign, f["c"] - f["eps"], f["c"] + f["eps"],
+                t_on, t_off, d_on, d_off, sign, f["e0"] - f["eps"], f["e0"] + f["eps"],
                 f["sum_iu"], f["sum_iy"], f["y_end"] - f["y_run"],
                 f["sum_lag_on"] / n, f["sum_lag_off"] / n)
             kw = sign * gain

@@ -305,6 +305,12 @@ PyObject* bank_setstate(PyObject* self, PyObject* state) {
     }
     config.keep_terms = keep_terms.get() == Py_True;
   }
+  // Held from here: the state arrays are read after it.
+  Ref relay_value;
+  if (number >= 4) {
+    relay_value = entry(state, "relay");
+    if (!relay_value) return nullptr;
+  }
   if (!check_limits(config.params, config.shape)) return nullptr;
   if (!new_state(config.shape, config.state)) return nullptr;
   for (const StateField& f : kStateFields) {
@@ -313,10 +319,7 @@ PyObject* bank_setstate(PyObject* self, PyObject* state) {
     }
   }
   if (!check_manual_values(config.state, config.shape)) return nullptr;
-  if (number >= 4) {
-    Ref relay_value = entry(state, "relay");
-    if (!relay_value || !load_relay(relay_value.get(), config)) return nullptr;
-  }
+  if (relay_value && !load_relay(relay_value.get(), config)) return nullptr;
   const std::size_t n = config.shape.size();
   const npy_bool* manual = bools(config.state.manual);
   const npy_bool* fresh = bools(config.state.fresh);

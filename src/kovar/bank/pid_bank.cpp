@@ -535,6 +535,10 @@ PyObject* get_terms(PyObject* self, void*) {
   return PyTuple_Pack(4, terms[0].get(), terms[1].get(), terms[2].get(), terms[3].get());
 }
 
+PyObject* get_relay_running(PyObject* self, void*) {
+  return PyLong_FromSize_t(as_bank(self)->relay_count);
+}
+
 PyObject* get_keep_terms(PyObject* self, void*) {
   return PyBool_FromLong(as_bank(self)->keep_terms);
 }
@@ -604,6 +608,10 @@ PyGetSetDef bank_getset[] = {
     {"terms", get_terms, nullptr,
      "(p, i, d, ff) of the last automatic update of every channel, with\n"
      "v = p + i + d + ff (read-only copies); only while keep_terms is True.",
+     nullptr},
+    {"relay_running", get_relay_running, nullptr,
+     "The number of channels in relay mode (see start_relay): 0 once every\n"
+     "experiment is done, failed or stopped.",
      nullptr},
     {"keep_terms", get_keep_terms, set_keep_terms,
      "Whether automatic calls keep their terms for `terms` (a stream of writes\n"

@@ -23,7 +23,7 @@ enum Field : int {
   // The experiment's parameters.
   kRelayState, kReason, kSign, kEstimate, kCycles, kBias, kUOn, kUOff, kEps, kMaxTime,
   // Where it is.
-  kOn, kCalls, kSwitches, kNoiseN, kRun, kTime, kHMax, kY0, kC, kY1, kY2, kE1, kNoiseSum,
+  kOn, kCalls, kSwitches, kNoiseN, kRun, kTime, kHMax, kY0, kE0, kY1, kY2, kE1, kNoiseSum,
   kSigma, kTCross, kTHalfMax,
   // The current period.
   kTOn, kLagOn, kLagOff, kYStart, kIu, kIuOn, kIy, kHAll, kHOn, kYMax, kYMin,
@@ -36,7 +36,7 @@ enum Field : int {
 // The names of the fields, as kovar._relay.FIELDS gives them.
 inline constexpr const char* kFieldNames[kFieldCount] = {
     "relay_state", "reason", "sign", "estimate", "cycles", "bias", "u_on", "u_off", "eps",
-    "max_time", "on", "calls", "switches", "noise_n", "run", "time", "h_max", "y0", "c", "y1",
+    "max_time", "on", "calls", "switches", "noise_n", "run", "time", "h_max", "y0", "e0", "y1",
     "y2", "e1", "noise_sum", "sigma", "t_cross", "t_half_max", "t_on", "lag_on", "lag_off",
     "y_start", "iu", "iu_on", "iy", "h_all", "h_on", "y_max", "y_min", "y_run", "y_end",
     "sum_t_on", "sum_t_off", "sum_amp", "sum_iu", "sum_iu_on", "sum_iy", "sum_h", "sum_h_on",
@@ -200,7 +200,7 @@ inline void advance(const Channel& f, double r, double y, double h, double outpu
     // at the output before the relay.
     f[kCalls] = 1.0;
     f[kY0] = y;
-    f[kC] = es;
+    f[kE0] = es;
     f[kY1] = f[kY2] = y;
     f[kE1] = es;
     f[kYMax] = f[kYMin] = y;
