@@ -177,3 +177,23 @@ def test_refusals_change_nothing(kwargs, message):
     assert after["relay"] is None and bank.relay_running == 0
     for key, value in before.items():
         assert np.array_equal(after[key], value), key
+
+
+def test_autotune_identifies_the_plants_from_a_fresh_bank():
+    from kovar.tune import autotune
+    rng = np.random.default_rng(5)
+    n = 60
+    k = rng.uniform(0.5, 2.0, n) * rng.choice([-1.0, 1.0], n)
+    t = rng.uniform(1.0, 5.0, n)
+    big_l = t * 10 ** rng.uniform(-1.3, 0.7, n)  # L/T from 0.05 to 5
+    dt = float(min(t.min() / 20, big_l.min() / 5))
+    bank = PIDBank(n, kp=np.sign(k) * 0.5, ki=np.sign(k) * 0.1)
+    before = bank.__reduce__()[2]
+    with pytest.raises(ValueError, match="asymmetry must be"):
+        autotune(bank, FOPDT(k, t, big_l), dt=dt, amplitude=1.0, asymmetry=0.5)
+    assert np.array_equal(bank.__reduce__()[2]["fresh"], before["fresh"])  # no step taken
+    result = autotune(bank, FOPDT(k, t, big_l), dt=dt, amplitude=1.0, max_steps=100_000)
+    assert result.done.all() and bank.relay_running == 0 and not bank.manual.any()
+    np.testing.assert_allclose(result.model.gain, k, rtol=0.03)
+    np.testing.assert_allclose(result.model.tau, t, rtol=0.1)
+    np.testing.assert_allclose(result.model.delay, big_l, rtol=0.1)
