@@ -1210,7 +1210,9 @@ const char bank_doc[] =
     "Per call and channel the bank computes ``P = kp*(b*r - y)``, the filtered\n"
     "derivative `D` of ``c*r - y``, the integral `I` and ``v = P + I + D + ff``,\n"
     "and outputs `v` within the rate window and the output limits; the\n"
-    "documentation's page on the bank gives the whole law.";
+    "documentation's page on the bank gives the whole law. `start_relay` runs\n"
+    "the relay auto-tuning experiment on selected channels (`relay_result`,\n"
+    "`stop_relay`, `relay_running`).";
 
 PyType_Slot bank_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(bank_new)},
