@@ -2,7 +2,8 @@
 (tests/relay_reference.py), bit for bit: outputs, the law's state and every
 relay field, over random closed-loop runs with reverse-acting channels,
 noise, non-finite inputs, manual and automatic channels beside the relays,
-calls with dt <= 0, stops, restarts and pickles mid-experiment. The slow
+calls with dt <= 0, stops (stop_relay, set_manual, reset), restarts and
+pickles mid-experiment. The slow
 test in test_bank_simd_paths.py runs this file on every SIMD path."""
 import copy
 import math
@@ -82,6 +83,7 @@ def test_relay_mode_gives_the_reference_bits(n, seed):
     y = np.array([float(p.output()) for p in plants])
     manual = rng.random(n) < 0.15
     noise = rng.choice([0.0, 0.01], n)
+    seen = set()
     for step in range(1500):
         if step == 1:  # every channel has an output: the relays start, some channels go manual
             bank.set_manual(U0, where=manual)
@@ -96,6 +98,13 @@ def test_relay_mode_gives_the_reference_bits(n, seed):
             mask = rng.random(n) < 0.2
             bank.stop_relay(where=mask)
             stop(refs, mask, 4)
+        elif step == 650:
+            mask = rng.random(n) < 0.1
+            bank.reset(where=mask)
+            stop(refs, mask, 6)
+            for c, m in zip(refs, mask):
+                if m:
+                    c.reset()
         elif step == 700:
             mask = rng.random(n) < 0.1
             bank.set_manual(where=mask)
@@ -121,11 +130,12 @@ def test_relay_mode_gives_the_reference_bits(n, seed):
         same_bits(u, expected, f"step {step}: output")
         if step % 100 == 0:
             check(bank, refs, f"step {step}")
+        seen |= {c.relay_state for c in refs}
         if h > 0:
             y = np.array([float(p.step(v if np.isfinite(v) else U0)) for p, v in zip(plants, u)])
     check(bank, refs, "the end")
     if n > 3:  # the runs reach both ends
-        assert {rr.DONE, rr.FAILED} <= {c.relay_state for c in refs}
+        assert {rr.DONE, rr.FAILED} <= seen
 
 
 def test_result_names_the_outcome_and_the_bank_goes_back_to_its_plain_pass():
