@@ -207,3 +207,31 @@ def test_autotune_identifies_the_plants_from_a_fresh_bank():
     np.testing.assert_allclose(result.model.gain, k, rtol=0.03)
     np.testing.assert_allclose(result.model.tau, t, rtol=0.1)
     np.testing.assert_allclose(result.model.delay, big_l, rtol=0.1)
+
+
+@pytest.mark.parametrize("field, value, error, message", [
+    ("relay_state", 7.0, ValueError, r"'relay' field 'relay_state' must be 0, 1, 2 or 3, not 7.0 \(index \(1,\)\)"),
+    ("calls", 0.5, ValueError, r"'relay' field 'calls' must be a whole number, not 0.5 \(index \(1,\)\)"),
+    ("u_on", np.inf, ValueError, r"'relay' field 'u_on' must be finite, not inf \(index \(1,\)\)"),
+    ("sigma", None, ValueError, "PIDBank state 'relay' lacks 'sigma'"),
+    ("sigma", "x", TypeError, "'relay' field 'sigma' is not an array of real numbers"),
+])
+def test_pickled_relay_states_are_checked(field, value, error, message):
+    bank = PIDBank(2, kp=1.0, ki=0.1)
+    bank.update(0.0, 0.0, 0.1)
+    bank.start_relay(1.0)
+    state = bank.__reduce__()[2]
+    relay = dict(state["relay"])
+    if value is None:
+        del relay[field]
+    elif isinstance(value, str):
+        relay[field] = value
+    else:
+        relay[field] = relay[field].copy()
+        relay[field][1] = value
+    loaded = PIDBank.__new__(PIDBank)
+    with pytest.raises(error, match=message):
+        loaded.__setstate__(dict(state, relay=relay))
+    assert loaded.shape == (0,)
+    loaded.__setstate__(state)
+    assert loaded.relay_running == 2

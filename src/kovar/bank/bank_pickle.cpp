@@ -109,7 +109,8 @@ Ref relay_state(const Ref& relay_fields, const Shape& shape) {
       PyArray_DIM(reinterpret_cast<PyArrayObject*>(relay_fields.get()), 1));
   const std::size_t n = shape.size();
   for (int k = 0; k < relay::kFieldCount; ++k) {
-    Ref array = Ref::steal(PyArray_SimpleNew(shape.ndim, const_cast<npy_intp*>(shape.dims), NPY_DOUBLE));
+    Ref array = Ref::steal(
+        PyArray_SimpleNew(shape.ndim, const_cast<npy_intp*>(shape.dims), NPY_DOUBLE));
     if (!array) return {};
     if (n > 0) std::memcpy(doubles(array), rows + static_cast<std::size_t>(k) * stride, n * 8);
     if (PyDict_SetItemString(fields.get(), relay::kFieldNames[k], array.get()) < 0) return {};
@@ -156,7 +157,8 @@ bool load_relay(PyObject* value, Configuration& config) {
     if (!array) {
       if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError) ||
           PyErr_ExceptionMatches(PyExc_OverflowError)) {
-        PyErr_Format(PyExc_TypeError, "PIDBank state 'relay' field '%s' is not an array of real numbers", name);
+        PyErr_Format(PyExc_TypeError,
+                     "PIDBank state 'relay' field '%s' is not an array of real numbers", name);
       }
       return false;
     }
@@ -192,9 +194,13 @@ bool load_relay(PyObject* value, Configuration& config) {
     }
     if (state != relay::kRunning) continue;
     // What start_relay makes of a running channel.
-    if (manual[i]) return refuse_relay("relay_state", "0, 2 or 3 on a manual channel", state, shape, i);
+    if (manual[i]) {
+      return refuse_relay("relay_state", "0, 2 or 3 on a manual channel", state, shape, i);
+    }
     for (relay::Field f : {relay::kUOn, relay::kUOff}) {
-      if (!std::isfinite(field(f, i))) return refuse_relay(relay::kFieldNames[f], "finite", field(f, i), shape, i);
+      if (!std::isfinite(field(f, i))) {
+        return refuse_relay(relay::kFieldNames[f], "finite", field(f, i), shape, i);
+      }
     }
     if (!(field(relay::kCycles, i) >= 1)) {
       return refuse_relay("cycles", "at least 1", field(relay::kCycles, i), shape, i);

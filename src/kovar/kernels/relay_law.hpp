@@ -44,7 +44,9 @@ inline constexpr const char* kFieldNames[kFieldCount] = {
     "max_amp"};
 
 // The fields that hold small integers.
-inline constexpr bool is_int(int field) noexcept { return field <= kCycles || (field >= kOn && field <= kRun); }
+inline constexpr bool is_int(int field) noexcept {
+  return field <= kCycles || (field >= kOn && field <= kRun);
+}
 
 // relay_state and reason, as kovar._relay.STATES and REASONS read them.
 // (Doubles, as the fields hold them.)
