@@ -15,7 +15,7 @@ import math
 import pathlib
 import sys
 
-EXAMPLES = ["closed_loop", "bank_step_response", "tuning_fleet"]
+EXAMPLES = ["closed_loop", "bank_step_response", "tuning_fleet", "relay_fleet"]
 
 
 def save(panels, path):

@@ -22,7 +22,7 @@ dt <= 0 advance nothing):
   tracking the output), so leaving the relay is as bumpless as leaving
   manual mode.
 - The first call with finite inputs and dt > 0 is time 0: it takes the
-  operating point ``y0 = y`` and the offset ``c = es`` (the error at
+  operating point ``y0 = y`` and the offset ``e0 = es`` (the error at
   rest: 0 for a loop settled at its setpoint).
 - The relay switches off when ``es < -eps`` and on when ``es > eps``. With
   hysteresis None, ``eps = HYSTERESIS_MULTIPLE*sigma`` where ``sigma`` is
@@ -156,7 +156,7 @@ class RelayChannel(Channel):
             # Time 0: the operating point. The interval this call closes was
             # held at the output before the relay.
             self.calls = 1
-            self.y0, self.c = y, es
+            self.y0, self.e0 = y, es
             self.y1 = self.y2 = y
             self.e1 = es
             self.y_max = self.y_min = y

@@ -113,13 +113,23 @@ def test_version_1_pickles_load_with_the_new_state_at_its_defaults():
     bank = pickle.loads((GOLDEN / "running-p2.pickle").read_bytes())
     assert bank.rate_limit == math.inf and bank.on_nan == "nan" and not bank.keep_terms
     state = bank.__reduce__()[2]
-    assert state["version"] == 3 and not state["gap"].any() and not state["pending"].any()
+    assert state["version"] == 4 and not state["gap"].any() and not state["pending"].any()
     assert "r_last" not in state
 
 
 def test_state_carries_its_version():
     _, args, state = CASES["fresh"]().__reduce__()
-    assert args == (PIDBank,) and state["version"] == 3
+    assert args == (PIDBank,) and state["version"] == 4 and state["relay"] is None
+
+
+def test_version_3_states_load_as_banks_without_a_relay():
+    # Version 4 is version 3 and the relay's fields.
+    bank = CASES["running"]()
+    state = dict(bank.__reduce__()[2], version=3)
+    del state["relay"]
+    loaded = PIDBank.__new__(PIDBank)
+    loaded.__setstate__(state)
+    assert_same_bank(loaded, bank)
 
 
 def state_with(**changes):
@@ -134,7 +144,9 @@ def state_with(**changes):
 
 @pytest.mark.parametrize("state, error, message", [
     ([], TypeError, "PIDBank state must be a dict, not list"),
-    (state_with(version=4), ValueError, "unsupported PIDBank state version 4"),
+    (state_with(version=5), ValueError, "unsupported PIDBank state version 5"),
+    (state_with(relay=None), ValueError, "PIDBank state lacks 'relay'"),
+    (state_with(relay=[]), TypeError, "PIDBank state 'relay' must be None or a dict, not list"),
     (state_with(keep_terms=1), TypeError, "PIDBank state 'keep_terms' must be a bool, not int"),
     (state_with(pending=None), ValueError, "PIDBank state lacks 'pending'"),
     (state_with(version=0), ValueError, "unsupported PIDBank state version 0"),

@@ -131,6 +131,7 @@ def test_every_path_the_machine_has_matches_the_scalar_law(path):
     assert forced.stdout.strip() == path
     done = subprocess.run(
         [sys.executable, "-m", "pytest", "-q", "-x", "-p", "no:cacheprovider", __file__,
-         os.path.join(HERE, "test_bank_law.py"), "-k", "not every_path and not large_banks"],
+         os.path.join(HERE, "test_bank_law.py"), os.path.join(HERE, "test_bank_relay.py"),
+         "-k", "not every_path and not large_banks"],
         env={**os.environ, "KOVAR_SIMD": path}, capture_output=True, text=True, timeout=600, cwd=HERE)
     assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-3000:]

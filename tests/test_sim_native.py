@@ -61,6 +61,10 @@ def assert_same_banks(a, b):
     for key, value in state_b.items():
         if isinstance(value, np.ndarray):
             assert np.array_equal(state_a[key], value, equal_nan=True), key
+        elif isinstance(value, dict):  # the relay's fields
+            assert value.keys() == state_a[key].keys()
+            for name, field in value.items():
+                assert same_bits(state_a[key][name], field), name
         else:
             assert state_a[key] == value, key
     # The flags each bank keeps for its kernel lead later updates the same way.
@@ -113,6 +117,23 @@ def test_runs_of_many_chunks_give_the_python_loops_bits(plant, record):
     runs = both(lambda: PIDBank(N, **GAINS), plant, steps=400, setpoint=rng_setpoint(),
                 load=0.3, load_step=50, noise=0.02, record=record)
     assert_same_runs(*runs)
+
+
+@pytest.mark.parametrize("plant", [PLANTS["fopdt"], PLANTS["sopdt"]], ids=["fopdt", "sopdt"])
+def test_relay_experiments_give_the_python_loops_bits(plant):
+    # Relays that end in the run (done, or failed on max_time) beside
+    # channels that never run one, over many chunks, noise on some.
+    def prepare(bank):
+        bank.update(0.0, 0.0, 0.05)
+        bank.start_relay(0.5, asymmetry=1.4, where=np.arange(N) % 5 != 0,
+                         max_time=np.where(np.arange(N) % 7 == 0, 3.0, 60.0))
+    sign = np.sign(GAIN)
+    runs = both(lambda: PIDBank(N, kp=sign * GAINS["kp"], ki=sign * GAINS["ki"], kd=0.05, tf=0.02),
+                plant, steps=600, setpoint=0.0, noise=np.where(np.arange(N) % 11 == 0, 0.01, 0.0),
+                prepare=prepare)
+    assert_same_runs(*runs)
+    result = runs[0][1].relay_result()
+    assert {"running", "done", "failed", "off"} <= set(result.state.tolist())
 
 
 def rng_setpoint():

@@ -17,7 +17,8 @@ import numpy as np
 
 # State codes and failure reasons, as the relay state stores them.
 STATES = ("off", "running", "done", "failed")
-REASONS = ("", "max_time exceeded", "non-finite input", "stalled: no switch for 10 half-periods")
+REASONS = ("", "max_time exceeded", "non-finite input", "stalled: no switch for 10 half-periods",
+           "stopped by stop_relay()", "stopped by set_manual()", "stopped by reset()")
 
 # The relay state of one channel, in the order the native state lays it
 # out and pickles it: (name, kind), kind "int" (small integers) or "float".
@@ -28,7 +29,7 @@ FIELDS = (
     ("eps", "float"), ("max_time", "float"),
     # Where it is.
     ("on", "int"), ("calls", "int"), ("switches", "int"), ("noise_n", "int"), ("run", "int"),
-    ("time", "float"), ("h_max", "float"), ("y0", "float"), ("c", "float"),
+    ("time", "float"), ("h_max", "float"), ("y0", "float"), ("e0", "float"),
     ("y1", "float"), ("y2", "float"), ("e1", "float"), ("noise_sum", "float"), ("sigma", "float"),
     ("t_cross", "float"), ("t_half_max", "float"),
     # The current period.
@@ -80,7 +81,8 @@ class RelayResult:
         ``"failed"``.
     reason : numpy.ndarray of str
         Why a channel failed (``"max_time exceeded"``, ``"non-finite
-        input"``, ``"stalled: ..."``), or why a done channel has no model;
+        input"``, ``"stalled: ..."``, ``"stopped by stop_relay()"`` and the
+        like), or why a done channel has no model;
         ``""`` otherwise.
     ku, tu : numpy.ndarray
         The ultimate gain (by the describing function, ``4*d/(pi*a)``,
@@ -150,7 +152,7 @@ class RelayResult:
             tu = t_on + t_off
             gamma = np.maximum(d_on, d_off) / np.minimum(d_on, d_off)
             gain, t, big_l = fopdt_from_relay(
-                t_on, t_off, d_on, d_off, sign, f["c"] - f["eps"], f["c"] + f["eps"],
+                t_on, t_off, d_on, d_off, sign, f["e0"] - f["eps"], f["e0"] + f["eps"],
                 f["sum_iu"], f["sum_iy"], f["y_end"] - f["y_run"],
                 f["sum_lag_on"] / n, f["sum_lag_off"] / n)
             kw = sign * gain

@@ -10,6 +10,7 @@ import numpy
 import numpy.typing
 
 from kovar._typing import Values as _Values
+from kovar.tune import RelayResult
 
 # A channel mask: None selects every channel.
 _Where = numpy.typing.ArrayLike | None
@@ -83,6 +84,21 @@ class PIDBank:
     ) -> None: ...
     def set_auto(self, where: _Where = None) -> None: ...
     def reset(self, where: _Where = None) -> None: ...
+    def start_relay(
+        self,
+        amplitude: _Values,
+        *,
+        asymmetry: _Values = 1.0,
+        hysteresis: _Values | None = None,
+        bias: _Values | None = None,
+        where: _Where = None,
+        cycles: _Values = 4,
+        max_time: _Values | None = None,
+    ) -> None: ...
+    def stop_relay(self, where: _Where = None) -> None: ...
+    def relay_result(self) -> RelayResult: ...
+    @property
+    def relay_running(self) -> int: ...
     @property
     def kp(self) -> _Param: ...
     @kp.setter

@@ -16,9 +16,11 @@ struct Session {
   // The flags when the session began: every run starts from them, since
   // a run over some channels says nothing of the others.
   bool any_flagged = false;
+  std::size_t relay_count = 0;
   // Runs merged over part of the channels, and what they reported.
   std::size_t partial_channels = 0;
   bool partial_flagged = false;
+  std::size_t partial_relays = 0;
 };
 
 struct Run {
@@ -55,6 +57,7 @@ Session* begin(PyObject* obj) {
     return nullptr;
   }
   session->any_flagged = bank->any_flagged;
+  session->relay_count = bank->relay_count;
   return session;
 }
 
@@ -65,6 +68,9 @@ Run* select(Session* session, std::size_t begin, std::size_t end,
   Run* run = new (storage->bytes) Run;
   select_channels(session->bank, begin, end, run->channels);
   run->channels.args.any_flagged = session->any_flagged;
+  // Counted over the whole bank at first; after a step, over the run's
+  // channels.
+  run->channels.args.relay_count = session->relay_count;
   return run;
 }
 
@@ -84,7 +90,9 @@ void step(Run* run, const bank_api::Step* step) {
   args.track = args.has_track ? strided(step->track) : bank_kernel::Strided{&kNoInput, 0};
   args.h = step->dt;
   args.out = step->out;
-  args.any_flagged = bank_kernel::run_update(args);
+  const bank_kernel::UpdateFlags flags = bank_kernel::run_update(args);
+  args.any_flagged = flags.any_flagged;
+  args.relay_count = flags.relay_count;
 }
 
 void merge(Session* session, const Run* run) {
@@ -93,12 +101,17 @@ void merge(Session* session, const Run* run) {
   const std::size_t n = bank->shape.size();
   if (channels.begin == 0 && channels.end == n) {
     bank->any_flagged = channels.args.any_flagged;
+    bank->relay_count = channels.args.relay_count;
     return;
   }
   session->partial_channels += channels.end - channels.begin;
   session->partial_flagged = session->partial_flagged || channels.args.any_flagged;
-  // Until every channel is merged, the others' flags may still be set.
-  bank->any_flagged = session->partial_channels == n ? session->partial_flagged : true;
+  session->partial_relays += channels.args.relay_count;
+  // Until every channel is merged, the others' flags may still be set,
+  // and their relays still running.
+  const bool all = session->partial_channels == n;
+  bank->any_flagged = all ? session->partial_flagged : true;
+  if (all) bank->relay_count = session->partial_relays;
 }
 
 void end(Session* session) { delete session; }

@@ -77,6 +77,10 @@ struct StateArrays {
   Ref term_i;        //   automatic call with finite inputs, while the
   Ref term_d;        //   bank keeps its terms
   Ref term_ff;
+  // The relay experiment, made when the bank first starts one (null
+  // before: a bank that never runs a relay carries none of it).
+  Ref relay;         // bool, n: the channel is in relay mode
+  Ref relay_fields;  // float64, (relay::kFieldCount, n): kernels/relay_law.hpp
 };
 
 // Counts the forks this process is a child of (bumped by a pthread_atfork
@@ -97,6 +101,7 @@ struct BankObject {
   OnNan on_nan;
   StateArrays state;
   std::size_t manual_count;      // channels in manual mode
+  std::size_t relay_count;       // channels in relay mode
   std::uint64_t params_version;  // counts replacements of the parameters
   bool any_flagged;             // some channel has its fresh, gap or pending flag set
   bool keep_terms;              // automatic calls write their terms

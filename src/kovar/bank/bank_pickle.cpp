@@ -1,10 +1,13 @@
 // Pickling, copy and deepcopy of PIDBank.
 //
 // A pickle is (copyreg.__newobj__, (PIDBank,), state) with `state` a dict
-// that carries its format version: today's is 3. Version 2 added
+// that carries its format version: today's is 4. Version 2 added
 // rate_limit, on_nan, the gap flags, the held setpoint and measurement and
 // the terms; version 3 keeps the terms only where asked for (keep_terms)
-// and holds pending kp and b changes instead of the last inputs. Older
+// and holds pending kp and b changes instead of the last inputs; version 4
+// adds "relay": None for a bank that never ran a relay experiment, else a
+// dict of the relay's fields (kovar._relay.FIELDS), each an array of the
+// bank's shape (a channel is in relay mode where its relay_state is 1). Older
 // states still load: version 1 with the later fields at their defaults,
 // version 2 keeping its terms (its banks all did) and leaving its held
 // inputs, which nothing reads now. Loading refuses other versions, and any
@@ -16,12 +19,15 @@
 #include "kovar/bank/arguments.hpp"
 #include "kovar/bank/parameters.hpp"
 #include "kovar/bank/pid_bank.hpp"
+#include "kovar/kernels/relay_law.hpp"
 
 namespace kovar::bank {
 
 namespace {
 
-constexpr long kStateVersion = 3;
+constexpr long kStateVersion = 4;
+
+namespace relay = bank_kernel::relay;
 constexpr long kOldestStateVersion = 1;
 
 bool set_item(PyObject* dict, const char* key, Ref value) {
@@ -92,6 +98,119 @@ bool check_manual_values(const StateArrays& state, const Shape& shape) {
   return true;
 }
 
+// The relay's fields as the pickle holds them: a dict of arrays of the
+// bank's shape, from a copy of the bank's rows (None where it has none).
+Ref relay_state(const Ref& relay_fields, const Shape& shape) {
+  if (!relay_fields) return Ref::borrow(Py_None);
+  Ref fields = Ref::steal(PyDict_New());
+  if (!fields) return {};
+  const double* rows = doubles(relay_fields);
+  const auto stride = static_cast<std::size_t>(
+      PyArray_DIM(reinterpret_cast<PyArrayObject*>(relay_fields.get()), 1));
+  const std::size_t n = shape.size();
+  for (int k = 0; k < relay::kFieldCount; ++k) {
+    Ref array = Ref::steal(
+        PyArray_SimpleNew(shape.ndim, const_cast<npy_intp*>(shape.dims), NPY_DOUBLE));
+    if (!array) return {};
+    if (n > 0) std::memcpy(doubles(array), rows + static_cast<std::size_t>(k) * stride, n * 8);
+    if (PyDict_SetItemString(fields.get(), relay::kFieldNames[k], array.get()) < 0) return {};
+  }
+  return fields;
+}
+
+// "'relay' field '<name>' ...": a refusal of a relay field's values.
+bool refuse_relay(const char* name, const char* rule, double value, const Shape& shape,
+                  std::size_t i) {
+  Ref number = Ref::steal(PyFloat_FromDouble(value));
+  Ref index = index_tuple(shape, i);
+  if (!number || !index) return false;
+  PyErr_Format(PyExc_ValueError, "PIDBank state 'relay' field '%s' must be %s, not %R (index %R)",
+               name, rule, number.get(), index.get());
+  return false;
+}
+
+// Loads the relay's fields into new relay arrays of `config`, and sets its
+// channels in relay mode where relay_state is 1; refuses values the relay
+// could not have made.
+bool load_relay(PyObject* value, Configuration& config) {
+  if (value == Py_None) return true;
+  if (!PyDict_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "PIDBank state 'relay' must be None or a dict, not %.100s",
+                 Py_TYPE(value)->tp_name);
+    return false;
+  }
+  const Shape& shape = config.shape;
+  if (!new_relay(shape, config.state)) return false;
+  double* rows = doubles(config.state.relay_fields);
+  const auto stride = static_cast<std::size_t>(
+      PyArray_DIM(reinterpret_cast<PyArrayObject*>(config.state.relay_fields.get()), 1));
+  const std::size_t n = shape.size();
+  for (int k = 0; k < relay::kFieldCount; ++k) {
+    const char* name = relay::kFieldNames[k];
+    Ref item = Ref::borrow(PyDict_GetItemString(value, name));
+    if (!item) {
+      PyErr_Format(PyExc_ValueError, "PIDBank state 'relay' lacks '%s'", name);
+      return false;
+    }
+    Ref array = Ref::steal(PyArray_FromAny(item.get(), PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
+                                           NPY_ARRAY_CARRAY_RO, nullptr));
+    if (!array) {
+      if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError) ||
+          PyErr_ExceptionMatches(PyExc_OverflowError)) {
+        PyErr_Format(PyExc_TypeError,
+                     "PIDBank state 'relay' field '%s' is not an array of real numbers", name);
+      }
+      return false;
+    }
+    auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+    if (!shape.matches(PyArray_NDIM(a), PyArray_DIMS(a))) {
+      Ref own = shape_tuple(PyArray_NDIM(a), PyArray_DIMS(a));
+      Ref expected = shape_tuple(shape);
+      if (!own || !expected) return false;
+      PyErr_Format(PyExc_ValueError, "PIDBank state 'relay' field '%s' has shape %R, expected %R",
+                   name, own.get(), expected.get());
+      return false;
+    }
+    const double* data = static_cast<const double*>(PyArray_DATA(a));
+    for (std::size_t i = 0; i < n; ++i) {
+      const double v = data[i];
+      if (relay::is_int(k) && !(std::isfinite(v) && v == std::floor(v))) {
+        return refuse_relay(name, "a whole number", v, shape, i);
+      }
+    }
+    if (n > 0) std::memcpy(rows + static_cast<std::size_t>(k) * stride, data, n * 8);
+  }
+  npy_bool* in_relay = bools(config.state.relay);
+  const npy_bool* manual = bools(config.state.manual);
+  const auto field = [&](relay::Field f, std::size_t i) { return rows[f * stride + i]; };
+  for (std::size_t i = 0; i < n; ++i) {
+    const double state = field(relay::kRelayState, i);
+    if (!(state >= relay::kOff && state <= relay::kFailed)) {
+      return refuse_relay("relay_state", "0, 1, 2 or 3", state, shape, i);
+    }
+    const double reason = field(relay::kReason, i);
+    if (!(reason >= 0 && reason < relay::kReasonCount)) {
+      return refuse_relay("reason", "a known reason", reason, shape, i);
+    }
+    if (state != relay::kRunning) continue;
+    // What start_relay makes of a running channel.
+    if (manual[i]) {
+      return refuse_relay("relay_state", "0, 2 or 3 on a manual channel", state, shape, i);
+    }
+    for (relay::Field f : {relay::kUOn, relay::kUOff}) {
+      if (!std::isfinite(field(f, i))) {
+        return refuse_relay(relay::kFieldNames[f], "finite", field(f, i), shape, i);
+      }
+    }
+    if (!(field(relay::kCycles, i) >= 1)) {
+      return refuse_relay("cycles", "at least 1", field(relay::kCycles, i), shape, i);
+    }
+    in_relay[i] = 1;
+    ++config.relay_count;
+  }
+  return true;
+}
+
 }  // namespace
 
 const char bank_reduce_doc[] = "Helper for pickle: the bank's whole state, versioned.";
@@ -104,6 +223,7 @@ PyObject* bank_reduce(PyObject* self, PyObject*) {
   // them runs no Python code) and the parameters as they are.
   StateArrays copies;
   BankConfig config;
+  Ref relay_copy;
   {
     BankLock lock(bank);
     bool copied = true;
@@ -114,6 +234,11 @@ PyObject* bank_reduce(PyObject* self, PyObject*) {
     }
     if (!copied) return nullptr;
     copy_config(bank, config);
+    if (bank->state.relay_fields) {
+      relay_copy = Ref::steal(PyArray_NewCopy(
+          reinterpret_cast<PyArrayObject*>(bank->state.relay_fields.get()), NPY_CORDER));
+      if (!relay_copy) return nullptr;
+    }
   }
   Ref state = Ref::steal(PyDict_New());
   if (!state || !set_item(state.get(), "version", Ref::steal(PyLong_FromLong(kStateVersion))) ||
@@ -124,6 +249,8 @@ PyObject* bank_reduce(PyObject* self, PyObject*) {
     Ref value = id == kTt && config.tt_auto ? Ref::borrow(Py_None) : param_value(config.params[id]);
     if (!set_item(state.get(), kParams[id].name, std::move(value))) return nullptr;
   }
+  // The relay's fields, copied under the lock as the arrays were.
+  if (!set_item(state.get(), "relay", relay_state(relay_copy, config.shape))) return nullptr;
   if (!set_item(state.get(), "anti_windup",
                 Ref::steal(PyUnicode_FromString(anti_windup_name(config.anti_windup)))) ||
       !set_item(state.get(), "on_nan",
@@ -184,6 +311,12 @@ PyObject* bank_setstate(PyObject* self, PyObject* state) {
     }
     config.keep_terms = keep_terms.get() == Py_True;
   }
+  // Held from here: the state arrays are read after it.
+  Ref relay_value;
+  if (number >= 4) {
+    relay_value = entry(state, "relay");
+    if (!relay_value) return nullptr;
+  }
   if (!check_limits(config.params, config.shape)) return nullptr;
   if (!new_state(config.shape, config.state)) return nullptr;
   for (const StateField& f : kStateFields) {
@@ -192,6 +325,7 @@ PyObject* bank_setstate(PyObject* self, PyObject* state) {
     }
   }
   if (!check_manual_values(config.state, config.shape)) return nullptr;
+  if (relay_value && !load_relay(relay_value.get(), config)) return nullptr;
   const std::size_t n = config.shape.size();
   const npy_bool* manual = bools(config.state.manual);
   const npy_bool* fresh = bools(config.state.fresh);

@@ -114,6 +114,7 @@ void view_bank(const BankObject* bank, bank_kernel::UpdateArgs& kernel) noexcept
   // Counted over the whole bank: a range without manual channels only
   // takes the path that reads the flags.
   kernel.manual_count = bank->manual_count;
+  kernel.relay_count = bank->relay_count;
   kernel.any_flagged = bank->any_flagged;
   kernel.keep_terms = bank->keep_terms;
 }
@@ -247,14 +248,15 @@ PyObject* bank_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       kernel.has_track = slots[kTrack] != nullptr;
       kernel.h = h;
       kernel.out = doubles(result);
-      bool flagged;
+      bank_kernel::UpdateFlags flags;
       if (n >= kReleaseGilFrom) {
-        Py_BEGIN_ALLOW_THREADS flagged = bank_kernel::run_update(kernel);
+        Py_BEGIN_ALLOW_THREADS flags = bank_kernel::run_update(kernel);
         Py_END_ALLOW_THREADS
       } else {
-        flagged = bank_kernel::run_update(kernel);
+        flags = bank_kernel::run_update(kernel);
       }
-      bank->any_flagged = flagged;
+      bank->any_flagged = flags.any_flagged;
+      bank->relay_count = flags.relay_count;
     }
   }
   if (!result) {

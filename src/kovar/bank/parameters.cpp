@@ -42,6 +42,12 @@ bool satisfies(Rule rule, double v) {
       return !std::isnan(v) && v > 0.0;
     case Rule::kNotNaN:
       return !std::isnan(v);
+    case Rule::kPositiveFinite:
+      return std::isfinite(v) && v > 0.0;
+    case Rule::kAtLeastOneFinite:
+      return std::isfinite(v) && v >= 1.0;
+    case Rule::kCount:
+      return v >= 1.0 && v <= 9007199254740992.0 && v == std::floor(v);
   }
   return false;
 }
@@ -58,6 +64,12 @@ const char* rule_text(Rule rule) {
       return "positive";
     case Rule::kNotNaN:
       return "a number";
+    case Rule::kPositiveFinite:
+      return "positive and finite";
+    case Rule::kAtLeastOneFinite:
+      return "at least 1 and finite";
+    case Rule::kCount:
+      return "a whole number of at least 1";
   }
   return "";
 }
@@ -80,7 +92,7 @@ bool refuse(const char* name, Rule rule, double value, const Shape* shape, std::
 }  // namespace
 
 bool convert_values(const char* name, Rule rule, PyObject* obj, const Shape& shape,
-                    Param& param) {
+                    Param& param, const npy_bool* selected) {
   if (PyFloat_Check(obj) || PyLong_CheckExact(obj)) {
     double v = 0.0;
     if (PyFloat_Check(obj)) {
@@ -110,7 +122,9 @@ bool convert_values(const char* name, Rule rule, PyObject* obj, const Shape& sha
   const double* data = doubles(values);
   bool same = n > 0;
   for (std::size_t i = 0; i < n; ++i) {
-    if (!satisfies(rule, data[i])) return refuse(name, rule, data[i], &shape, i);
+    if ((selected == nullptr || selected[i]) && !satisfies(rule, data[i])) {
+      return refuse(name, rule, data[i], &shape, i);
+    }
     same = same && std::memcmp(&data[i], &data[0], sizeof(double)) == 0;
   }
   if (same) {
@@ -123,8 +137,9 @@ bool convert_values(const char* name, Rule rule, PyObject* obj, const Shape& sha
   return true;
 }
 
-bool convert_param(ParamId id, PyObject* obj, const Shape& shape, Param& param) {
-  return convert_values(kParams[id].name, kParams[id].rule, obj, shape, param);
+bool convert_param(ParamId id, PyObject* obj, const Shape& shape, Param& param,
+                   const npy_bool* selected) {
+  return convert_values(kParams[id].name, kParams[id].rule, obj, shape, param, selected);
 }
 
 namespace {

@@ -13,6 +13,9 @@ enum class Rule : int {
   kNonNegative,        // deadband (inf: never integrate), rate_limit (inf: none)
   kPositive,           // tt (inf: no tracking)
   kNotNaN,             // limits (+-inf: no limit)
+  kPositiveFinite,     // a relay's amplitude
+  kAtLeastOneFinite,   // a relay's asymmetry
+  kCount,              // a relay's cycles: a whole number, at least 1
 };
 
 struct ParamInfo {
@@ -26,10 +29,14 @@ extern const ParamInfo kParams[kParamCount];
 // Converts `obj` (a real scalar or an array broadcastable to `shape`) into
 // `param`, checking the parameter's rule on every value. An array whose
 // values are all the same is stored as one number.
-bool convert_param(ParamId id, PyObject* obj, const Shape& shape, Param& param);
+bool convert_param(ParamId id, PyObject* obj, const Shape& shape, Param& param,
+                   const npy_bool* selected = nullptr);
 
 // Like convert_param for a rule and a name of the caller's (the manual value).
-bool convert_values(const char* name, Rule rule, PyObject* obj, const Shape& shape, Param& param);
+// With `selected` (a bool per channel), an array's values are checked only
+// on the selected channels: the others are not used.
+bool convert_values(const char* name, Rule rule, PyObject* obj, const Shape& shape, Param& param,
+                    const npy_bool* selected = nullptr);
 
 // Checks u_min <= u_max and i_min <= i_max on every channel of `params`,
 // naming the first offending channel.

@@ -11,6 +11,7 @@
 
 #include "kovar/bank/arguments.hpp"
 #include "kovar/bank/parameters.hpp"
+#include "kovar/kernels/relay_law.hpp"
 
 namespace kovar::bank {
 
@@ -83,10 +84,30 @@ const StateField kStateFields[kStateFieldCount] = {
 };
 
 bank_kernel::ChannelState kernel_state(const StateArrays& s) {
-  return {doubles(s.integral), doubles(s.derivative), doubles(s.x_prev),    doubles(s.output),
-          doubles(s.term_p),   doubles(s.term_i),     doubles(s.term_d),    doubles(s.term_ff),
-          doubles(s.manual_value), doubles(s.kp_old), doubles(s.b_old),     bools(s.manual),
-          bools(s.fresh),      bools(s.gap),          bools(s.pending)};
+  bank_kernel::ChannelState k = {
+      doubles(s.integral),     doubles(s.derivative), doubles(s.x_prev), doubles(s.output),
+      doubles(s.term_p),       doubles(s.term_i),     doubles(s.term_d), doubles(s.term_ff),
+      doubles(s.manual_value), doubles(s.kp_old),     doubles(s.b_old),  bools(s.manual),
+      bools(s.fresh),          bools(s.gap),          bools(s.pending),  nullptr,
+      nullptr,                 0};
+  if (s.relay) {
+    k.relay = bools(s.relay);
+    k.relay_fields = doubles(s.relay_fields);
+    k.relay_stride = static_cast<std::size_t>(
+        PyArray_DIM(reinterpret_cast<PyArrayObject*>(s.relay_fields.get()), 1));
+  }
+  return k;
+}
+
+bool new_relay(const Shape& shape, StateArrays& state) {
+  npy_intp dims[2] = {bank_kernel::relay::kFieldCount,
+                      static_cast<npy_intp>(std::max<std::size_t>(shape.size(), 1))};
+  Ref relay = Ref::steal(PyArray_ZEROS(1, dims + 1, NPY_BOOL, 0));
+  Ref fields = Ref::steal(PyArray_ZEROS(2, dims, NPY_DOUBLE, 0));
+  if (!relay || !fields) return false;
+  state.relay = std::move(relay);
+  state.relay_fields = std::move(fields);
+  return true;
 }
 
 void refresh_kernel_view(BankObject* bank) {
@@ -186,6 +207,7 @@ bool install(BankObject* bank, Configuration& config) {
       std::swap(bank->on_nan, config.on_nan);
       std::swap(bank->state, config.state);
       std::swap(bank->manual_count, config.manual_count);
+      std::swap(bank->relay_count, config.relay_count);
       std::swap(bank->any_flagged, config.any_flagged);
       std::swap(bank->keep_terms, config.keep_terms);
       refresh_kernel_view(bank);
@@ -231,6 +253,7 @@ PyObject* bank_new(PyTypeObject* type, PyObject*, PyObject*) {
   bank->anti_windup = AntiWindup::kBackCalculation;
   bank->on_nan = OnNan::kNan;
   bank->manual_count = 0;
+  bank->relay_count = 0;
   bank->params_version = 0;
   bank->any_flagged = false;
   bank->keep_terms = false;
@@ -431,14 +454,15 @@ bool apply_change(BankObject* bank, bool was_configured, ParamChange& change, co
   return false;
 }
 
-bool convert_change(ParamChange& change, int id, PyObject* value, const Shape& shape) {
+bool convert_change(ParamChange& change, int id, PyObject* value, const Shape& shape,
+                    const npy_bool* selected = nullptr) {
   change.given[id] = true;
   if (id == kTt && value == Py_None) {
     change.tt_auto = true;
     change.values[id].value = kParams[kTt].default_value;
     return true;
   }
-  return convert_param(static_cast<ParamId>(id), value, shape, change.values[id]);
+  return convert_param(static_cast<ParamId>(id), value, shape, change.values[id], selected);
 }
 
 int set_param(PyObject* self, PyObject* value, void* closure) {
@@ -511,6 +535,10 @@ PyObject* get_terms(PyObject* self, void*) {
   return PyTuple_Pack(4, terms[0].get(), terms[1].get(), terms[2].get(), terms[3].get());
 }
 
+PyObject* get_relay_running(PyObject* self, void*) {
+  return PyLong_FromSize_t(as_bank(self)->relay_count);
+}
+
 PyObject* get_keep_terms(PyObject* self, void*) {
   return PyBool_FromLong(as_bank(self)->keep_terms);
 }
@@ -581,6 +609,10 @@ PyGetSetDef bank_getset[] = {
      "(p, i, d, ff) of the last automatic update of every channel, with\n"
      "v = p + i + d + ff (read-only copies); only while keep_terms is True.",
      nullptr},
+    {"relay_running", get_relay_running, nullptr,
+     "The number of channels in relay mode (see start_relay): 0 once every\n"
+     "experiment is done, failed or stopped.",
+     nullptr},
     {"keep_terms", get_keep_terms, set_keep_terms,
      "Whether automatic calls keep their terms for `terms` (a stream of writes\n"
      "each; off unless asked for).",
@@ -611,6 +643,34 @@ void count_manual(BankObject* bank) {
   std::size_t count = 0;
   for (std::size_t i = 0, n = bank->shape.size(); i < n; ++i) count += manual[i] != 0;
   bank->manual_count = count;
+}
+
+namespace relay = bank_kernel::relay;
+
+// The relay law's helpers, instantiated for the bank's own translation unit.
+struct BankUnit {};
+
+relay::Channel relay_channel(const BankObject* bank, std::size_t i) {
+  const StateArrays& s = bank->state;
+  return {doubles(s.relay_fields) + i, bank->arrays.relay_stride};
+}
+
+void count_relays(BankObject* bank) {
+  std::size_t count = 0;
+  if (bank->state.relay) {
+    const npy_bool* relay = bools(bank->state.relay);
+    for (std::size_t i = 0, n = bank->shape.size(); i < n; ++i) count += relay[i] != 0;
+  }
+  bank->relay_count = count;
+}
+
+// Ends channel i's experiment where one runs: failed, for `reason`. The
+// channel is automatic from its next call, its integral having tracked
+// the relay's output.
+void stop_relay_channel(BankObject* bank, std::size_t i, double reason) {
+  if (!bank->state.relay || !bools(bank->state.relay)[i]) return;
+  relay::finish<BankUnit>(relay_channel(bank, i), relay::kFailed, reason);
+  bools(bank->state.relay)[i] = 0;
 }
 
 constexpr std::size_t kEveryChannel = static_cast<std::size_t>(-1);
@@ -677,11 +737,15 @@ PyObject* bank_set_manual(PyObject* self, PyObject* args, PyObject* kwargs) {
                                 std::isfinite(doubles(bank->state.output)[i]));
       },
       [&](std::size_t i) {
+        stop_relay_channel(bank, i, relay::kStoppedByManual);
         bools(bank->state.manual)[i] = 1;
         doubles(bank->state.manual_value)[i] =
             hold_output ? doubles(bank->state.output)[i] : manual_value.at(i);
       },
-      [&] { count_manual(bank); });
+      [&] {
+        count_manual(bank);
+        count_relays(bank);
+      });
   if (done) Py_RETURN_NONE;
   if (refused != kEveryChannel) {
     Ref index = index_tuple(bank->shape, refused);
@@ -765,8 +829,13 @@ PyObject* bank_set_params(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   Ref mask;
   if (!convert_where(where.get(), bank->shape, mask)) return nullptr;
+  // The values of channels `where` leaves out are not used, and may be
+  // anything (the NaN of a tuning rule that gave those channels nothing).
+  const npy_bool* selected = mask ? bools(mask) : nullptr;
   for (int id = 0; id < kParamCount; ++id) {
-    if (values[id] && !convert_change(change, id, values[id].get(), bank->shape)) return nullptr;
+    if (values[id] && !convert_change(change, id, values[id].get(), bank->shape, selected)) {
+      return nullptr;
+    }
   }
   if (!apply_change(bank, was_configured, change, mask, "set_params()")) return nullptr;
   Py_RETURN_NONE;
@@ -807,10 +876,187 @@ PyObject* bank_reset(PyObject* self, PyObject* args, PyObject* kwargs) {
     bools(s.fresh)[i] = 1;
     bools(s.gap)[i] = 0;
     bools(s.pending)[i] = 0;
+    stop_relay_channel(bank, i, relay::kStoppedByReset);
     bank->any_flagged = true;
-  }, [] {});
+  }, [&] { count_relays(bank); });
   if (!done) return nullptr;
   Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------- relay
+
+// start_relay's per-channel arguments, converted and checked.
+struct RelayStart {
+  Param amplitude, asymmetry, hysteresis, bias, cycles, max_time;
+  bool estimate = true;   // hysteresis None
+  bool from_output = true;  // bias None
+};
+
+bool convert_optional(const char* name, Rule rule, PyObject* obj, const Shape& shape, Param& param,
+                      double absent, bool* given = nullptr) {
+  const bool present = obj != nullptr && obj != Py_None;
+  if (given != nullptr) *given = present;
+  if (!present) {
+    param.value = absent;
+    param.values = Ref();
+    return true;
+  }
+  return convert_values(name, rule, obj, shape, param);
+}
+
+PyObject* bank_start_relay(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"amplitude", "asymmetry", "hysteresis", "bias", "where",
+                                   "cycles",    "max_time",  nullptr};
+  BankObject* bank = as_bank(self);
+  PyObject* values[7] = {};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOO:start_relay",
+                                   const_cast<char**>(keywords), &values[0], &values[1],
+                                   &values[2], &values[3], &values[4], &values[5], &values[6])) {
+    return nullptr;
+  }
+  // Held: converting them may run code that changes the keyword dict.
+  Ref held[7];
+  for (int k = 0; k < 7; ++k) held[k] = Ref::borrow(values[k]);
+  const Shape& shape = bank->shape;
+  const bool was_configured = bank->configured;
+  RelayStart start;
+  bool hysteresis_given = false;
+  bool bias_given = false;
+  Ref mask;
+  if (!convert_values("amplitude", Rule::kPositiveFinite, values[0], shape, start.amplitude) ||
+      !convert_optional("asymmetry", Rule::kAtLeastOneFinite, values[1], shape, start.asymmetry,
+                        1.0) ||
+      !convert_optional("hysteresis", Rule::kFiniteNonNegative, values[2], shape,
+                        start.hysteresis, 0.0, &hysteresis_given) ||
+      !convert_optional("bias", Rule::kFinite, values[3], shape, start.bias, 0.0, &bias_given) ||
+      !convert_where(values[4], shape, mask) ||
+      !convert_optional("cycles", Rule::kCount, values[5], shape, start.cycles, 4.0) ||
+      !convert_optional("max_time", Rule::kPositive, values[6], shape, start.max_time,
+                        std::numeric_limits<double>::infinity())) {
+    return nullptr;
+  }
+  start.estimate = !hysteresis_given;
+  start.from_output = !bias_given;
+  // The relay's arrays, made before the lock for a bank that has none;
+  // dropped (after the lock) where another call made them meanwhile.
+  StateArrays made;
+  if (!bank->state.relay && !new_relay(shape, made)) return nullptr;
+  std::size_t refused;
+  bool replaced = false;  // the state was replaced by one without relay arrays meanwhile
+  const bool done = for_channels(
+      bank, was_configured, mask, refused,
+      [&](std::size_t i) {
+        replaced = !bank->state.relay && !made.relay;
+        // Starting from the current output needs one the channel computed.
+        return !replaced && (!start.from_output || (!bools(bank->state.fresh)[i] &&
+                                                    std::isfinite(doubles(bank->state.output)[i])));
+      },
+      [&](std::size_t i) {
+        if (!bank->state.relay) {
+          std::swap(bank->state.relay, made.relay);
+          std::swap(bank->state.relay_fields, made.relay_fields);
+          refresh_kernel_view(bank);
+        }
+        const relay::Channel f = relay_channel(bank, i);
+        for (int k = 0; k < relay::kFieldCount; ++k) f[static_cast<relay::Field>(k)] = 0.0;
+        const double kp = bank->params[kKp].at(i);
+        const double ki = bank->params[kKi].at(i);
+        const double bias =
+            start.from_output ? doubles(bank->state.output)[i] : start.bias.at(i);
+        const double amplitude = start.amplitude.at(i);
+        f[relay::kRelayState] = relay::kRunning;
+        f[relay::kReason] = relay::kNoReason;
+        f[relay::kSign] = kp < 0.0 || (kp == 0.0 && ki < 0.0) ? -1.0 : 1.0;
+        f[relay::kEstimate] = start.estimate ? 1.0 : 0.0;
+        f[relay::kEps] = start.estimate ? 0.0 : start.hysteresis.at(i);
+        f[relay::kCycles] = start.cycles.at(i);
+        f[relay::kMaxTime] = start.max_time.at(i);
+        f[relay::kBias] = bias;
+        f[relay::kUOn] = bias + amplitude;
+        f[relay::kUOff] = bias - amplitude / start.asymmetry.at(i);
+        f[relay::kOn] = 1.0;
+        bools(bank->state.manual)[i] = 0;
+        bools(bank->state.relay)[i] = 1;
+      },
+      [&] {
+        count_manual(bank);
+        count_relays(bank);
+      });
+  if (done) Py_RETURN_NONE;
+  if (replaced) {
+    PyErr_SetString(PyExc_RuntimeError, "the bank's state was replaced during the call");
+    return nullptr;
+  }
+  if (refused != kEveryChannel) {
+    Ref index = index_tuple(shape, refused);
+    if (!index) return nullptr;
+    PyErr_Format(PyExc_ValueError,
+                 "start_relay() without a bias starts from the current output, but channel %R "
+                 "has none yet",
+                 index.get());
+  }
+  return nullptr;
+}
+
+PyObject* bank_stop_relay(PyObject* self, PyObject* args, PyObject* kwargs) {
+  BankObject* bank = as_bank(self);
+  PyObject* unused = nullptr;
+  PyObject* where = nullptr;
+  if (!parse_where_call("stop_relay", args, kwargs, false, unused, where)) return nullptr;
+  const Ref held_where = Ref::borrow(where);
+  const bool was_configured = bank->configured;
+  Ref mask;
+  if (!convert_where(where, bank->shape, mask)) return nullptr;
+  if (!for_channels(
+          bank, was_configured, mask,
+          [&](std::size_t i) { stop_relay_channel(bank, i, relay::kStopped); },
+          [&] { count_relays(bank); })) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+// kovar._relay.relay_result, imported at the first call and kept.
+PyObject* relay_result_function = nullptr;
+
+PyObject* bank_relay_result(PyObject* self, PyObject*) {
+  BankObject* bank = as_bank(self);
+  if (relay_result_function == nullptr) {
+    Ref module = Ref::steal(PyImport_ImportModule("kovar._relay"));
+    if (!module) return nullptr;
+    Ref function = Ref::steal(PyObject_GetAttrString(module.get(), "relay_result"));
+    if (!function) return nullptr;
+    if (relay_result_function == nullptr) relay_result_function = function.release();
+  }
+  // One array per field, of the bank's shape, copied under the lock.
+  Shape shape = bank->shape;
+  const std::size_t n = shape.size();
+  Ref arrays[relay::kFieldCount];
+  for (Ref& array : arrays) {
+    array = Ref::steal(PyArray_ZEROS(shape.ndim, shape.dims, NPY_DOUBLE, 0));
+    if (!array) return nullptr;
+  }
+  {
+    BankLock lock(bank);
+    if (!(bank->shape == shape)) {
+      PyErr_SetString(PyExc_RuntimeError, "the bank was configured during the call");
+      return nullptr;
+    }
+    if (bank->state.relay) {
+      for (int k = 0; k < relay::kFieldCount; ++k) {
+        const relay::Channel f = relay_channel(bank, 0);
+        if (n > 0) std::memcpy(doubles(arrays[k]), &f[static_cast<relay::Field>(k)], n * 8);
+      }
+    }
+  }
+  Ref fields = Ref::steal(PyDict_New());
+  if (!fields) return nullptr;
+  for (int k = 0; k < relay::kFieldCount; ++k) {
+    if (PyDict_SetItemString(fields.get(), relay::kFieldNames[k], arrays[k].get()) < 0) {
+      return nullptr;
+    }
+  }
+  return PyObject_CallOneArg(relay_result_function, fields.get());
 }
 
 // PIDBank((3,), kp=1.0, ki=array([0.1, 0.2, 0.3]), ..., anti_windup='none', tt=None):
@@ -886,6 +1132,31 @@ PyMethodDef bank_methods[] = {
      "Clears integral, derivative, previous input, output and terms of the\n"
      "selected channels (None: all), as after construction; modes and manual\n"
      "values stay."},
+    {"start_relay", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bank_start_relay)),
+     METH_VARARGS | METH_KEYWORDS,
+     "start_relay($self, /, amplitude, *, asymmetry=1.0, hysteresis=None, bias=None,\n"
+     "            where=None, cycles=4, max_time=None)\n--\n\n"
+     "Puts the selected channels (None: all) in relay mode, the relay on: the\n"
+     "output is ``bias + amplitude`` while on and ``bias - amplitude/asymmetry``\n"
+     "while off (within the output limits and the rate window), switching off\n"
+     "when ``e < -hysteresis`` and on when ``e > hysteresis`` (``e = r - y``,\n"
+     "mirrored where the controller is reverse acting). `bias` None: each\n"
+     "channel's current output (refused where a channel has none yet);\n"
+     "`hysteresis` None: 4 times the measurement noise estimated before the\n"
+     "first switch. A channel is done after `cycles` periods that agree, or\n"
+     "fails after `max_time` (the sum of its calls' dt) or on a non-finite\n"
+     "input; it then returns to automatic mode bumplessly with its gains.\n"
+     "Channels in manual mode leave it. See relay_result()."},
+    {"stop_relay", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bank_stop_relay)),
+     METH_VARARGS | METH_KEYWORDS,
+     "stop_relay($self, /, where=None)\n--\n\n"
+     "Ends the experiment of the selected channels (None: all) that run one:\n"
+     "they fail with reason 'stopped by stop_relay()' and are automatic from\n"
+     "their next call, bumplessly."},
+    {"relay_result", bank_relay_result, METH_NOARGS,
+     "relay_result($self, /)\n--\n\n"
+     "What the relay experiments found so far: a kovar.tune.RelayResult of the\n"
+     "bank's shape (state, reason, ku, tu, the identified FOPDT model, ...)."},
     {"__reduce__", bank_reduce, METH_NOARGS, bank_reduce_doc},
     {"__setstate__", bank_setstate, METH_O, bank_setstate_doc},
     {nullptr, nullptr, 0, nullptr},
@@ -939,7 +1210,9 @@ const char bank_doc[] =
     "Per call and channel the bank computes ``P = kp*(b*r - y)``, the filtered\n"
     "derivative `D` of ``c*r - y``, the integral `I` and ``v = P + I + D + ff``,\n"
     "and outputs `v` within the rate window and the output limits; the\n"
-    "documentation's page on the bank gives the whole law.";
+    "documentation's page on the bank gives the whole law. `start_relay` runs\n"
+    "the relay auto-tuning experiment on selected channels (`relay_result`,\n"
+    "`stop_relay`, `relay_running`).";
 
 PyType_Slot bank_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(bank_new)},

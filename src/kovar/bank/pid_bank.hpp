@@ -18,6 +18,7 @@ struct Configuration {
   OnNan on_nan = OnNan::kNan;
   StateArrays state;
   std::size_t manual_count = 0;
+  std::size_t relay_count = 0;
   bool any_flagged = true;
   bool keep_terms = false;
 };
@@ -47,6 +48,10 @@ void default_params(Param* params);
 // State arrays of `shape` for a bank that has not run: zeros, automatic
 // mode, every channel fresh. Returns false with an exception set.
 bool new_state(const Shape& shape, StateArrays& state);
+
+// Makes `state`'s relay arrays for `shape`: no channel in relay mode,
+// every field 0. Returns false with an exception set.
+bool new_relay(const Shape& shape, StateArrays& state);
 
 // "nan", "hold".
 const char* on_nan_name(OnNan mode);

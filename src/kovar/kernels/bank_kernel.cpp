@@ -58,7 +58,7 @@ void make_pass(const UpdateArgs& a, std::size_t width, Pass& pass) noexcept {
   // No channel has a rate limit when the one for all is infinite.
   const Strided& rate_limit = a.params[kRateLimit];
   pass.rated = !(rate_limit.step == 0 && __builtin_isinf(rate_limit.data[0]));
-  pass.flagged = a.manual_count > 0 || a.any_flagged;
+  pass.flagged = a.manual_count > 0 || a.any_flagged || a.relay_count > 0;
   pass.rich = pass.flagged || pass.rated || a.has_feedforward || a.has_track || a.keep_terms;
   pass.stream = false;
   const Strided& ff = a.has_feedforward ? a.feedforward : kNoFeedforward;
@@ -98,10 +98,10 @@ void make_pass(const UpdateArgs& a, std::size_t width, Pass& pass) noexcept {
 
 }  // namespace
 
-bool run_update(const UpdateArgs& args) noexcept {
+UpdateFlags run_update(const UpdateArgs& args) noexcept {
   // No channel: nothing to read (the pass reads element 0 of its inputs up
   // front).
-  if (args.n == 0) return args.any_flagged;
+  if (args.n == 0) return {args.any_flagged, 0};
   bool failed;
   {
     // The bank reports no floating-point conditions: the flags its
@@ -122,14 +122,20 @@ bool run_update(const UpdateArgs& args) noexcept {
     });
     failed = any_failed.load(std::memory_order_relaxed);
   }
+  const ChannelState& s = *args.state;
+  // The relays still running: an experiment that ended in this call left
+  // its channel automatic.
+  std::size_t relays = 0;
+  if (args.relay_count > 0) {
+    for (std::size_t i = 0; i < args.n; ++i) relays += s.relay[i];
+  }
   // A call clears the flags of the channels it steps with finite inputs,
   // but one in which no time passes keeps fresh channels fresh.
-  if (!args.any_flagged && !failed) return false;
-  const ChannelState& s = *args.state;
+  if (!args.any_flagged && !failed) return {false, relays};
   for (std::size_t i = 0; i < args.n; ++i) {
-    if (s.fresh[i] | s.gap[i] | s.pending[i]) return true;
+    if (s.fresh[i] | s.gap[i] | s.pending[i]) return {true, relays};
   }
-  return false;
+  return {false, relays};
 }
 
 }  // namespace kovar::bank_kernel

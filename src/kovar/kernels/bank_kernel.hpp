@@ -44,8 +44,9 @@ struct Strided {
 };
 
 // The per-channel state, one element per channel in each array. A channel
-// is irregular while any of its flags (manual, fresh, gap, pending) is set:
-// the pass gives it the law's whole statement, one channel at a time.
+// is irregular while any of its flags (manual, fresh, gap, pending, relay)
+// is set: the pass gives it the law's whole statement, one channel at a
+// time.
 struct ChannelState {
   double* integral;    // I, within [i_min, i_max]
   double* derivative;  // D
@@ -64,13 +65,33 @@ struct ChannelState {
   unsigned char* pending;       // kp or b changed since the last call: the
                                 // next call with finite inputs moves the
                                 // integral by P_old - P_new at its inputs
+  // The relay experiment (relay_law.hpp), null until a bank first starts
+  // one, and read only when relay_count > 0: the channel runs one, and its
+  // fields, relay::kFieldCount rows of relay_stride numbers.
+  unsigned char* relay;
+  double* relay_fields;
+  std::size_t relay_stride;
 
   // The state of the channels from `begin` on.
   ChannelState from(std::size_t begin) const noexcept {
-    return {integral + begin,     derivative + begin, x_prev + begin, output + begin,
-            term_p + begin,       term_i + begin,     term_d + begin, term_ff + begin,
-            manual_value + begin, kp_old + begin,     b_old + begin,  manual + begin,
-            fresh + begin,        gap + begin,        pending + begin};
+    return {integral + begin,
+            derivative + begin,
+            x_prev + begin,
+            output + begin,
+            term_p + begin,
+            term_i + begin,
+            term_d + begin,
+            term_ff + begin,
+            manual_value + begin,
+            kp_old + begin,
+            b_old + begin,
+            manual + begin,
+            fresh + begin,
+            gap + begin,
+            pending + begin,
+            relay != nullptr ? relay + begin : nullptr,
+            relay_fields != nullptr ? relay_fields + begin : nullptr,
+            relay_stride};
   }
 };
 
@@ -91,13 +112,21 @@ struct UpdateArgs {
   std::size_t n;
   const ChannelState* state;
   std::size_t manual_count;
+  std::size_t relay_count;  // channels in relay mode (0: none reads state->relay)
   bool any_flagged;  // some channel has its fresh, gap or pending flag set
   double* out;       // the caller's result array
 };
 
+// What a call leaves for the next: whether some channel's fresh, gap or
+// pending flag is still set, and how many channels are still in relay
+// mode (a relay that ends makes its channel automatic after the call).
+struct UpdateFlags {
+  bool any_flagged;
+  std::size_t relay_count;
+};
+
 // Advances every channel by one call. Touches no Python object, so it may
-// run without the GIL. Returns whether some channel's fresh, gap or
-// pending flag is still set.
-bool run_update(const UpdateArgs& args) noexcept;
+// run without the GIL.
+UpdateFlags run_update(const UpdateArgs& args) noexcept;
 
 }  // namespace kovar::bank_kernel

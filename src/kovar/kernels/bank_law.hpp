@@ -35,6 +35,7 @@
 #include <limits>
 
 #include "kovar/kernels/bank_kernels.hpp"
+#include "kovar/kernels/relay_law.hpp"
 
 namespace kovar::bank_kernel::law {
 
@@ -47,6 +48,7 @@ struct Call {
   ChannelState s;
   double* out;
   const unsigned char* manual;  // s.manual, or null when no channel is manual
+  unsigned char* relay;         // s.relay, or null when no channel is in relay mode
   AntiWindup mode;
   OnNan on_nan;
   bool feedforward;
@@ -57,10 +59,15 @@ struct Call {
   bool stream;
   bool tt_auto;
 
+  relay::Channel relay_channel(std::size_t i) const noexcept {
+    return {s.relay_fields + i, s.relay_stride};
+  }
+
   explicit Call(const Pass& pass) noexcept
       : s(*pass.args->state),
         out(pass.args->out),
         manual(pass.args->manual_count > 0 ? s.manual : nullptr),
+        relay(pass.args->relay_count > 0 ? s.relay : nullptr),
         mode(pass.mode),
         on_nan(pass.args->on_nan),
         feedforward(pass.args->has_feedforward),
@@ -287,11 +294,29 @@ template <class V, class F, class Src>
   bool manual = false;
   bool restart = false;
   bool rated = F::kRich && c.rated;
+  [[maybe_unused]] double held = 0.0;  // the manual value of a manual call
   if constexpr (F::kIrregular) {
     manual = c.manual != nullptr && c.manual[i];
     const bool fresh = c.s.fresh[i];
     rated = rated && !fresh;
-    if (!(__builtin_isfinite(r) && __builtin_isfinite(y) && __builtin_isfinite(ff))) {
+    const bool finite = __builtin_isfinite(r) && __builtin_isfinite(y) && __builtin_isfinite(ff);
+    if (manual) held = c.s.manual_value[i];
+    if (c.relay != nullptr && c.relay[i]) {
+      // The relay's call is the manual call at its level; a non-finite
+      // input ends the experiment, and the automatic mode's law handles
+      // that input.
+      const relay::Channel f = c.relay_channel(i);
+      if (finite) {
+        relay::advance<V>(f, r, y, in.h, c.s.output[i]);
+        manual = true;
+        held = relay::level<V>(f);
+      } else {
+        relay::finish<V>(f, relay::kFailed, relay::kNonFinite);
+      }
+      // Done or failed, the channel is automatic from the next call.
+      if (f[relay::kRelayState] != relay::kRunning) c.relay[i] = 0;
+    }
+    if (!finite) {
       fail_channel(c, in, i, manual, rated);
       return true;
     }
@@ -314,7 +339,7 @@ template <class V, class F, class Src>
   R u = i0;
   if (manual) {
     if constexpr (F::kIrregular) {
-      u = limit<V>(in, c.s.output, i, c.s.manual_value[i], rated);
+      u = limit<V>(in, c.s.output, i, held, rated);
       integral = V::sub(V::sub(u, prop), d);
       if (feedforward) integral = V::sub(integral, ff);
       integral = clip<V>(integral, in.param(kIMin, i), in.param(kIMax, i));
@@ -357,14 +382,15 @@ template <class S>
   return step<S, Irregular<S>>(Call<S>(pass), ChannelSource<S>(pass), i);
 }
 
-// Whether any of the channels [i, i + width) is manual, fresh, gapped or
-// pending.
+// Whether any of the channels [i, i + width) is manual, fresh, gapped,
+// pending or in relay mode.
 template <std::size_t kWidth, class S>
 inline bool flagged(const Call<S>& c, std::size_t i) noexcept {
   unsigned flags = 0;
   for (std::size_t k = 0; k < kWidth; ++k) {
     flags |= c.s.fresh[i + k] | c.s.gap[i + k] | c.s.pending[i + k] |
-             (c.manual != nullptr ? c.manual[i + k] : 0);
+             (c.manual != nullptr ? c.manual[i + k] : 0) |
+             (c.relay != nullptr ? c.relay[i + k] : 0);
   }
   return flags != 0;
 }
@@ -443,14 +469,22 @@ bool hold(const Pass& pass, std::size_t begin, std::size_t end) noexcept {
     const double y = in.input(kMeasurementInput, i);
     const double ff = c.feedforward ? in.input(kFeedforwardInput, i) : 0.0;
     const bool manual = c.manual != nullptr && c.manual[i];
+    const bool relay = c.relay != nullptr && c.relay[i];
     if (!(__builtin_isfinite(r) && __builtin_isfinite(y) && __builtin_isfinite(ff))) {
+      if (relay) {
+        relay::finish<S>(c.relay_channel(i), relay::kFailed, relay::kNonFinite);
+        c.relay[i] = 0;
+      }
       failed = true;
       fail_channel(c, in, i, manual, false);
       continue;
     }
     double u;
-    if (manual) {
-      u = clip<S>(c.s.manual_value[i], in.param(kUMin, i), in.param(kUMax, i));
+    if (manual || relay) {
+      // A relay's call with no time passing measures nothing: the manual
+      // call at its level.
+      const double held = relay ? relay::level<S>(c.relay_channel(i)) : c.s.manual_value[i];
+      u = clip<S>(held, in.param(kUMin, i), in.param(kUMax, i));
     } else {
       const double prop = in.param(kKp, i) * (in.param(kB, i) * r - y);
       if (c.s.pending[i]) {

@@ -11,7 +11,8 @@ gains by simulation.
 - :func:`robustness`: closed-loop stability, maximum sensitivity, gain
   and phase margins.
 - :func:`relay_tune`: gains from a relay experiment's
-  :class:`RelayResult` (``PIDBank.relay_result()``).
+  :class:`RelayResult` (``PIDBank.relay_result()``); :func:`autotune`: the
+  relay experiment run on simulated plants.
 - :func:`search`: the best candidate gains per plant by simulation, among
   the stable ones, under a limit on the maximum sensitivity.
 """
@@ -22,6 +23,7 @@ from kovar.tune.identify import identify, identify_fopdt, identify_integrating, 
 from kovar.tune.robustness import robustness
 from kovar.tune.search import SearchResult, search
 from kovar.tune.relay import astrom_hagglund, relay_tune
+from kovar.tune.autotune import autotune
 from kovar.tune.rules import amigo, half_rule, lambda_tuning, simc, ziegler_nichols
 
-__all__ = ["identify", "identify_fopdt", "identify_sopdt", "identify_integrating", "Gains", "simc", "amigo", "lambda_tuning", "ziegler_nichols", "half_rule", "astrom_hagglund", "relay_tune", "RelayResult", "robustness", "search", "SearchResult"]
+__all__ = ["identify", "identify_fopdt", "identify_sopdt", "identify_integrating", "Gains", "simc", "amigo", "lambda_tuning", "ziegler_nichols", "half_rule", "astrom_hagglund", "relay_tune", "autotune", "RelayResult", "robustness", "search", "SearchResult"]

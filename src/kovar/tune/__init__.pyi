@@ -6,6 +6,7 @@ from typing import Any, Literal, TypedDict
 import numpy
 import numpy.typing
 
+from kovar.bank import PIDBank
 from kovar.sim import FOPDT, SOPDT, Integrating, Result
 
 from kovar._typing import Values as _Values
@@ -105,6 +106,22 @@ def relay_tune(
     n: float = 10.0,
 ) -> Gains: ...
 def astrom_hagglund(ku: _Values, tu: _Values, *, n: float = 10.0) -> Gains: ...
+def autotune(
+    bank: PIDBank,
+    plant: _Model,
+    *,
+    dt: float,
+    amplitude: _Values,
+    asymmetry: _Values = 1.4,
+    setpoint: _Values | None = None,
+    hysteresis: _Values | None = None,
+    cycles: _Values = 4,
+    max_time: _Values | None = None,
+    where: numpy.typing.ArrayLike | None = None,
+    noise: _Values = 0.0,
+    seed: Any = None,
+    max_steps: int = 20000,
+) -> RelayResult: ...
 class _Robustness(TypedDict):
     stable: _Bools
     ms: _Floats
@@ -130,5 +147,5 @@ def search(
 
 __all__ = [
     "identify", "identify_fopdt", "identify_sopdt", "identify_integrating", "Gains", "simc", "amigo", "lambda_tuning", "ziegler_nichols", "half_rule",
-    "astrom_hagglund", "relay_tune", "RelayResult", "robustness", "search", "SearchResult",
+    "astrom_hagglund", "relay_tune", "autotune", "RelayResult", "robustness", "search", "SearchResult",
 ]
