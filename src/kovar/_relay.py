@@ -104,6 +104,23 @@ class RelayResult:
         The periods in the run that agreed (``cycles`` where done).
     time : numpy.ndarray
         The experiment's time so far (the sum of the relay calls' dt).
+
+    Examples
+    --------
+    A live loop: the relay runs inside ``update``, once per period.
+
+    >>> import numpy as np
+    >>> from kovar.bank import PIDBank
+    >>> from kovar.sim import FOPDT
+    >>> bank = PIDBank(1, kp=1.0, ki=0.5)
+    >>> plant = FOPDT(gain=[1.0], tau=[10.0], delay=[2.0]).discretize(0.05).start(0.0)
+    >>> y = plant.step(bank.update(0.0, 0.0, 0.05))  # at rest: the output to start from
+    >>> bank.start_relay(0.5, asymmetry=1.4)
+    >>> for _ in range(4000):
+    ...     y = plant.step(bank.update(0.0, y, 0.05))
+    >>> result = bank.relay_result()
+    >>> result.state, result.model.tau.round(1)
+    (array(['done'], dtype='<U...'), array([10.]))
     """
 
     def __init__(self, fields):

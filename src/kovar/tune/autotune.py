@@ -65,6 +65,21 @@ def autotune(bank, plant, *, dt, amplitude, asymmetry=1.4, setpoint=None, hyster
     TypeError, ValueError
         As :func:`kovar.sim.simulate` and :meth:`PIDBank.start_relay` refuse
         their arguments, before the bank changes.
+
+    Examples
+    --------
+    >>> from kovar.bank import PIDBank
+    >>> from kovar.sim import FOPDT
+    >>> from kovar.tune import autotune
+    >>> bank = PIDBank(2, kp=1.0, ki=0.5)
+    >>> result = autotune(bank, FOPDT(gain=[1.0, 2.0], tau=[10.0, 5.0], delay=[2.0, 1.0]),
+    ...                   dt=0.05, amplitude=0.5)
+    >>> result.state
+    array(['done', 'done'], dtype='<U...')
+    >>> result.model.gain.round(3), result.model.tau.round(2), result.model.delay.round(2)
+    (array([1., 2.]), array([10.,  5.]), array([2., 1.]))
+    >>> result.tu.round(2)
+    array([7.56, 3.84])
     """
     if type(bank) is not PIDBank:
         raise TypeError(f"bank must be a kovar.bank.PIDBank, not {type(bank).__name__}")

@@ -27,7 +27,15 @@ def astrom_hagglund(ku, tu, *, n=10.0):
     circle at a phase margin of 45 degrees, with ``Ti = 4*Td``:
     ``K = ku*cos(pm)``, ``w*Td = (tan(pm) + sqrt(tan(pm)**2 + 4/4))/2``
     with ``w = 2*pi/tu``; about ``K = 0.71*ku``, ``Ti = 0.77*tu``,
-    ``Td = 0.19*tu``."""
+    ``Td = 0.19*tu``.
+
+    Examples
+    --------
+    >>> from kovar.tune import astrom_hagglund
+    >>> g = astrom_hagglund(2.0, 10.0)
+    >>> print(f"{g.kp:.3f} {g.kp / g.ki:.2f} {g.kd / g.kp:.2f}")
+    1.414 7.68 1.92
+    """
     tan = math.tan(PHASE_MARGIN)
     x = (tan + math.sqrt(tan * tan + 4.0 / ALPHA)) / 2.0
     td = x * tu / (2.0 * math.pi)
@@ -63,6 +71,19 @@ def relay_tune(result, rule="amigo", kind="pi", *, n=10.0):
         Where `result` is not a RelayResult.
     ValueError
         Where `rule` is unknown or does not give `kind`.
+
+    Examples
+    --------
+    >>> from kovar.bank import PIDBank
+    >>> from kovar.sim import FOPDT
+    >>> from kovar.tune import autotune, relay_tune
+    >>> bank = PIDBank(2, kp=1.0, ki=0.5)
+    >>> result = autotune(bank, FOPDT(gain=[1.0, 2.0], tau=[10.0, 5.0], delay=[2.0, 1.0]),
+    ...                   dt=0.05, amplitude=0.5)
+    >>> gains = relay_tune(result, "amigo", "pi")
+    >>> gains.kp.round(3)
+    array([1.206, 0.603])
+    >>> bank.set_params(where=result.done, **gains)
     """
     if not isinstance(result, RelayResult):
         raise TypeError(f"result must be a RelayResult, not {type(result).__name__}")
