@@ -41,8 +41,9 @@ def run_python(code, **env):
                           capture_output=True, text=True, timeout=300)
 
 
-# Every size below a vector (the scalar law alone), one vector and every tail on each path.
-@pytest.mark.parametrize("n", [*range(1, 10), 37])
+# Every size below a vector (the scalar law alone), one vector and every tail on each path;
+# 2,085 reaches the eight-lane passes, which run from 2,048 channels on.
+@pytest.mark.parametrize("n", [*range(1, 10), 37, 2085])
 @pytest.mark.parametrize("uniform", [False, True], ids=["per-channel", "uniform"])
 @pytest.mark.parametrize("anti_windup", MODES)
 def test_every_call_gives_the_scalar_laws_bits(anti_windup, uniform, n):

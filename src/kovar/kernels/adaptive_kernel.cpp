@@ -66,7 +66,7 @@ void adaptive_step(const AdaptiveChannels& channels) noexcept {
   if (c.n == 1) {
     positive_dt ? single_channel<true>(c) : single_channel<false>(c);
   } else {
-    const auto pass = pick(regulo_scalar, regulo_sse2, regulo_avx2, regulo_avx512).adaptive;
+    const auto pass = pick(regulo_scalar, regulo_sse2, regulo_avx2, regulo_avx2).adaptive;
     // A channel moves 11 arrays' worth of history and state, so fewer
     // channels make a large call.
     for_ranges(c.n, kRows, [&](std::ptrdiff_t begin, std::ptrdiff_t end) { pass(c, begin, end); });

@@ -17,7 +17,7 @@ constexpr std::ptrdiff_t kPidWeight = 2;
 }  // namespace
 
 void pid_step(const PidChannels& channels) noexcept {
-  const auto pass = pick(regulo_scalar, regulo_sse2, regulo_avx2, regulo_avx512).pid;
+  const auto pass = pick(regulo_scalar, regulo_sse2, regulo_avx2, regulo_avx2).pid;
   PidChannels c = channels;
   c.stream = streams(c.n, {c.error, c.control});
   for_ranges(c.n, kPidWeight,
