@@ -166,15 +166,6 @@ inline typename V::Reg clip(typename V::Reg x, typename V::Reg lo, typename V::R
   return V::min_of(hi, V::max_of(lo, x));
 }
 
-// x/y for y positive (or +inf). Where every lane of x is a zero, that is
-// x itself, sign included: the division, the costliest step of the law,
-// is left out for the vectors that need none (a loop off its limits has
-// no tracking to do; a PI controller no derivative to filter).
-template <class V>
-inline typename V::Reg over_positive(typename V::Reg x, typename V::Reg y) noexcept {
-  return V::all(V::equal(x, V::set1(0.0))) ? x : V::div(x, y);
-}
-
 // The rate window around the last output (where the pass has one and the
 // channel's step is not its first), then the output limits.
 template <class V, class Src>
@@ -213,8 +204,7 @@ inline typename V::Reg integrate(const Call<typename V::Lane>& call, const Src& 
     if constexpr (F::kUniform) {
       // Uniform parameters come here only where every channel tracks with
       // a finite tt (see make_pass).
-      next = V::add(
-          i0, V::add(V::mul(in.ki_h, ei), over_positive<V>(V::mul(h, V::sub(applied, v)), in.tt)));
+      next = V::add(i0, V::add(V::mul(in.ki_h, ei), V::div(V::mul(h, V::sub(applied, v)), in.tt)));
     } else {
       // tt=None: max(|kp/ki|, h), or h where kp is 0 (the integral then
       // puts v on the limit in one step); no tracking where ki is 0. Never
@@ -229,11 +219,8 @@ inline typename V::Reg integrate(const Call<typename V::Lane>& call, const Src& 
         tt = V::select(V::equal(kp, zero), h, V::max_of(h, V::abs(V::div(kp, ki))));
       }
       tracking = V::both(tracking, V::finite(tt));
-      // tt is positive: a given one by the bank's rules, one of tt=None
-      // at least h (where it is infinite, the lane does not track).
-      const R tracked =
-          V::add(i0, V::add(V::mul(in.times_h(kKi, i), ei),
-                            over_positive<V>(V::mul(h, V::sub(applied, v)), tt)));
+      const R tracked = V::add(
+          i0, V::add(V::mul(in.times_h(kKi, i), ei), V::div(V::mul(h, V::sub(applied, v)), tt)));
       next = V::select(tracking, tracked, integrated);
     }
   }
@@ -329,12 +316,10 @@ template <class V, class F, class Src>
     c.s.fresh[i] = 0;
     c.s.gap[i] = 0;
   }
-  // tf + h is positive: tf is finite and not negative, h positive.
   const R d = restart ? V::set1(0.0)
-                      : over_positive<V>(
-                            V::add(V::mul(in.param(kTf, i), V::load(c.s.derivative + i)),
-                                   V::mul(in.param(kKd, i), V::sub(x, V::load(c.s.x_prev + i)))),
-                            in.plus_h(kTf, i));
+                      : V::div(V::add(V::mul(in.param(kTf, i), V::load(c.s.derivative + i)),
+                                      V::mul(in.param(kKd, i), V::sub(x, V::load(c.s.x_prev + i)))),
+                               in.plus_h(kTf, i));
   R integral = i0;
   R u = i0;
   if (manual) {
