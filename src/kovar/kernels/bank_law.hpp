@@ -108,7 +108,10 @@ struct VectorSource {
 
   explicit VectorSource(const Pass& pass) noexcept {
     const UpdateArgs& a = *pass.args;
-    for (int id = 0; id < kSourceCount; ++id) {
+    // The sources the pass bound: the parameters where they differ between
+    // channels, the inputs, the track where given.
+    const int end = a.has_track ? kTrackInput + 1 : kFeedforwardInput + 1;
+    for (int id = kUniform ? kSetpointInput : 0; id < end; ++id) {
       lanes[id] = pass.lanes[id];
       mask[id] = pass.mask[id];
     }
