@@ -46,6 +46,18 @@ Ref entry(PyObject* state, const char* key) {
   return value;
 }
 
+// Whether a state array has exactly the bank's shape; a ValueError naming
+// it (`what`) if not.
+bool has_shape(PyArrayObject* a, const Shape& shape, const char* what) {
+  if (shape.matches(PyArray_NDIM(a), PyArray_DIMS(a))) return true;
+  Ref own = shape_tuple(PyArray_NDIM(a), PyArray_DIMS(a));
+  Ref expected = shape_tuple(shape);
+  if (!own || !expected) return false;
+  PyErr_Format(PyExc_ValueError, "PIDBank state %s has shape %R, expected %R", what, own.get(),
+               expected.get());
+  return false;
+}
+
 // Loads a state array into the bank's own `into`: exactly the bank's shape,
 // converted to the field's dtype.
 bool load_array(PyObject* state, const StateField& f, const Shape& shape, const Ref& into) {
@@ -66,14 +78,9 @@ bool load_array(PyObject* state, const StateField& f, const Shape& shape, const 
     return false;
   }
   auto* a = reinterpret_cast<PyArrayObject*>(array.get());
-  if (!shape.matches(PyArray_NDIM(a), PyArray_DIMS(a))) {
-    Ref own = shape_tuple(PyArray_NDIM(a), PyArray_DIMS(a));
-    Ref expected = shape_tuple(shape);
-    if (!own || !expected) return false;
-    PyErr_Format(PyExc_ValueError, "PIDBank state '%s' has shape %R, expected %R", f.key,
-                 own.get(), expected.get());
-    return false;
-  }
+  char what[96];
+  PyOS_snprintf(what, sizeof what, "'%s'", f.key);
+  if (!has_shape(a, shape, what)) return false;
   // The bank's own copy, never shared with the pickle's objects.
   std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(into.get())), PyArray_DATA(a),
               static_cast<std::size_t>(PyArray_NBYTES(a)));
@@ -163,14 +170,9 @@ bool load_relay(PyObject* value, Configuration& config) {
       return false;
     }
     auto* a = reinterpret_cast<PyArrayObject*>(array.get());
-    if (!shape.matches(PyArray_NDIM(a), PyArray_DIMS(a))) {
-      Ref own = shape_tuple(PyArray_NDIM(a), PyArray_DIMS(a));
-      Ref expected = shape_tuple(shape);
-      if (!own || !expected) return false;
-      PyErr_Format(PyExc_ValueError, "PIDBank state 'relay' field '%s' has shape %R, expected %R",
-                   name, own.get(), expected.get());
-      return false;
-    }
+    char what[96];
+    PyOS_snprintf(what, sizeof what, "'relay' field '%s'", name);
+    if (!has_shape(a, shape, what)) return false;
     const double* data = static_cast<const double*>(PyArray_DATA(a));
     for (std::size_t i = 0; i < n; ++i) {
       const double v = data[i];

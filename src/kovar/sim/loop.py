@@ -133,23 +133,30 @@ def simulate(bank, plant, *, dt, steps, setpoint=1.0, load=0.0, load_step=None, 
                      track=track, initial_input=initial_input)
 
 
-def _simulate(bank, plant, dt, steps, setpoint, load, load_step, noise, seed, record, *, native,
-              progress=False, load_time=None, feedforward=None, track=None, initial_input=None):
-    """simulate, in native code or (native false) through `run_loop`, the
-    reference the native loop is tested against."""
+def check_loop(bank, plant, dt):
+    """The closed loop's bank, plant and sample time, refused as simulate
+    refuses them; returns dt as a float."""
     if type(bank) is not PIDBank:
         raise TypeError(f"bank must be a kovar.bank.PIDBank, not {type(bank).__name__}")
     if not isinstance(plant, Plant):
         raise TypeError(f"plant must be a FOPDT, SOPDT or Integrating bank, not {type(plant).__name__}")
     dt = _values.positive_scalar("dt", dt)
-    steps = _values.count("steps", steps)
-    shape = bank.shape
     try:
-        np.broadcast_to(np.empty(plant.shape), shape)
+        np.broadcast_to(np.empty(plant.shape), bank.shape)
     except ValueError:
         raise ValueError(
-            f"plant has shape {plant.shape}, which does not broadcast to the bank's shape {shape}"
+            f"plant has shape {plant.shape}, which does not broadcast to the bank's shape {bank.shape}"
         ) from None
+    return dt
+
+
+def _simulate(bank, plant, dt, steps, setpoint, load, load_step, noise, seed, record, *, native,
+              progress=False, load_time=None, feedforward=None, track=None, initial_input=None):
+    """simulate, in native code or (native false) through `run_loop`, the
+    reference the native loop is tested against."""
+    dt = check_loop(bank, plant, dt)
+    steps = _values.count("steps", steps)
+    shape = bank.shape
     inputs = Inputs(shape, steps, dt, setpoint, load, load_step, load_time, feedforward, track,
                     noise, seed)
     # A dead time of `steps` samples or more feeds the run only the input

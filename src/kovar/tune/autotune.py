@@ -4,11 +4,9 @@ models, as it would be on the live loops."""
 import numpy as np
 
 from kovar import _values
-from kovar.bank import PIDBank
 from kovar.sim.inputs import Inputs
-from kovar.sim.loop import run_native
+from kovar.sim.loop import check_loop, run_native
 from kovar.sim.metrics import RunningMetrics
-from kovar.sim.plants import Plant
 from kovar.sim.stepping import steady_state
 
 
@@ -81,19 +79,9 @@ def autotune(bank, plant, *, dt, amplitude, asymmetry=1.4, setpoint=None, hyster
     >>> result.tu.round(2)
     array([7.56, 3.84])
     """
-    if type(bank) is not PIDBank:
-        raise TypeError(f"bank must be a kovar.bank.PIDBank, not {type(bank).__name__}")
-    if not isinstance(plant, Plant):
-        raise TypeError(f"plant must be a FOPDT, SOPDT or Integrating bank, not {type(plant).__name__}")
-    dt = _values.positive_scalar("dt", dt)
+    dt = check_loop(bank, plant, dt)
     steps = _values.count("max_steps", max_steps)
     shape = bank.shape
-    try:
-        np.broadcast_to(np.empty(plant.shape), shape)
-    except ValueError:
-        raise ValueError(
-            f"plant has shape {plant.shape}, which does not broadcast to the bank's shape {shape}"
-        ) from None
     model = plant.discretize(dt).broadcast(shape)
     model = model.with_delays(np.minimum(model.d, steps))
     state = bank.__reduce__()[2]
