@@ -18,8 +18,9 @@ namespace {
 constexpr std::ptrdiff_t kUniformWeight = 4;
 constexpr std::ptrdiff_t kPerChannelWeight = 8;
 
-// The smallest call the AVX-512 passes run on that path (see run_update).
-constexpr std::size_t kEightLanesFrom = 2048;
+// The smallest calls the AVX-512 passes run on that path (see run_update).
+constexpr std::size_t kRichEightLanesFrom = 2048;
+constexpr std::size_t kPlainEightLanesFrom = std::size_t{1} << 18;
 
 // Channel i of the source reads data[id][i & mask[id]].
 void point(Pass& pass, int id, const Strided& source) noexcept {
@@ -51,10 +52,8 @@ bool uniform_tracking_time(double kp, double ki, double h, double& tt) noexcept 
   return true;
 }
 
-// `width`: the channels per vector of the passes that will run.
-void make_pass(const UpdateArgs& a, std::size_t width, Pass& pass) noexcept {
-  static constexpr double kNoInput = 0.0;
-  static constexpr Strided kNoFeedforward{&kNoInput, 0};
+// The choices of a pass that depend on the call only.
+void choose_pass(const UpdateArgs& a, Pass& pass) noexcept {
   pass.args = &a;
   pass.mode = a.anti_windup;
   pass.tt = a.params[kTt].data[0];
@@ -64,6 +63,13 @@ void make_pass(const UpdateArgs& a, std::size_t width, Pass& pass) noexcept {
   pass.flagged = a.manual_count > 0 || a.any_flagged || a.relay_count > 0;
   pass.rich = pass.flagged || pass.rated || a.has_feedforward || a.has_track || a.keep_terms;
   pass.stream = false;
+}
+
+// The rest of the pass; `width`: the channels per vector of the passes
+// that will run.
+void make_pass(const UpdateArgs& a, std::size_t width, Pass& pass) noexcept {
+  static constexpr double kNoInput = 0.0;
+  static constexpr Strided kNoFeedforward{&kNoInput, 0};
   const Strided& ff = a.has_feedforward ? a.feedforward : kNoFeedforward;
   if (a.n < width) {
     // Fewer channels than a vector: one channel at a time, which reads the
@@ -111,14 +117,19 @@ UpdateFlags run_update(const UpdateArgs& args) noexcept {
     // arithmetic raises (inexact, overflow, invalid on a NaN input) are not
     // left behind, on this thread or (through the pool) any other.
     const kernels::FpStatusKeeper keep_status;
-    // Eight lanes pay from a few thousand channels on (4-11 % faster than
-    // four at 10^4, no slower above); below, a call's tail of up to seven
+    // Eight lanes pay for the rich pass from a few thousand channels on
+    // (25 % faster than four at 10^4: four lanes of AVX2 have half the
+    // registers it needs), for the plain one only on arrays that no longer
+    // stay cached (2-4 % faster from 10^6; 5-10 % slower at 10^4-10^5,
+    // bound by the divisions). Below, a call's tail of up to seven
     // channels, run one at a time, costs more than they save (20 % slower
     // at 100 channels).
-    const BankKernels& kernels =
-        args.n >= kEightLanesFrom ? kernels::pick(bank_scalar, bank_sse2, bank_avx2, bank_avx512)
-                                  : kernels::pick(bank_scalar, bank_sse2, bank_avx2, bank_avx2);
     Pass pass;
+    choose_pass(args, pass);
+    const std::size_t eight_from = pass.rich ? kRichEightLanesFrom : kPlainEightLanesFrom;
+    const BankKernels& kernels =
+        args.n >= eight_from ? kernels::pick(bank_scalar, bank_sse2, bank_avx2, bank_avx512)
+                             : kernels::pick(bank_scalar, bank_sse2, bank_avx2, bank_avx2);
     make_pass(args, kernels.width, pass);
     const auto range = __builtin_isgreater(args.h, 0.0) ? kernels.advance : kernels.hold;
     const auto n = static_cast<std::ptrdiff_t>(args.n);

@@ -395,15 +395,18 @@ bool advance_range(const Pass& pass, std::size_t begin, std::size_t end) noexcep
   const bool feedforward = F::kRich && c.feedforward;
   bool failed = false;
   std::size_t i = begin;
-  for (; i + kWidth <= end; i += kWidth) {
-    auto finite = V::both(V::finite(in.input(kSetpointInput, i)),
-                          V::finite(in.input(kMeasurementInput, i)));
-    if (feedforward) finite = V::both(finite, V::finite(in.input(kFeedforwardInput, i)));
-    if (V::all(finite) && !(check_flags && flagged<kWidth>(c, i))) {
+  while (i + kWidth <= end) {
+    // The regular vectors from i, in a loop that calls nothing.
+    for (; i + kWidth <= end; i += kWidth) {
+      auto finite = V::both(V::finite(in.input(kSetpointInput, i)),
+                            V::finite(in.input(kMeasurementInput, i)));
+      if (feedforward) finite = V::both(finite, V::finite(in.input(kFeedforwardInput, i)));
+      if (!V::all(finite) || (check_flags && flagged<kWidth>(c, i))) break;
       step<V, F>(c, in, i);
-    } else {
-      for (std::size_t k = 0; k < kWidth; ++k) failed = irregular<S>(pass, i + k) || failed;
     }
+    if (i + kWidth > end) break;
+    for (std::size_t k = 0; k < kWidth; ++k) failed = irregular<S>(pass, i + k) || failed;
+    i += kWidth;
   }
   for (; i < end; ++i) failed = irregular<S>(pass, i) || failed;
   if (c.stream) V::fence();
