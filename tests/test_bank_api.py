@@ -253,7 +253,7 @@ def test_assignment_keeps_limits_ordered(bank, name, value, message):
     ((1.0, 0.0, 0.1), {"out": np.zeros(3, ">f8")}, TypeError, "out must have dtype float64, not >f8"),
     ((1.0, 0.0, 0.1), {"out": np.zeros(4)}, ValueError, "out has shape (4,), but the bank has shape (3,)"),
     ((1.0, 0.0, 0.1), {"out": np.zeros(6)[::2]}, ValueError,
-     "out must be a writeable, aligned, C-contiguous array"),
+     "out must be a writeable, aligned, C-contiguous array, or the bank's own output"),
     ((1.0, 0.0), {}, TypeError, "update() missing required argument 'dt'"),
     ((1.0, 0.0, 0.1, None), {}, TypeError, "update() takes 3 positional arguments but 4 were given"),
     ((1.0, 0.0, 0.1), {"setpoint": 1.0}, TypeError, "update() got multiple values for argument 'setpoint'"),
@@ -278,9 +278,15 @@ def test_update_takes_keywords_and_read_only_out_is_refused(bank):
     a = bank.update(setpoint=1.0, measurement=0.0, dt=0.0, out=None)
     out = np.zeros(3)
     out.setflags(write=False)
-    with pytest.raises(ValueError, match="writeable"):
-        bank.update(1.0, 0.0, 0.0, out=out)
+    twin = PIDBank(3, kp=1.0)
+    for read_only in (out, twin.output, bank.integral):
+        with pytest.raises(ValueError, match="writeable"):
+            bank.update(1.0, 0.0, 0.0, out=read_only)
     np.testing.assert_array_equal(a, bank.update(1.0, 0.0, 0.0))
+    # The bank's own output is written once, and returned as given.
+    own = bank.output
+    assert bank.update(1.0, 0.0, 0.0, out=own) is own
+    np.testing.assert_array_equal(own, a)
 
 
 @pytest.mark.parametrize("call, error, message", [

@@ -247,7 +247,12 @@ bool convert_where(PyObject* obj, const Shape& shape, Ref& mask) {
   return static_cast<bool>(mask);
 }
 
-bool check_out(PyObject* obj, const Shape& shape) {
+void refuse_out() {
+  PyErr_SetString(PyExc_ValueError,
+                  "out must be a writeable, aligned, C-contiguous array, or the bank's own output");
+}
+
+bool check_out(PyObject* obj, const Shape& shape, bool& read_only) {
   if (!PyArray_Check(obj)) {
     PyErr_Format(PyExc_TypeError, "out must be a numpy.ndarray of float64, not %.100s",
                  Py_TYPE(obj)->tp_name);
@@ -267,10 +272,11 @@ bool check_out(PyObject* obj, const Shape& shape) {
                  bank.get());
     return false;
   }
-  if (!PyArray_IS_C_CONTIGUOUS(out) || !PyArray_ISALIGNED(out) || !PyArray_ISWRITEABLE(out)) {
-    PyErr_SetString(PyExc_ValueError, "out must be a writeable, aligned, C-contiguous array");
+  if (!PyArray_IS_C_CONTIGUOUS(out) || !PyArray_ISALIGNED(out)) {
+    refuse_out();
     return false;
   }
+  read_only = !PyArray_ISWRITEABLE(out);
   return true;
 }
 

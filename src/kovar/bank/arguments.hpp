@@ -73,8 +73,13 @@ inline bool separate_from(Operand& operand, const double* out, std::size_t n) {
 // `mask` is null for every channel, otherwise a contiguous bool array.
 bool convert_where(PyObject* obj, const Shape& shape, Ref& mask);
 
-// Checks that `obj` can take a result: a writeable, aligned, C-contiguous,
-// native float64 ndarray of exactly `shape`.
-bool check_out(PyObject* obj, const Shape& shape);
+// Checks that `obj` can take a result: an aligned, C-contiguous, native
+// float64 ndarray of exactly `shape`, writeable unless it may be the bank's
+// own output (read-only views; the caller settles which under the lock).
+// `read_only` tells which of the two it is.
+bool check_out(PyObject* obj, const Shape& shape, bool& read_only);
+
+// The refusal of an `out` that is neither writeable nor the bank's output.
+void refuse_out();
 
 }  // namespace kovar::bank

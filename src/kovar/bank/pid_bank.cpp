@@ -511,6 +511,16 @@ PyObject* get_state(PyObject* self, void* closure) {
   return state_view(state.*field).release();
 }
 
+}  // namespace
+
+bool is_own_output(const BankObject* bank, PyArrayObject* array) {
+  auto* output = reinterpret_cast<PyArrayObject*>(bank->state.output.get());
+  return output != nullptr && PyArray_BASE(array) == PyArray_BASE(output) &&
+         PyArray_DATA(array) == PyArray_DATA(output);
+}
+
+namespace {
+
 // Copies, not views: a snapshot of one call's terms.
 PyObject* get_terms(PyObject* self, void*) {
   BankObject* bank = as_bank(self);

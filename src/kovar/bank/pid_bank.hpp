@@ -60,6 +60,10 @@ bool parse_on_nan(PyObject* obj, OnNan& mode);
 // A new read-only array over the memory of `storage`, sharing its owner.
 Ref state_view(const Ref& storage);
 
+// Whether `array` (float64, the bank's shape, C-contiguous) is a view of
+// the bank's own output, all of it. Under the lock.
+bool is_own_output(const BankObject* bank, PyArrayObject* array);
+
 // Makes `array` the bank's own storage: its WRITEABLE flag is cleared.
 void seal(const Ref& array);
 

@@ -47,6 +47,7 @@ template <class S>
 struct Call {
   ChannelState s;
   double* out;
+  bool out_is_output;  // the call writes the bank's own output: one store
   const unsigned char* manual;  // s.manual, or null when no channel is manual
   unsigned char* relay;         // s.relay, or null when no channel is in relay mode
   AntiWindup mode;
@@ -66,6 +67,7 @@ struct Call {
   explicit Call(const Pass& pass) noexcept
       : s(*pass.args->state),
         out(pass.args->out),
+        out_is_output(out == s.output),
         manual(pass.args->manual_count > 0 ? s.manual : nullptr),
         relay(pass.args->relay_count > 0 ? s.relay : nullptr),
         mode(pass.mode),
@@ -360,7 +362,7 @@ template <class V, class F, class Src>
   } else {
     put(c.s.output + i, u);
   }
-  put(c.out + i, u);
+  if (!c.out_is_output) put(c.out + i, u);
   return false;
 }
 
