@@ -11,7 +11,8 @@ Two calls are compared:
 - plain: P with setpoint weight b, a filtered derivative on c*r - y,
   output limits, back-calculation with a given tt and integral limits;
   PIDBank(..., anti_windup="back_calculation", on_nan="hold").update(
-  setpoint=r, measurement=y, dt=h, out=out);
+  setpoint=r, measurement=y, dt=h, out=out), and with out=bank.output (the
+  bank keeps its last output anyway; given its own, it writes it once);
 - feature-rich: the same plus feed-forward, an output rate limit and the
   terms (p, I before the update, d, ff) kept in four arrays; the bank with
   rate_limit= and keep_terms=True, update(..., feedforward=ff).
@@ -166,8 +167,13 @@ class Case:
         self.loop_out[:] = self.out
         self.law = tuple(params[k] for k in ORDER)
 
+    own_output = False  # update(..., out=bank.output)
+
+    def bank_out(self):
+        return self.bank.output if self.own_output else self.out
+
     def bank_call(self, inputs, h):
-        update, out = self.bank.update, self.out
+        update, out = self.bank.update, self.bank_out()
         r, y = inputs
         return lambda: update(setpoint=r, measurement=y, dt=h, out=out)
 
@@ -179,7 +185,7 @@ class Case:
     def states(self):
         """(what the bank holds, what the loop holds), in the order of STATES."""
         b = self.bank
-        return [(self.out, self.loop_out), (b.integral, self.integral),
+        return [(self.bank_out(), self.loop_out), (b.integral, self.integral),
                 (b.derivative, self.derivative)]
 
     def check_steps(self):
@@ -206,11 +212,13 @@ class Case:
 
 
 class PlainCase(Case):
-    def __init__(self, n, rng, per_channel=False):
+    def __init__(self, n, rng, per_channel=False, own_output=False):
         params = dict(LAW)
         if per_channel:
             params.update(kp=rng.uniform(0.5, 2.0, n), ki=rng.uniform(0.1, 1.0, n))
-        super().__init__("plain, per-channel kp ki" if per_channel else "plain", n, rng, params, {})
+        self.own_output = own_output
+        name = "plain, per-channel kp ki" if per_channel else "plain"
+        super().__init__(name + (", out=bank.output" if own_output else ""), n, rng, params, {})
 
     def loop_call(self, inputs, h):
         r, y = inputs
@@ -231,7 +239,7 @@ class RichCase(Case):
         self.terms = [np.empty(n) for _ in range(4)]
 
     def bank_call(self, inputs, h):
-        update, out = self.bank.update, self.out
+        update, out = self.bank.update, self.bank_out()
         r, y, ff = inputs
         return lambda: update(setpoint=r, measurement=y, dt=h, out=out, feedforward=ff)
 
@@ -334,8 +342,10 @@ def main():
     print(f"{'call':>46} {'n':>9} {'unit':>10} {'kovar':>10} {'numba':>10} {'kovar/numba':>12}")
     rng = np.random.default_rng(0)
     page_offset = None
+    kept = {}  # (case name, n): [kovar, numba] on one thread
     for n in sizes:
-        cases = [PlainCase(n, rng), PlainCase(n, rng, per_channel=True)]
+        cases = [PlainCase(n, rng), PlainCase(n, rng, own_output=True),
+                 PlainCase(n, rng, per_channel=True)]
         if not args.plain_only:
             cases.append(RichCase(n, rng))
         page_offset = (n, cases[0].inputs[0][0].ctypes.data % 4096)
@@ -352,6 +362,7 @@ def main():
             if threaded:
                 candidates.append((bank_call, default_threads))
             times = [t * scale for t in in_turns(candidates, rounds, budget)]
+            kept[case.name, n] = times[:2]
             print(f"{case.name:>46} {n:>9} {unit:>10} {times[0]:10.2f} {times[1]:10.2f} "
                   f"{times[0] / times[1]:12.2f}")
             if threaded:
@@ -359,6 +370,14 @@ def main():
                 print(f"{label:>46} {n:>9} {unit:>10} {times[2]:10.2f} {times[1]:10.2f} "
                       f"{times[2] / times[1]:12.2f}")
         del cases
+    if not args.plain_only:
+        # What the features cost each side: the rich call's time over the plain one's.
+        for n in sizes:
+            if n > PER_CALL_UP_TO:
+                (k_rich, n_rich), (k_plain, n_plain) = (kept["feed-forward, rate, terms", n],
+                                                        kept["plain", n])
+                print(f"{'feed-forward, rate, terms over plain':>46} {n:>9} {'ratio':>10} "
+                      f"{k_rich / k_plain:10.2f} {n_rich / n_plain:10.2f}")
     print("numba's arithmetic: plain loop " + numba_vectors(plain_loop)
           + ("" if args.plain_only else ", feature-rich loop " + numba_vectors(rich_loop)))
     print(f"the caller's setpoint array at n = {page_offset[0]} starts at byte {page_offset[1]} of its page")

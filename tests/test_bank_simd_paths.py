@@ -42,8 +42,8 @@ def run_python(code, **env):
 
 
 # Every size below a vector (the scalar law alone), one vector and every tail on each path;
-# 2,085 reaches the eight-lane rich passes, which run from 2,048 channels on (the plain
-# ones from 2^18: test_large_banks).
+# 2,085 reaches the eight-lane rich and per-channel passes, which run from 2,048 channels on
+# (the plain one with uniform parameters from 2^18: test_large_banks).
 @pytest.mark.parametrize("n", [*range(1, 10), 37, 2085])
 @pytest.mark.parametrize("uniform", [False, True], ids=["per-channel", "uniform"])
 @pytest.mark.parametrize("anti_windup", MODES)

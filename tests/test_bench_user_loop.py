@@ -14,6 +14,7 @@ _spec.loader.exec_module(bench)
 
 CASES = {
     "plain": lambda n, rng: bench.PlainCase(n, rng),
+    "plain, own output": lambda n, rng: bench.PlainCase(n, rng, own_output=True),
     "per-channel": lambda n, rng: bench.PlainCase(n, rng, per_channel=True),
     "rich": lambda n, rng: bench.RichCase(n, rng),
 }

@@ -19,8 +19,8 @@ constexpr std::ptrdiff_t kUniformWeight = 4;
 constexpr std::ptrdiff_t kPerChannelWeight = 8;
 
 // The smallest calls the AVX-512 passes run on that path (see run_update).
-constexpr std::size_t kRichEightLanesFrom = 2048;
-constexpr std::size_t kPlainEightLanesFrom = std::size_t{1} << 18;
+constexpr std::size_t kEightLanesFrom = 2048;
+constexpr std::size_t kUniformPlainEightLanesFrom = std::size_t{1} << 18;
 
 // Channel i of the source reads data[id][i & mask[id]].
 void point(Pass& pass, int id, const Strided& source) noexcept {
@@ -117,16 +117,17 @@ UpdateFlags run_update(const UpdateArgs& args) noexcept {
     // arithmetic raises (inexact, overflow, invalid on a NaN input) are not
     // left behind, on this thread or (through the pool) any other.
     const kernels::FpStatusKeeper keep_status;
-    // Eight lanes pay for the rich pass from a few thousand channels on
-    // (25 % faster than four at 10^4: four lanes of AVX2 have half the
-    // registers it needs), for the plain one only on arrays that no longer
-    // stay cached (2-4 % faster from 10^6; 5-10 % slower at 10^4-10^5,
-    // bound by the divisions). Below, a call's tail of up to seven
-    // channels, run one at a time, costs more than they save (20 % slower
-    // at 100 channels).
+    // Eight lanes pay for the rich pass and per-channel parameters from a
+    // few thousand channels on (20-25 % faster than four at 10^4: the four
+    // lanes of AVX2 have half the registers these passes need), for the
+    // plain pass with uniform parameters only on arrays that no longer stay
+    // cached (2-4 % faster from 10^6; 5-10 % slower at 10^4-10^5, bound by
+    // the divisions). Below, a call's tail of up to seven channels, run one
+    // at a time, costs more than they save (20 % slower at 100 channels).
     Pass pass;
     choose_pass(args, pass);
-    const std::size_t eight_from = pass.rich ? kRichEightLanesFrom : kPlainEightLanesFrom;
+    const std::size_t eight_from =
+        pass.rich || !args.params_uniform ? kEightLanesFrom : kUniformPlainEightLanesFrom;
     const BankKernels& kernels =
         args.n >= eight_from ? kernels::pick(bank_scalar, bank_sse2, bank_avx2, bank_avx512)
                              : kernels::pick(bank_scalar, bank_sse2, bank_avx2, bank_avx2);
