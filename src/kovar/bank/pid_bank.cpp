@@ -621,7 +621,10 @@ PyGetSetDef bank_getset[] = {
      &kIntegral},
     {"derivative", get_state, nullptr, "The derivative term D of every channel (read-only view).",
      &kDerivative},
-    {"output", get_state, nullptr, "The last output of every channel (read-only view).", &kOutput},
+    {"output", get_state, nullptr,
+     "The last output of every channel (read-only view; as update's `out`, the\n"
+     "outputs are written once, here).",
+     &kOutput},
     {"manual", get_state, nullptr, "True where a channel is in manual mode (read-only view).",
      &kManual},
     {"terms", get_terms, nullptr,
