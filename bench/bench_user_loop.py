@@ -27,9 +27,9 @@ round, and the median of the rounds printed: ns per call for 1 and 100
 channels, ns per channel above. From 10^5 channels on, kovar also runs on
 the threads it takes by default, against the same one-thread loop.
 
-numba compiles for the host CPU (AVX-512 where it has it), while kovar's
-widest path is AVX2; the plain comparison is run again in a subprocess with
-numba targeting haswell (AVX2 and FMA, no AVX-512) and KOVAR_SIMD=avx2. The
+numba compiles for the host CPU (AVX-512 where it has it), as kovar picks
+its widest path; for the machines without AVX-512 the plain comparison is
+run again in a subprocess with numba targeting haswell (AVX2 and FMA, no AVX-512) and KOVAR_SIMD=avx2. The
 header gives the CPU, its SIMD features, kovar's path and threads, numba's
 version, the width of numba's vector arithmetic (read from its assembly)
 and the load average before and after: other jobs on the cores move every
